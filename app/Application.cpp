@@ -1,0 +1,78 @@
+#include "app/Application.h"
+#include "main/MainComponent.h"
+#include "platform/SingleInstance.h"
+
+platform::SingleInstance* ORVProgrammerV2Application::singleInstance = nullptr;
+
+ORVProgrammerV2Application::~ORVProgrammerV2Application()
+{
+    mainWindow.reset();
+}
+
+void ORVProgrammerV2Application::initialise(const juce::String&)
+{
+    // The command line is read as one preset name, spaces included.
+    const auto commandLine = getCommandLineParameterArray().joinIntoString(" ");
+    const auto title = getApplicationName() + "(V" + getApplicationVersion() + ")";
+    mainWindow = std::make_unique<MainWindow>(title);
+    if (commandLine.isNotEmpty())
+        mainWindow->handleCommandLine(commandLine);
+
+    if (singleInstance != nullptr)
+        singleInstance->startListening(
+            [](const juce::String& text)
+            {
+                juce::MessageManager::callAsync(
+                    [text]
+                    {
+                        if (auto* app = juce::JUCEApplicationBase::getInstance())
+                            app->anotherInstanceStarted(text);
+                    });
+            });
+}
+
+void ORVProgrammerV2Application::shutdown()
+{
+    // Also reached by a second instance that never initialised.
+    if (singleInstance != nullptr)
+        singleInstance->stopListening();
+    mainWindow.reset();
+}
+
+void ORVProgrammerV2Application::anotherInstanceStarted(const juce::String& commandLine)
+{
+    if (commandLine.isNotEmpty() && mainWindow != nullptr)
+        mainWindow->handleCommandLine(commandLine);
+}
+
+ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title)
+    : juce::DocumentWindow(title, juce::Colour(0xffd3d3d3),
+                           juce::DocumentWindow::minimiseButton | juce::DocumentWindow::closeButton, true)
+{
+    setUsingNativeTitleBar(false);
+    mainComponent = new MainComponent();
+    setContentOwned(mainComponent, true);
+    centreWithSize(getWidth(), getHeight());
+    setVisible(true);
+    setResizable(false, false);
+}
+
+ORVProgrammerV2Application::MainWindow::~MainWindow()
+{
+    // The content component is owned by the window and deleted with it.
+    clearContentComponent();
+    mainComponent = nullptr;
+}
+
+void ORVProgrammerV2Application::MainWindow::closeButtonPressed()
+{
+    if (mainComponent != nullptr && mainComponent->updateInProgress)
+        return;
+    juce::JUCEApplication::getInstance()->systemRequestedQuit();
+}
+
+void ORVProgrammerV2Application::MainWindow::handleCommandLine(const juce::String& text)
+{
+    if (mainComponent != nullptr)
+        mainComponent->loadPreset(text);
+}

@@ -1,0 +1,44 @@
+#pragma once
+#include <juce_gui_basics/juce_gui_basics.h>
+
+class MainComponent;
+
+namespace platform
+{
+class SingleInstance;
+}
+
+class ORVProgrammerV2Application : public juce::JUCEApplication
+{
+public:
+    ORVProgrammerV2Application() = default;
+    ~ORVProgrammerV2Application() override;
+
+    const juce::String getApplicationName() override { return "Tamarind"; }
+    const juce::String getApplicationVersion() override { return "0.8.9"; }
+    bool moreThanOneInstanceAllowed() override { return false; }
+    void initialise(const juce::String& commandLine) override;
+    void shutdown() override;
+    void anotherInstanceStarted(const juce::String& commandLine) override;
+    void systemRequestedQuit() override { quit(); }
+
+    // Set by main() before the framework starts; receives later launches' command lines.
+    static platform::SingleInstance* singleInstance;
+
+    class MainWindow : public juce::DocumentWindow
+    {
+    public:
+        explicit MainWindow(const juce::String& title);
+        ~MainWindow() override;
+        void closeButtonPressed() override;
+        void handleCommandLine(const juce::String& text);
+        MainComponent* getMainComponent() const { return mainComponent; }
+
+    private:
+        MainComponent* mainComponent = nullptr;
+        JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(MainWindow)
+    };
+
+private:
+    std::unique_ptr<MainWindow> mainWindow;
+};

@@ -1,0 +1,36 @@
+#pragma once
+#include "midi/MidiPorts.h"
+#include "virtual-piano/ThreadedPiano.h"
+
+namespace midi
+{
+// In-process virtual pianos as MIDI ports: one input and one output per
+// instrument, named "Virtual Piano" (then "Virtual Piano 2", ...).
+class VirtualSource : public Source
+{
+public:
+    // `firstNumber` numbers the instruments across several sources (0: the first).
+    VirtualSource(const vp::PianoConfig& config, int firstNumber = 0, bool manual = false);
+    ~VirtualSource() override;
+
+    juce::StringArray inputNames() override;
+    juce::StringArray outputNames() override;
+    std::unique_ptr<InputPort> openInput(int index, InputCallback* callback) override;
+    std::unique_ptr<OutputPort> openOutput(int index) override;
+    bool sendDirect(int index, const juce::uint8* data, int size) override;
+
+    int instrumentCount() const { return (int)instruments.size(); }
+    vp::ThreadedPiano& piano(int index);
+    // Manual mode: delivers everything pending, on the caller's thread.
+    int pump();
+
+    struct Instrument;
+
+private:
+    std::vector<std::unique_ptr<Instrument>> instruments;
+};
+
+// The port set named by TAMARIND_MIDI, where "virtual" is an in-process piano
+// configured by TAMARIND_VIRTUAL_PIANO.
+std::unique_ptr<PortSet> createPortSetFromEnvironment();
+} // namespace midi

@@ -1,0 +1,107 @@
+#include "ui/LogOutput.h"
+#include "TestSupport.h"
+#include <gtest/gtest.h>
+#include <thread>
+
+using testing_support::Recorder;
+
+namespace
+{
+struct LogFixture : ::testing::Test
+{
+    void SetUp() override { log.AttachEditor(&recorder); }
+    std::wstring received()
+    {
+        testing_support::pump(1);
+        return recorder.logText();
+    }
+    CLogOutput log;
+    Recorder recorder;
+};
+} // namespace
+
+TEST_F(LogFixture, LinesAreCutAt1023Characters)
+{
+    const std::string longNarrow(2000, 'n');
+    log.PrintA("%s", longNarrow.c_str());
+    const std::wstring longWide(2000, L'w');
+    log.PrintW(L"%ls", longWide.c_str());
+    log.PrintW(L"%d-%ls", 7, L"ok");
+    testing_support::pump(1);
+    ASSERT_EQ(recorder.events.size(), 3u);
+    EXPECT_EQ(recorder.events[0].text, std::wstring(1023, L'n'));
+    EXPECT_EQ(recorder.events[1].text, std::wstring(1023, L'w'));
+    EXPECT_EQ(recorder.events[2].text, L"7-ok");
+}
+
+TEST_F(LogFixture, NarrowTextIsConvertedFromTheMultibyteEncoding)
+{
+    log.PrintA("%s\n", "Gr\xc3\xbc\xc3\x9f"
+                       "e \xe2\x82\xac");
+    // Write passes text through untouched, "%" included.
+    log.Write(L"100% sure");
+    EXPECT_EQ(received(), L"Gr\u00fc\u00dfe \u20ac\n100% sure");
+}
+
+TEST_F(LogFixture, StyleRequestsTravelInOrderWithTheirPayloads)
+{
+    log.SetBold(true);
+    log.SetTextColour(LogColour::red);
+    log.PrintA("A");
+    log.SetBold(false);
+    log.SetTextColour(LogColour::black);
+    log.SetFontSize();
+    log.Clear();
+    testing_support::pump(1);
+    ASSERT_EQ(recorder.events.size(), 7u);
+    const int expected[][2] = {{LogSetBold, 1}, {LogSetColour, (int)LogColour::red},   {LogAppendText, 0},
+                               {LogSetBold, 0}, {LogSetColour, (int)LogColour::black}, {LogSetFontHeight, 16},
+                               {LogClear, 0}};
+    for (size_t i = 0; i < 7; ++i)
+    {
+        EXPECT_EQ(recorder.events[i].code, expected[i][0]) << i;
+        EXPECT_EQ(recorder.events[i].p1, expected[i][1]) << i;
+    }
+}
+
+TEST_F(LogFixture, NothingIsPostedWithoutAnEditor)
+{
+    log.AttachEditor(nullptr);
+    log.PrintA("lost");
+    log.SetBold(true);
+    log.Clear();
+    EXPECT_TRUE(received().empty());
+    EXPECT_TRUE(recorder.events.empty());
+}
+
+TEST_F(LogFixture, ElapsedTimeFormat)
+{
+    log.PrintElapsed(3723004);
+    log.PrintElapsed(360000000);
+    log.PrintElapsed(999);
+    log.PrintElapsed(0xFFFFFFFFu); // a full wrap of the tick counter
+    EXPECT_EQ(received(), L"01:02:03.004\n100:00:00.000\n00:00:00.999\n1193:02:47.295\n");
+}
+
+TEST_F(LogFixture, LinesFromTwoThreadsArriveWholeAndInOrderPerThread)
+{
+    constexpr int perThread = 400;
+    auto writer = [this](char tag)
+    {
+        for (int i = 0; i < perThread; ++i)
+            log.PrintA("%c%04d|", tag, i);
+    };
+    std::thread a(writer, 'A'), b(writer, 'B');
+    writer('M');
+    a.join();
+    b.join();
+    testing_support::pumpUntil([&] { return recorder.events.size() == 3 * perThread; }, 10000);
+    ASSERT_EQ(recorder.events.size(), 3u * perThread);
+    int next[3] = {0, 0, 0};
+    for (auto& e : recorder.events)
+    {
+        ASSERT_EQ(e.text.size(), 6u) << "a line arrived split";
+        const int which = e.text[0] == L'A' ? 0 : e.text[0] == L'B' ? 1 : 2;
+        EXPECT_EQ(std::stoi(e.text.substr(1, 4)), next[which]++);
+    }
+}

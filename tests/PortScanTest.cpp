@@ -1,0 +1,298 @@
+#include "FakeMidiSource.h"
+#include "TestSupport.h"
+#include "device/Communication.h"
+#include "midi/VirtualMidiSource.h"
+#include "virtual-piano/TcpPianoServer.h"
+#include <gtest/gtest.h>
+
+using testing_support::FakeSource;
+using testing_support::pump;
+using testing_support::pumpUntil;
+using testing_support::Recorder;
+
+namespace
+{
+Communication::TickPeriods manualTicks()
+{
+    Communication::TickPeriods p;
+    p.manualTicks = true;
+    return p;
+}
+
+Communication::TickPeriods shrunk(int scanMs)
+{
+    Communication::TickPeriods p;
+    p.scanMs = scanMs;
+    p.transferMs = 5;
+    p.readMs = 2;
+    return p;
+}
+
+struct ScanFixture : ::testing::Test
+{
+    midi::VirtualSource* addPiano(const juce::String& config, bool manual = true)
+    {
+        auto source = std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(config), 0, manual);
+        auto* raw = source.get();
+        ports.addSource(std::move(source));
+        return raw;
+    }
+
+    FakeSource* addFake(juce::StringArray names)
+    {
+        auto source = std::make_unique<FakeSource>(std::move(names));
+        auto* raw = source.get();
+        ports.addSource(std::move(source));
+        return raw;
+    }
+
+    void makeLink(Communication::TickPeriods periods = manualTicks())
+    {
+        log.AttachEditor(&recorder);
+        link = std::make_unique<Communication>(&log, &recorder, ports, periods);
+    }
+
+    // One scan tick with everything the instruments had to say delivered first.
+    void tick(midi::VirtualSource* piano)
+    {
+        if (piano != nullptr)
+            piano->pump();
+        link->timerCallback();
+        pump(1);
+    }
+
+    void TearDown() override { link.reset(); }
+
+    Recorder recorder;
+    CLogOutput log;
+    midi::PortSet ports;
+    std::unique_ptr<Communication> link;
+};
+} // namespace
+
+TEST_F(ScanFixture, PairsAtTheThirdTick)
+{
+    auto* piano = addPiano("flash=S29GL512_S");
+    makeLink();
+    link->restartScan();
+    EXPECT_EQ(link->currentTickPeriod(), 1000);
+    EXPECT_FALSE(link->isTimerRunning()); // manual ticks never start the framework timer
+
+    tick(piano); // scan 0 sent its requests while no input was open: nothing heard
+    EXPECT_FALSE(link->isPaired());
+    tick(piano); // scan 1 heard replies, but its requests went out directly
+    EXPECT_FALSE(link->isPaired());
+    piano->pump(); // scan 2 used kept-open outputs: the reply pairs
+    EXPECT_TRUE(link->isPaired());
+    EXPECT_EQ(link->pairedOutputName(), "Virtual Piano");
+    tick(piano);
+
+    const std::vector<int> expected{EvConnectButton, EvScanStarted, EvConnectButton, EvScanStarted,
+                                    EvConnectButton, EvScanStarted, EvDeviceFound,   EvConnectButton};
+    EXPECT_EQ(recorder.codes(), expected);
+    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 1);
+    EXPECT_EQ(recorder.events.back().p1, 1); // the connect button is enabled again
+    EXPECT_EQ(link->getScanCount(), 2);
+    EXPECT_FALSE(link->isScanArmed());
+    EXPECT_TRUE(link->isPaired());
+}
+
+TEST_F(ScanFixture, PairsWithTheRealTimerAndAThreadedInstrument)
+{
+    addPiano("flash=S29GL256_S", false);
+    makeLink(shrunk(20));
+    link->restartScan();
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) > 0; }));
+    EXPECT_EQ(recorder.count(EvScanStarted), 3);
+    EXPECT_TRUE(link->isPaired());
+    EXPECT_EQ(link->currentTickPeriod(), 0);
+}
+
+TEST_F(ScanFixture, NoPortsEndsAfter101Scans)
+{
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 100; ++i)
+        link->timerCallback();
+    pump(1);
+    EXPECT_EQ(recorder.count(EvNoDevice), 0);
+    link->timerCallback();
+    pump(1);
+    EXPECT_EQ(recorder.count(EvScanStarted), 101);
+    EXPECT_EQ(recorder.count(EvNoDevice), 1);
+    EXPECT_FALSE(link->isScanArmed());
+    link->timerCallback(); // the timer stays stopped until the next restart
+    pump(1);
+    EXPECT_EQ(recorder.count(EvScanStarted), 101);
+
+    // With the framework's timer the same ending arrives by itself.
+    link.reset();
+    recorder.clear();
+    makeLink(shrunk(1));
+    link->restartScan();
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvNoDevice) == 1; }));
+    EXPECT_EQ(recorder.count(EvScanStarted), 101);
+}
+
+TEST_F(ScanFixture, ExcludedPortsAreNeverOpenedOrSentTo)
+{
+    auto* fake = addFake(
+        {"CREATIVE SOUND BLASTER MIDI 1", "USB Piano (Creative Sound Blaster)", "Creative Sound Blaste"});
+    fake->replyFromInput = 1;
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+    {
+        fake->flush();
+        link->timerCallback();
+    }
+    fake->flush();
+    for (auto& call : fake->calls)
+        EXPECT_EQ(call.find(" 0"), std::string::npos) << call;
+    EXPECT_TRUE(fake->called("direct 1"));
+    EXPECT_TRUE(fake->called("direct 2"));
+    EXPECT_TRUE(fake->called("openOut 2"));
+    EXPECT_TRUE(link->isPaired());
+    EXPECT_EQ(link->pairedOutputName(), "USB Piano (Creative Sound Blaster)");
+}
+
+TEST_F(ScanFixture, ScanOpensInputsTwiceAndOutputsOnlyAfterAReply)
+{
+    auto* fake = addFake({"Piano In/Out"});
+    fake->replyFromInput = 0;
+    makeLink();
+    link->restartScan();
+    EXPECT_EQ(fake->calls, (std::vector<std::string>{"direct 0"})); // scan 0: no input, direct send
+    fake->calls.clear();
+    fake->flush();
+    link->timerCallback();
+    EXPECT_EQ(fake->calls, (std::vector<std::string>{"openIn 0", "closeIn 0", "openIn 0", "direct 0"}));
+    fake->calls.clear();
+    fake->flush();
+    link->timerCallback();
+    const std::vector<std::string> scan2{"closeIn 0", "openIn 0",  "closeIn 0",
+                                         "openIn 0",  "openOut 0", "send 0"};
+    EXPECT_EQ(fake->calls, scan2);
+}
+
+TEST_F(ScanFixture, SixByteReplyMeansHighSpeed)
+{
+    auto* piano = addPiano("modebyte=0");
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+        tick(piano);
+    ASSERT_NE(recorder.last(EvDeviceFound), nullptr);
+    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 0);
+    EXPECT_FALSE(link->isFullSpeed());
+}
+
+TEST_F(ScanFixture, HighSpeedModeByteMeansHighSpeed)
+{
+    auto* piano = addPiano("speed=high");
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+        tick(piano);
+    ASSERT_NE(recorder.last(EvDeviceFound), nullptr);
+    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 0);
+}
+
+TEST_F(ScanFixture, SecondInstrumentPostsTwoDevicesAndTheFirstStaysPaired)
+{
+    auto* pianos = addPiano("instruments=2");
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+        tick(pianos);
+    EXPECT_EQ(recorder.count(EvTwoDevices), 1);
+    ASSERT_EQ(recorder.count(EvDeviceFound), 1);
+    const auto codes = recorder.codes();
+    EXPECT_LT(std::find(codes.begin(), codes.end(), EvTwoDevices),
+              std::find(codes.begin(), codes.end(), EvDeviceFound));
+    EXPECT_EQ(link->pairedOutputName(), "Virtual Piano");
+}
+
+TEST_F(ScanFixture, ReplyWithAnIndexOutsideTheListPairsNothing)
+{
+    auto* fake = addFake({"Piano A", "Piano B"});
+    fake->replyFromInput = 1;
+    fake->replyIndex = 5;
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 4; ++i)
+    {
+        fake->flush();
+        link->timerCallback();
+    }
+    EXPECT_FALSE(link->isPaired());
+    EXPECT_EQ(recorder.count(EvDeviceFound), 0);
+    // A reply was seen, so later scans send through kept-open outputs.
+    EXPECT_TRUE(fake->called("openOut 0"));
+    EXPECT_TRUE(fake->called("openOut 1"));
+}
+
+TEST_F(ScanFixture, RestartDropsThePairingBeforeAnyRequest)
+{
+    auto* fake = addFake({"Piano"});
+    fake->replyFromInput = 0;
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+    {
+        fake->flush();
+        link->timerCallback();
+    }
+    ASSERT_TRUE(link->isPaired());
+    pump(1);
+    fake->calls.clear();
+    recorder.clear();
+    link->restartScan();
+    EXPECT_FALSE(link->isPaired());
+    ASSERT_EQ(fake->calls.size(), 3u);
+    EXPECT_TRUE(fake->called("closeOut 0"));
+    EXPECT_TRUE(fake->called("closeIn 0"));
+    EXPECT_EQ(fake->calls[2], "direct 0");
+    pump(1);
+    EXPECT_EQ(recorder.codes(), (std::vector<int>{EvConnectButton, EvScanStarted}));
+    EXPECT_EQ(recorder.events[0].p1, 0);
+}
+
+TEST_F(ScanFixture, TcpTransportPairsAndALostPeerLooksUnplugged)
+{
+    auto server = std::make_unique<vp::TcpPianoServer>(vp::PianoConfig{}, 0);
+    ASSERT_TRUE(server->start());
+    const int port = server->port();
+    ports.addSource(midi::createTcpSource("127.0.0.1", port));
+    EXPECT_EQ(ports.outputNames()[0], "TCP MIDI 127.0.0.1:" + juce::String(port));
+    makeLink(shrunk(30));
+    link->restartScan();
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) == 1; }));
+    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 1);
+
+    // The peer vanishes: scans find nothing and end as with no instrument.
+    server.reset();
+    recorder.clear();
+    link.reset();
+    makeLink(shrunk(1));
+    link->restartScan();
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvNoDevice) == 1; }, 30000));
+
+    // It comes back: the next scan connects again.
+    server = std::make_unique<vp::TcpPianoServer>(vp::PianoConfig{}, port);
+    ASSERT_TRUE(server->start());
+    link.reset();
+    recorder.clear();
+    makeLink(shrunk(30));
+    link->restartScan();
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) == 1; }));
+}
+
+TEST(PortNames, ExclusionComparesThePrefixWithoutCase)
+{
+    EXPECT_TRUE(Communication::isExcludedPortName("Creative Sound Blaster"));
+    EXPECT_TRUE(Communication::isExcludedPortName("creative sound blaster MIDI 2"));
+    EXPECT_FALSE(Communication::isExcludedPortName("My Creative Sound Blaster"));
+    EXPECT_FALSE(Communication::isExcludedPortName("Creative Sound"));
+    EXPECT_FALSE(Communication::isExcludedPortName(""));
+}

@@ -1,0 +1,150 @@
+"""Runs the real Tamarind program under Xvfb and reads its standard output.
+
+Each test gets its own X display, instance name and working folder, so tests
+never meet a user's running instance or each other's files.
+"""
+import os
+import queue
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import uuid
+
+
+class Xvfb:
+    def __init__(self, size="1280x1024x24"):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", size, "-nolisten", "tcp"],
+            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        with os.fdopen(r) as f:
+            self.display = ":" + f.readline().strip()
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+class App:
+    """One running program; stdout lines are collected on a thread."""
+
+    def __init__(self, exe, env, args=(), cwd=None):
+        self.lines = []
+        self._queue = queue.Queue()
+        self.proc = subprocess.Popen([exe, *args], env=env, cwd=cwd, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, bufsize=1)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self._queue.put(line.rstrip("\n"))
+        self._queue.put(None)
+
+    def _drain(self, timeout):
+        try:
+            item = self._queue.get(timeout=timeout)
+        except queue.Empty:
+            return False
+        if item is None:
+            return None
+        self.lines.append(item)
+        return True
+
+    def wait_for(self, predicate, timeout):
+        """Waits until a collected line satisfies predicate; returns it or None."""
+        end = time.monotonic() + timeout
+        for line in self.lines:
+            if predicate(line):
+                return line
+        while time.monotonic() < end:
+            got = self._drain(max(0.01, end - time.monotonic()))
+            if got is None:
+                return None
+            if got and predicate(self.lines[-1]):
+                return self.lines[-1]
+        return None
+
+    def wait_line(self, text, timeout):
+        return self.wait_for(lambda l: text in l, timeout)
+
+    def first_line(self, timeout):
+        return self.wait_for(lambda l: True, timeout) if not self.lines else self.lines[0]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._reader.join(5)
+        self.proc.stdout.close()
+
+
+class Session:
+    """A display, an instance name and a working folder for one test."""
+
+    def __init__(self, exe, artefacts):
+        self.exe = exe
+        self.artefacts = artefacts
+        os.makedirs(artefacts, exist_ok=True)
+        self.xvfb = Xvfb()
+        self.tmp = tempfile.mkdtemp(prefix="tamarind-e2e-")
+        self.work = os.path.join(self.tmp, "work")
+        os.makedirs(self.work)
+        self.env = dict(os.environ)
+        self.env.update({
+            "DISPLAY": self.xvfb.display,
+            "TAMARIND_MIDI": "virtual",
+            "TAMARIND_INSTANCE_NAME": "e2e-" + uuid.uuid4().hex,
+            "TAMARIND_WORK_DIR": self.work,
+        })
+        self.apps = []
+
+    def launch(self, args=(), extra_env=None):
+        env = dict(self.env)
+        env.update(extra_env or {})
+        app = App(self.exe, env, args)
+        self.apps.append(app)
+        return app
+
+    def xdotool(self, *args, check=True):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
+                              check=check, timeout=30).stdout
+
+    def window(self, title, timeout=10):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            out = self.xdotool("search", "--name", title, check=False).split()
+            if out:
+                return out
+            time.sleep(0.1)
+        return []
+
+    def geometry(self, window_id):
+        out = self.xdotool("getwindowgeometry", window_id)
+        for line in out.splitlines():
+            if "Geometry:" in line:
+                w, h = line.split("Geometry:")[1].strip().split("x")
+                return int(w), int(h)
+        return None
+
+    def screenshot(self, name, window_id="root"):
+        path = os.path.join(self.artefacts, name + ".png")
+        subprocess.run(["import", "-window", window_id, path], env=self.env, check=False, timeout=30,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return path
+
+    def close(self):
+        for app in self.apps:
+            app.stop()
+        self.xvfb.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)

@@ -1,0 +1,69 @@
+"""End-to-end: start-up, pairing with the virtual piano, single instance."""
+import argparse
+import sys
+import time
+import unittest
+
+import harness
+
+ARGS = None
+TITLE = r"^Tamarind\(V0\.8\.9\)$"
+
+
+class ShellTest(unittest.TestCase):
+    def setUp(self):
+        self.session = harness.Session(ARGS.app, ARGS.artefacts)
+
+    def tearDown(self):
+        self.session.close()
+
+    def test_starts_pairs_and_keeps_a_single_instance(self):
+        s = self.session
+        app = s.launch()
+        self.assertEqual(app.first_line(15), "Test!")
+        started = time.monotonic()
+        self.assertIsNotNone(app.wait_line("Device Connected! Test MCU/Flash type.", 5),
+                             "no pairing logged: %r" % app.lines)
+        print("pairing logged %.2f s after the first line" % (time.monotonic() - started))
+
+        windows = s.window(TITLE)
+        self.assertEqual(len(windows), 1)
+        # A framework-drawn frame: 1-pixel border and a 26-pixel title bar
+        # around 572 x 284 of content.
+        self.assertEqual(s.geometry(windows[0]), (574, 312))
+        s.screenshot("shell-start", windows[0])
+
+        # A second launch hands its command line over and opens no window.
+        second = s.launch(["studio", "preset"])
+        self.assertEqual(second.proc.wait(15), 0)
+        self.assertIsNotNone(app.wait_line("Something error... Can't load preset.", 5))
+        self.assertEqual(len(s.window(TITLE)), 1)
+
+        # The reserved automatic preset name is not an error; an empty command
+        # line does nothing at all.
+        count = len(app.lines)
+        for args in (["******AutoSave******"], []):
+            extra = s.launch(args)
+            self.assertEqual(extra.proc.wait(15), 0)
+        time.sleep(0.5)
+        app.wait_for(lambda l: False, 0.2)
+        self.assertEqual(app.lines[count:], [])
+        self.assertEqual(len(s.window(TITLE)), 1)
+        self.assertIsNone(app.proc.poll())
+
+    def test_no_instrument_ends_scanning_quietly(self):
+        s = self.session
+        app = s.launch(extra_env={"TAMARIND_MIDI": "tcp:127.0.0.1:9"})
+        self.assertEqual(app.first_line(15), "Test!")
+        # Nothing answers: the program keeps scanning and stays responsive.
+        self.assertEqual(len(s.window(TITLE)), 1)
+        self.assertIsNone(app.wait_line("Device Connected!", 3))
+        self.assertIsNone(app.proc.poll())
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--artefacts", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], "-v", *rest])

@@ -1,0 +1,134 @@
+// image-tool: makes update images and shows what the image checks see in one.
+//
+//   image-tool make OUT [--version TEXT] [--product NAME] [--size BYTES]
+//                       [--fill counter|random:SEED|byte:XX]
+//                       [--no-signature] [--no-version] [--no-product]
+//   image-tool info FILE [--device-product NAME]
+#include "update/ImageBuilder.h"
+#include "update/UpdateImage.h"
+#include <iostream>
+
+namespace
+{
+int usage()
+{
+    std::cerr << "usage:\n"
+                 "  image-tool make OUT [--version TEXT] [--product NAME] [--size BYTES]\n"
+                 "                      [--fill counter|random:SEED|byte:XX]\n"
+                 "                      [--no-signature] [--no-version] [--no-product]\n"
+                 "  image-tool info FILE [--device-product NAME]\n";
+    return 2;
+}
+
+juce::int64 parseSize(const juce::String& text)
+{
+    auto t = text.trim();
+    juce::int64 scale = 1;
+    if (t.endsWithIgnoreCase("k"))
+        scale = 1024, t = t.dropLastCharacters(1);
+    else if (t.endsWithIgnoreCase("m"))
+        scale = 1024 * 1024, t = t.dropLastCharacters(1);
+    const juce::int64 v =
+        t.startsWithIgnoreCase("0x") ? t.substring(2).getHexValue64() : t.getLargeIntValue();
+    return v * scale;
+}
+
+int make(const juce::StringArray& args)
+{
+    if (args.size() < 2)
+        return usage();
+    image::ImageSpec spec;
+    const juce::File out = juce::File::getCurrentWorkingDirectory().getChildFile(args[1]);
+    for (int i = 2; i < args.size(); ++i)
+    {
+        const auto& a = args[i];
+        auto next = [&]() -> juce::String { return i + 1 < args.size() ? args[++i] : juce::String(); };
+        if (a == "--version")
+            spec.version = next();
+        else if (a == "--product")
+            spec.productName = next();
+        else if (a == "--size")
+            spec.size = (int)parseSize(next());
+        else if (a == "--fill")
+            spec.fill = next();
+        else if (a == "--no-signature")
+            spec.withSignature = false;
+        else if (a == "--no-version")
+            spec.withVersionMarker = false;
+        else if (a == "--no-product")
+            spec.withProductName = false;
+        else
+            return usage();
+    }
+    if (spec.size <= 0 || spec.size > 256 * 1024 * 1024)
+    {
+        std::cerr << "image-tool: size out of range\n";
+        return 2;
+    }
+    juce::uint8 probe;
+    if (!image::fillPattern(spec.fill, &probe, 1))
+    {
+        std::cerr << "image-tool: unknown fill pattern " << spec.fill << "\n";
+        return 2;
+    }
+    const auto data = image::buildUpdateImage(spec);
+    if (!out.replaceWithData(data.getData(), data.getSize()))
+    {
+        std::cerr << "image-tool: cannot write " << out.getFullPathName() << "\n";
+        return 1;
+    }
+    std::cout << "wrote " << out.getFullPathName() << " (" << data.getSize() << " bytes)\n";
+    return 0;
+}
+
+int info(const juce::StringArray& args)
+{
+    if (args.size() < 2)
+        return usage();
+    const juce::File file = juce::File::getCurrentWorkingDirectory().getChildFile(args[1]);
+    juce::String deviceProduct;
+    for (int i = 2; i < args.size(); ++i)
+    {
+        if (args[i] == "--device-product" && i + 1 < args.size())
+            deviceProduct = args[++i];
+        else
+            return usage();
+    }
+    const auto block = readVersionBlock(file.getFullPathName(), image::kMarkerOffsetInImage);
+    juce::uint8 head[3] = {0, 0, 0};
+    {
+        juce::FileInputStream in(file);
+        if (in.openedOk())
+        {
+            in.read(head, 1);
+            in.setPosition(image::kSignatureOffset);
+            in.read(head + 1, 2);
+        }
+    }
+    UpdateFileFacts facts;
+    const int result = checkUpdateImage(file.getFullPathName(), deviceProduct, nullptr, facts);
+    std::cout << "file:       " << file.getFullPathName() << "\n"
+              << "size:       " << (file.existsAsFile() ? file.getSize() : -1) << "\n"
+              << "version:    " << versionBlockText(block.get(), 0) << "\n"
+              << "product:    " << versionBlockText(block.get(), image::kProductNameIndex) << "\n"
+              << "first byte: 0x" << juce::String::toHexString(head[0]).paddedLeft('0', 2) << "\n"
+              << "signature:  "
+              << ((head[1] == image::kSignature1 && head[2] == image::kSignature2) ? "BD" : "bad") << "\n"
+              << "result:     " << result << " (" << updateFileStatusText(result) << ")\n";
+    return 0;
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    juce::StringArray args;
+    for (int i = 1; i < argc; ++i)
+        args.add(argv[i]);
+    if (args.isEmpty())
+        return usage();
+    if (args[0] == "make")
+        return make(args);
+    if (args[0] == "info")
+        return info(args);
+    return usage();
+}

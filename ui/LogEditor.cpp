@@ -1,0 +1,62 @@
+#include "ui/LogEditor.h"
+#include "device/CustomMessage.h"
+#include <memory>
+
+CLogEditor::CLogEditor(const juce::String& componentName) : juce::TextEditor(componentName, 0) {}
+
+CLogEditor::~CLogEditor() = default;
+
+void CLogEditor::configureAsLogView()
+{
+    setMultiLine(true, true);
+    setReturnKeyStartsNewLine(true);
+    setReadOnly(true);
+    setScrollbarsShown(true);
+    setCaretVisible(false);
+    setPopupMenuEnabled(true);
+    setText({});
+}
+
+void CLogEditor::ApplyFont()
+{
+    const float height = juce::jlimit(0.1f, 10000.0f, (float)fontHeight);
+    setFont(juce::Font(height, bold ? juce::Font::bold : juce::Font::plain));
+}
+
+void CLogEditor::handleMessage(const juce::Message& message)
+{
+    auto* m = dynamic_cast<const CCustomMessage*>(&message);
+    if (m == nullptr)
+        return;
+    auto& request = const_cast<CCustomMessage&>(*m);
+    switch (request.code)
+    {
+    case LogAppendText:
+    {
+        std::unique_ptr<wchar_t[]> text(request.takeData<wchar_t>());
+        if (text != nullptr)
+        {
+            // Always at the end, whatever the user selected.
+            setCaretPosition(getTotalNumChars());
+            insertTextAtCaret(juce::String(text.get()));
+        }
+        break;
+    }
+    case LogSetBold:
+        bold = request.param1 != 0;
+        ApplyFont();
+        break;
+    case LogSetColour:
+        setColour(juce::TextEditor::textColourId, juce::Colour((juce::uint32)request.param1));
+        break;
+    case LogSetFontHeight:
+        fontHeight = request.param1;
+        ApplyFont();
+        break;
+    case LogClear:
+        clear();
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,27 @@
+#pragma once
+#include <juce_gui_basics/juce_gui_basics.h>
+
+// A read-only log view. It applies the log sink's posted requests (append,
+// bold, colour, font height, clear) on the message thread in arrival order;
+// style changes affect only text appended after them.
+class CLogEditor : public juce::TextEditor, public juce::MessageListener
+{
+public:
+    explicit CLogEditor(const juce::String& componentName = "new text editor");
+    ~CLogEditor() override;
+
+    void handleMessage(const juce::Message& message) override;
+
+    // Sets up the view as every log view is: multi-line with word wrap, return
+    // key starts a new line, read-only, scroll bars shown, caret hidden.
+    void configureAsLogView();
+
+    int getFontHeightSetting() const { return fontHeight; }
+    bool isBold() const { return bold; }
+
+private:
+    void ApplyFont();
+
+    int fontHeight = 14;
+    bool bold = false;
+};

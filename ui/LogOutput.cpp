@@ -1,0 +1,117 @@
+#include "ui/LogOutput.h"
+#include "device/CustomMessage.h"
+#include "platform/TextConversion.h"
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <vector>
+
+namespace
+{
+// vswprintf gives no partial output on overflow, so a line that does not fit
+// the fixed buffer is formatted into a larger one and then cut.
+std::wstring formatWide(const wchar_t* format, va_list args)
+{
+    wchar_t buffer[CLogOutput::maxChars + 1];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vswprintf(buffer, CLogOutput::maxChars + 1, format, copy);
+    va_end(copy);
+    if (n >= 0)
+        return std::wstring(buffer, (size_t)n);
+
+    for (size_t size = 4096; size <= 1u << 20; size *= 4)
+    {
+        std::vector<wchar_t> big(size);
+        va_copy(copy, args);
+        const int m = std::vswprintf(big.data(), size, format, copy);
+        va_end(copy);
+        if (m >= 0)
+            return std::wstring(big.data(), (size_t)juce::jmin(m, CLogOutput::maxChars));
+    }
+    return {};
+}
+} // namespace
+
+int CLogOutput::PrintW(const wchar_t* format, ...)
+{
+    if (editor.load() == nullptr)
+        return 0;
+    va_list args;
+    va_start(args, format);
+    const auto text = formatWide(format, args);
+    va_end(args);
+    return Write(text.c_str());
+}
+
+int CLogOutput::PrintA(const char* format, ...)
+{
+    if (editor.load() == nullptr)
+        return 0;
+    char buffer[maxChars + 1];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    if (n < 0)
+        buffer[0] = 0;
+    return Write(platform::narrowToWide(buffer).c_str());
+}
+
+int CLogOutput::Write(const wchar_t* text)
+{
+    auto* target = editor.load();
+    if (target == nullptr || text == nullptr)
+        return 0;
+    const size_t length = std::wcslen(text);
+    auto* copy = new wchar_t[length + 1];
+    std::wmemcpy(copy, text, length + 1);
+    if (echo.load())
+        platform::writeStdout(juce::String(copy));
+    target->postMessage(
+        new CCustomMessage(LogAppendText, 0, 0, 0, copy, &CCustomMessage::deleteArray<wchar_t>));
+    return 0;
+}
+
+void CLogOutput::post(int code, int param)
+{
+    if (auto* target = editor.load())
+        target->postMessage(new CCustomMessage(code, param));
+}
+
+void CLogOutput::SetBold(bool bold)
+{
+    post(LogSetBold, bold ? 1 : 0);
+}
+void CLogOutput::SetTextColour(juce::uint32 argb)
+{
+    post(LogSetColour, (int)argb);
+}
+void CLogOutput::SetFontSize()
+{
+    post(LogSetFontHeight, 16);
+}
+void CLogOutput::Clear()
+{
+    post(LogClear, 0);
+}
+void CLogOutput::AttachEditor(juce::MessageListener* target)
+{
+    editor.store(target);
+}
+
+void CLogOutput::PrintElapsed(juce::uint32 ms)
+{
+    const juce::uint32 s = ms / 1000;
+    PrintA("%02d:%02d:%02d.%03d\n", (int)(s / 3600), (int)((s % 3600) / 60), (int)(s % 60), (int)(ms % 1000));
+}
+
+void CLogOutput::PrintHighlighted(juce::uint32 argb, const char* text)
+{
+    SetBold(true);
+    SetTextColour(argb);
+    PrintA("%s", text);
+    SetBold(false);
+    SetTextColour(LogColour::black);
+}

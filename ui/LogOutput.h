@@ -1,0 +1,52 @@
+#pragma once
+#include <atomic>
+#include <juce_events/juce_events.h>
+
+// Log colours as 32-bit ARGB.
+namespace LogColour
+{
+constexpr juce::uint32 black = 0xff000000;
+constexpr juce::uint32 red = 0xffff0000;
+constexpr juce::uint32 green = 0xff008000;
+constexpr juce::uint32 blue = 0xff0000ff;
+} // namespace LogColour
+
+// The log sink. Every line and every style change becomes a posted message to
+// the attached view (any juce::MessageListener that understands the log
+// codes), so it may be called from any thread; lines posted from one thread
+// are applied in posting order. The main log also echoes its text to standard
+// output for support staff and tests.
+class CLogOutput
+{
+public:
+    static constexpr int maxChars = 1023;
+
+    int PrintW(const wchar_t* format, ...);
+    int PrintA(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    int Write(const wchar_t* text);
+    void SetBold(bool bold);
+    void SetTextColour(juce::uint32 argb);
+    void SetFontSize();
+    void Clear();
+    void AttachEditor(juce::MessageListener* editor);
+
+    // Prints a millisecond duration as "%02d:%02d:%02d.%03d\n".
+    void PrintElapsed(juce::uint32 milliseconds);
+    // A bold, coloured passage followed by bold off and black.
+    void PrintHighlighted(juce::uint32 argb, const char* text);
+
+    void setEchoToStdout(bool shouldEcho)
+    {
+        echo.store(shouldEcho);
+    }
+
+private:
+    void post(int code, int param);
+
+    std::atomic<juce::MessageListener*> editor{nullptr};
+    std::atomic<bool> echo{false};
+};

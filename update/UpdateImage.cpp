@@ -1,0 +1,151 @@
+#include "update/UpdateImage.h"
+#include "ui/LogOutput.h"
+#include <cstring>
+
+namespace
+{
+// Reads exactly `count` bytes at `offset`; false when they are not all there.
+bool readAt(juce::FileInputStream& in, juce::int64 offset, void* dest, int count)
+{
+    if (offset < 0 || !in.setPosition(offset))
+        return false;
+    return in.read(dest, count) == count;
+}
+
+bool readU16(juce::FileInputStream& in, juce::uint16& value)
+{
+    juce::uint8 b[2];
+    if (in.read(b, 2) != 2)
+        return false;
+    value = (juce::uint16)(b[0] | (b[1] << 8));
+    return true;
+}
+} // namespace
+
+VersionBlock readVersionBlock(const juce::String& path, juce::int64 markerOffset)
+{
+    VersionBlock block(new char16_t[image::kVersionBlockUnits]());
+    const juce::File file =
+        path.isNotEmpty() && juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    juce::FileInputStream in(file);
+    if (path.isEmpty() || !file.existsAsFile() || !in.openedOk())
+    {
+        const char16_t error[] = u"error";
+        std::memcpy(block.get(), error, sizeof(error));
+        return block;
+    }
+
+    juce::uint8 marker[2];
+    if (readAt(in, markerOffset, marker, 2) && marker[0] == 0xAA && marker[1] == 0x55)
+    {
+        juce::uint8 text[image::kVersionChars];
+        if (readAt(in, markerOffset - 14, text, image::kVersionChars))
+            for (int i = 0; i < image::kVersionChars; ++i)
+                block[i] = text[i];
+        block[image::kVersionChars] = 0;
+    }
+
+    if (!in.setPosition(markerOffset + image::kDescriptorDistance))
+        return block;
+    juce::uint16 first = 0, type = 0;
+    if (!readU16(in, first) || !readU16(in, type))
+        return block;
+    const juce::uint16 lengthByte = (juce::uint16)(first >> 8);
+    const juce::uint16 units = (juce::uint16)(lengthByte - 2);
+    if ((units & 1) != 0 || type != 0x0300 || lengthByte < 4)
+        return block;
+    for (int i = 0; i < units / 2 && image::kProductNameIndex + i < image::kVersionBlockUnits - 1; ++i)
+    {
+        juce::uint16 a = 0, b = 0;
+        if (!readU16(in, a) || !readU16(in, b))
+            break;
+        block[image::kProductNameIndex + i] = (char16_t)((a >> 8) | b);
+    }
+    return block;
+}
+
+juce::String versionBlockText(const char16_t* block, int index)
+{
+    juce::String text;
+    for (int i = index; i < image::kVersionBlockUnits && block[i] != 0; ++i)
+        text += juce::String::charToString((juce::juce_wchar)block[i]);
+    return text;
+}
+
+int checkUpdateImage(const juce::String& imagePath, const juce::String& deviceProductName, CLogOutput* log,
+                     UpdateFileFacts& facts)
+{
+    const auto block = readVersionBlock(imagePath, image::kMarkerOffsetInImage);
+    const auto version = versionBlockText(block.get(), 0);
+    if (version == "error")
+        return UpdateFileMissing;
+    if (version.isEmpty())
+        return UpdateFileNoVersion;
+    const auto productName = versionBlockText(block.get(), image::kProductNameIndex);
+    if (productName.isEmpty())
+        return UpdateFileNoProductName;
+    if (deviceProductName.isNotEmpty() && deviceProductName != productName)
+        return UpdateFileProductMismatch;
+
+    facts.productName = productName;
+    if (log != nullptr)
+    {
+        log->PrintA("File version:");
+        log->SetTextColour(LogColour::red);
+        log->PrintW(L"%ls\n", version.toWideCharPointer());
+        log->SetTextColour(LogColour::black);
+    }
+    facts.version = version;
+
+    juce::FileInputStream in{juce::File(imagePath)};
+    if (!in.openedOk())
+        return UpdateFileMissing;
+    const juce::int64 length = in.getTotalLength();
+    facts.length = length;
+    if (length < image::kSafeImageSize)
+    {
+        if (log != nullptr)
+            log->PrintA("File too small!\n");
+        return UpdateFileBadSize;
+    }
+    if (length % image::kSafeImageSize != 0)
+    {
+        if (log != nullptr)
+            log->PrintA("File length must be an integer multiple of 256k!\n");
+        return UpdateFileBadSize;
+    }
+    juce::uint8 first = 0, sig[2] = {0, 0};
+    if (readAt(in, 0, &first, 1) && readAt(in, image::kSignatureOffset, sig, 2) &&
+        first == image::kFirstByte && sig[0] == image::kSignature1 && sig[1] == image::kSignature2)
+        return UpdateFileOk;
+    return UpdateFileModified;
+}
+
+int checkUpdateFile(const juce::String& programFolder, const juce::String& deviceProductName, CLogOutput* log,
+                    UpdateFileFacts& facts)
+{
+    return checkUpdateImage(programFolder + "update.rom", deviceProductName, log, facts);
+}
+
+const char* updateFileStatusText(int result)
+{
+    switch (result)
+    {
+    case UpdateFileOk:
+        return "Piano connected.";
+    case UpdateFileModified:
+        return "The update file is modified!";
+    case UpdateFileBadSize:
+        return "The size of the update file is not correct.";
+    case UpdateFileMissing:
+        return "The update file can't be opened!";
+    case UpdateFileNoVersion:
+        return "No version infomation found in the update file!";
+    case UpdateFileNoProductName:
+        return "No product name found in the update file!";
+    case UpdateFileProductMismatch:
+        return "The product name is not match to the device.";
+    default:
+        return "";
+    }
+}

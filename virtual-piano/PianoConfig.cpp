@@ -1,0 +1,88 @@
+#include "virtual-piano/PianoConfig.h"
+
+namespace vp
+{
+int sectorCountOfModel(const juce::String& model)
+{
+    if (model == "S29GL128_S")
+        return 128;
+    if (model == "S29GL256_S")
+        return 256;
+    if (model == "S29GL512_S")
+        return 512;
+    if (model == "S29GL01G_S")
+        return 1024;
+    return 0;
+}
+
+PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
+{
+    PianoConfig c;
+    auto flag = [](const juce::String& v)
+    { return v == "1" || v.equalsIgnoreCase("true") || v.equalsIgnoreCase("on"); };
+    for (auto pair : juce::StringArray::fromTokens(text, ",", {}))
+    {
+        pair = pair.trim();
+        if (pair.isEmpty())
+            continue;
+        const auto key = pair.upToFirstOccurrenceOf("=", false, false).trim();
+        const auto value = pair.fromFirstOccurrenceOf("=", false, false).trim();
+        if (key == "flash")
+            c.flash = value;
+        else if (key == "store")
+            c.store = value;
+        else if (key == "product")
+            c.product = value;
+        else if (key == "version")
+            c.version = value;
+        else if (key == "speed")
+            c.fullSpeed = !value.equalsIgnoreCase("high");
+        else if (key == "modebyte")
+            c.identifyModeByte = flag(value);
+        else if (key == "packet")
+            c.packetBytes = juce::jlimit(1, 4100, value.getIntValue());
+        else if (key == "noack")
+            c.noAck = flag(value);
+        else if (key == "instruments")
+            c.instruments = juce::jlimit(1, 8, value.getIntValue());
+        else if (key == "timing")
+            c.timing = flag(value);
+        else if (key == "link")
+            c.linkBytesPerMs = juce::jmax(0.001, value.getDoubleValue());
+        else if (key == "latency")
+            c.latencyMs = juce::jmax(0.0, value.getDoubleValue());
+        else if (key == "erase_ms")
+            c.sectorEraseMs = juce::jmax(0.0, value.getDoubleValue());
+        else if (key == "program_us")
+            c.bufferProgramUs = juce::jmax(0.0, value.getDoubleValue());
+        else if (key == "silent_after")
+            c.silentAfter = value.getIntValue();
+        else if (key == "drop")
+            c.dropReply = value.getIntValue();
+        else if (key == "corrupt_block")
+            c.corruptBlock = value.getIntValue();
+        else if (key == "corrupt_always")
+            c.corruptAlways = flag(value);
+        else if (key == "status2_at")
+            c.status2At = value.getIntValue();
+        else if (key == "status3_at")
+            c.status3At = value.getIntValue();
+        else if (key == "cut_after")
+            c.cutAfterBytes = value.getLargeIntValue();
+        else if (error != nullptr)
+            *error << "unknown key " << key << "\n";
+    }
+    if (sectorCountOfModel(c.flash) == 0 && error != nullptr)
+        *error << "unknown flash model " << c.flash << "\n";
+    return c;
+}
+
+PianoConfig PianoConfig::fromEnvironment()
+{
+    juce::String error;
+    auto c = parse(juce::SystemStats::getEnvironmentVariable("TAMARIND_VIRTUAL_PIANO", {}), &error);
+    if (error.isNotEmpty())
+        std::fprintf(stderr, "TAMARIND_VIRTUAL_PIANO: %s", error.toRawUTF8());
+    return c;
+}
+} // namespace vp

@@ -1,0 +1,56 @@
+#pragma once
+#include "virtual-piano/VirtualPiano.h"
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace vp
+{
+// Runs a VirtualPiano behind a message queue, the way a real instrument sits
+// behind a cable: host messages are queued by post(), and replies are delivered
+// to the reply callback on the piano's own thread (the host sees them as
+// arriving on a MIDI input thread). With the timing model on, replies leave at
+// the modelled times of a serial link.
+//
+// In manual mode there is no thread: pump() processes the queue on the caller's
+// thread, which makes tests deterministic.
+class ThreadedPiano
+{
+public:
+    using Delivery = std::function<void(const juce::uint8* data, int size)>;
+
+    ThreadedPiano(PianoConfig config, bool manual = false);
+    ~ThreadedPiano();
+
+    void setDelivery(Delivery d);
+    void post(const juce::uint8* data, int size);
+
+    // Manual mode: processes queued messages (and those they cause) until the
+    // queue is empty; returns the number processed.
+    int pump();
+
+    // Runs `fn` with exclusive access to the piano (for inspection in tests).
+    template <typename Fn> auto withPiano(Fn&& fn)
+    {
+        const std::lock_guard<std::mutex> g(pianoLock);
+        return fn(piano);
+    }
+
+private:
+    void run();
+    void process(std::vector<juce::uint8>& message);
+
+    VirtualPiano piano;
+    const bool manualMode;
+    std::mutex queueLock, pianoLock, deliveryLock;
+    std::condition_variable wake;
+    std::deque<std::pair<std::vector<juce::uint8>, double>> queue; // message, send time (ms)
+    bool stopping = false;
+    Delivery delivery;
+    double inLinkFree = 0, pianoFree = 0, outLinkFree = 0;
+    std::thread worker;
+};
+
+double nowMs();
+} // namespace vp

@@ -1,0 +1,83 @@
+#pragma once
+#include "virtual-piano/PianoConfig.h"
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace vp
+{
+// The instrument's firmware stand-in: answers the SysEx protocol as the real
+// controller would. It is single-threaded; the transports around it
+// (ThreadedPiano, the TCP server) feed it one host message at a time.
+class VirtualPiano
+{
+public:
+    // Receives each reply; `busyMs` is the modelled time the instrument spends
+    // before the reply leaves (flash work), 0 without the timing model.
+    using ReplySink = std::function<void(const juce::uint8* data, int size, double busyMs)>;
+
+    explicit VirtualPiano(PianoConfig config);
+    ~VirtualPiano();
+
+    // Handles one complete host message (F0 ... F7).
+    void receive(const juce::uint8* message, int size, const ReplySink& reply);
+
+    const PianoConfig& config() const { return cfg; }
+    juce::uint8* flashData() { return flash; }
+    size_t flashSize() const { return flashBytes; }
+    int messagesReceived() const { return received; }
+    bool isDead() const { return dead; }
+    int driverUploads() const { return uploads; }
+    juce::String lastDriverFlashName() const { return driverFlashName; }
+    juce::StringArray uploadedDriverNames() const { return uploadedNames; }
+
+    // Writes the factory content: an update image made with the image tool's
+    // builder at 0, a recognisable data region at 0x40000..0x5FFFF, 0xFF elsewhere.
+    static void writeFactoryContent(juce::uint8* flash, size_t size, const PianoConfig& config);
+    static constexpr juce::uint32 kDataRegionStart = 0x40000;
+    static constexpr juce::uint32 kDataRegionSize = 0x20000;
+    static void fillDataRegion(juce::uint8* dest, size_t size);
+
+private:
+    enum class Mode
+    {
+        idle,
+        driverUpload,
+        programming,
+        reading
+    };
+
+    void sendStatus(const ReplySink& reply, int status, double busyMs);
+    void sendIdentifyReply(const ReplySink& reply, int index);
+    void handleData(const juce::uint8* data, int length, const ReplySink& reply);
+    void startRead(juce::uint32 byteAddress, const ReplySink& reply);
+    void sendNextPacket(const ReplySink& reply);
+    bool driverAllowsFlashWork() const;
+    int statusFor(int normal) const;
+
+    PianoConfig cfg;
+    std::unique_ptr<juce::MemoryMappedFile> mapped;
+    std::vector<juce::uint8> memory;
+    juce::uint8* flash = nullptr;
+    size_t flashBytes = 0;
+
+    Mode mode = Mode::idle;
+    std::vector<juce::uint8> driver;
+    juce::String driverMcuName, driverFlashName;
+    bool driverIsService = false;
+    bool driverLoaded = false;
+    int uploads = 0;
+    juce::StringArray uploadedNames;
+
+    juce::uint32 writeAddress = 0;
+    juce::int64 programmedBytes = 0;
+
+    juce::uint8 readBlock[4100] = {};
+    int readLength = 0, readPos = 0, readRequests = 0;
+    juce::int64 corruptAddress = -1;
+
+    int received = 0;
+    bool dead = false;
+    std::vector<juce::uint8> out;
+};
+} // namespace vp
