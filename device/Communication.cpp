@@ -1,4 +1,7 @@
 #include "device/Communication.h"
+#include "platform/Clock.h"
+#include "platform/WorkFolder.h"
+#include "update/UpdateImage.h"
 
 namespace
 {
@@ -26,6 +29,7 @@ Communication::Communication(CLogOutput* logSink, juce::MessageListener* receive
                              TickPeriods tickPeriods)
     : log(logSink), listener(receiver), ports(portSet), periods(tickPeriods)
 {
+    sequenceStart = phaseStart = platform::getTickCount();
 }
 
 Communication::~Communication()
@@ -35,6 +39,7 @@ Communication::~Communication()
     PortsToClose closing;
     {
         const std::lock_guard<std::mutex> g(lock);
+        outputFile.reset();
         closing.outputs.push_back(std::move(pairedOutputOwner));
         closing.inputs.push_back(std::move(pairedInputOwner));
         pairedInput = nullptr;
@@ -188,13 +193,20 @@ void Communication::closeUnpairedPorts()
 
 void Communication::timerCallback()
 {
-    bool scanning;
     {
         const std::lock_guard<std::mutex> g(lock);
-        scanning = scanArmed;
+        if (!scanArmed)
+        {
+            if (tickPeriod.load() == 0)
+                return; // stopped: a tick that was already on its way
+            // Silence supervision: the ninth tick without a reply is a time-out.
+            if (silenceTicks < 50)
+                ++silenceTicks;
+            if (silenceTicks > kSilentTicksForTimeout - 1)
+                finishStep(3);
+            return;
+        }
     }
-    if (!scanning)
-        return;
 
     disarmTimer();
     closeUnpairedPorts();
@@ -230,6 +242,13 @@ void Communication::handleIncomingMidiMessage(midi::InputPort* source, const juc
     case sysex::CmdIdentifyReply:
         handleIdentifyReply(source, in.data, in.length);
         identifyReplySeen = true;
+        break;
+    case sysex::ReplyStatus:
+        silenceTicks = 0;
+        onStatusReply(in.data[5]);
+        break;
+    case sysex::ReplyDataPacket:
+        onDataPacket(in.data, in.length);
         break;
     default:
         break;
@@ -282,4 +301,759 @@ juce::String Communication::pairedOutputName() const
 {
     const std::lock_guard<std::mutex> g(lock);
     return pairedOutput != nullptr ? pairedOutput->getName() : juce::String();
+}
+
+// ============================================================================
+// Transfers. Every function below runs with `lock` held, either inside an
+// operation start on the message thread, the timer callback, or the reply
+// handler on the MIDI input thread.
+
+const juce::String Communication::bufferPath = "***";
+
+namespace
+{
+constexpr juce::int64 kPageBytes = 0x20000;
+constexpr int kBlock = sysex::kBlockSize;
+constexpr int kMaxReadRetries = 10;
+} // namespace
+
+int Communication::getState() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return state;
+}
+
+std::vector<SectorInfo> Communication::getSectorTable() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return sectorTable;
+}
+
+bool Communication::hasSectorTable() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return !sectorTable.empty();
+}
+
+void Communication::startTicking(int periodMs) { armTimer(periodMs); }
+
+// Every failure returns the controls to idle before the job list ends, so the
+// user is never left with a busy window.
+void Communication::failStep(int reason)
+{
+    post(EvControls, 1, 0);
+    post(EvStepDone, 1, reason);
+}
+
+bool Communication::refuseWithoutSectorTable()
+{
+    if (!sectorTable.empty())
+        return false;
+    if (log != nullptr)
+        log->PrintA("Flash infomation is not correct.\n");
+    disarmTimer();
+    failStep(0);
+    return true;
+}
+
+void Communication::sendFrame(int size)
+{
+    if (pairedOutput != nullptr)
+        pairedOutput->sendMessageNow(frameBuffer, size);
+}
+
+juce::int64 Communication::flashSize() const
+{
+    return sectorTable.empty() ? 0 : sectorTable.back().start + sectorTable.back().size;
+}
+
+void Communication::logElapsed(const char* label, juce::uint32 since)
+{
+    if (log == nullptr)
+        return;
+    log->PrintA("%s", label);
+    log->PrintElapsed(platform::getTickCount() - since);
+}
+
+bool Communication::loadFile(const juce::String& path)
+{
+    fileBuffer.clear();
+    const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    juce::FileInputStream in(file);
+    if (!file.existsAsFile() || !in.openedOk())
+        return false;
+    const auto size = in.getTotalLength();
+    if (size < 0 || size > 0x40000000)
+        return false;
+    fileBuffer.resize((size_t)size);
+    return in.read(fileBuffer.data(), (int)size) == (int)size;
+}
+
+// ---- driver upload and flash test --------------------------------------------
+
+void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, const char* name, float shareStart,
+                                    float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    driverCopy.assign(image, image + juce::jmax(0, imageLength));
+    sectorTable = driverimage::readSectors(driverCopy.data(), (int)driverCopy.size());
+    if (sectorTable.empty())
+    {
+        if (log != nullptr)
+            log->PrintA("Flash infomation is not correct.");
+        driverCopy.clear();
+        failStep(0);
+        return;
+    }
+    state = UploadingDriver;
+    postShare(shareStart, shareEnd);
+    startTransfer(driverCopy.data(), 0, (juce::int64)driverCopy.size(), false);
+    if (log != nullptr)
+        log->PrintA("Sending flash driver for \"%s\"...\n", name);
+    silenceTicks = 0;
+    startTicking(periods.transferMs);
+}
+
+void Communication::testFlash(int parameter, const char* name)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    state = TestingFlash;
+    if (log != nullptr)
+        log->PrintA("Testing flash \"%s\"...", name);
+    sendFrame(sysex::buildTestFlash(frameBuffer, parameter));
+    silenceTicks = 0;
+}
+
+// ---- sending blocks ------------------------------------------------------------
+
+void Communication::startTransfer(const juce::uint8* data, juce::int64 byteAddress, juce::int64 len, bool program)
+{
+    if (pairedOutput == nullptr)
+    {
+        if (showMessage)
+            showMessage("No out device");
+        if (log != nullptr)
+            log->PrintA("No out device\n");
+        disarmTimer();
+        failStep(0);
+        return;
+    }
+    doneLength = 0;
+    postProgress(2, 0, 1);
+    sendSource = data;
+    totalLength = len;
+    if (program)
+        sendFrame(sysex::buildSetAddress(frameBuffer, (juce::uint32)byteAddress, false));
+    else
+        sendFrame(sysex::buildDriverUpload(frameBuffer));
+    sending = true;
+    loadBlock();
+    sendDataBlock();
+}
+
+// Copies the next part of the data into the block; a final short block is
+// padded with 0xFF, which leaves erased flash as it is.
+void Communication::loadBlock()
+{
+    const auto count = (int)juce::jmin<juce::int64>(kBlock, totalLength - doneLength);
+    std::memcpy(blockBuffer, sendSource + doneLength, (size_t)juce::jmax(0, count));
+    if (count < kBlock)
+        std::memset(blockBuffer + juce::jmax(0, count), 0xFF, (size_t)(kBlock - juce::jmax(0, count)));
+}
+
+void Communication::sendDataBlock()
+{
+    sendFrame(sysex::buildData(frameBuffer, blockBuffer));
+    silenceTicks = 0;
+}
+
+void Communication::onStatusReply(int status)
+{
+    if (status != 0)
+    {
+        finishStep(status);
+        return;
+    }
+    if (!sending)
+    {
+        finishStep(0);
+        return;
+    }
+    doneLength += kBlock;
+    postProgress(2, (int)doneLength, (int)totalLength);
+    if (doneLength >= totalLength)
+    {
+        sending = false;
+        postProgress(0, 0, 0);
+        finishStep(0);
+        return;
+    }
+    loadBlock();
+    sendDataBlock();
+}
+
+void Communication::finishStep(int status)
+{
+    if (status == 2)
+    {
+        // The instrument's own flash operation timed out.
+        sending = false;
+        if (log != nullptr)
+            log->PrintA("Timer out when operating the flash.\n");
+        disarmTimer();
+        if (state == Reading)
+            abandonRead();
+        failStep(5);
+        return;
+    }
+    if (status == 3)
+    {
+        silenceTicks = 0;
+        sending = false;
+        if (state == Reading && retryCount < kMaxReadRetries)
+        {
+            ++retryCount;
+            if (log != nullptr)
+            {
+                if (retryCount == 1)
+                    log->PrintA("Time out, retry...1");
+                else
+                    log->PrintA(",%d", retryCount);
+            }
+            requestReadBlock(base + doneLength);
+            return;
+        }
+        if (log != nullptr)
+            log->PrintA("The device has no response.\n");
+        disarmTimer();
+        if (state == Reading)
+            abandonRead();
+        state = Idle;
+        failStep(5);
+        return;
+    }
+
+    if (status != 0 && (state == Erasing || state == Programming))
+    {
+        // The instrument refused or failed the flash work: never report it as done.
+        sending = false;
+        if (log != nullptr)
+            log->PrintA("Flash operation failed (status %d).\n", status);
+        disarmTimer();
+        state = Idle;
+        failStep(0);
+        return;
+    }
+
+    switch (state)
+    {
+    case UploadingDriver:
+        if (log != nullptr)
+            log->PrintA("Send driver OK!\n");
+        post(EvStepDone, 0, 0);
+        break;
+    case TestingFlash:
+        // The test ends the silence supervision either way.
+        disarmTimer();
+        if (status != 0)
+        {
+            post(EvControls, 1, 0);
+            if (log != nullptr)
+                log->PrintHighlighted(LogColour::red, "Fail.\n");
+            post(EvStepDone, 1, 0);
+        }
+        else
+        {
+            if (log != nullptr)
+                log->PrintHighlighted(LogColour::green, "OK.\n");
+            post(EvStepDone, 0, 0);
+        }
+        break;
+    case Erasing:
+        if (eraseNextSector())
+            return;
+        post(EvStepDone, 0, 0);
+        disarmTimer();
+        logElapsed("Erase finished, time:", phaseStart);
+        break;
+    case Programming:
+        logElapsed("Program finished, time:", phaseStart);
+        logElapsed("Total time:", sequenceStart);
+        if (log != nullptr)
+            log->PrintA("Program OK.\n");
+        post(EvStepDone, 0, 0);
+        disarmTimer();
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- erase -------------------------------------------------------------------
+
+void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64 flashOffsetIn, juce::int64 lengthIn,
+                               juce::int64 fileOffsetIn, float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    page = pageIn;
+    flashOffset = flashOffsetIn;
+    length = lengthIn;
+    fileOffset = fileOffsetIn;
+    if (refuseWithoutSectorTable())
+        return;
+    if (path.isEmpty())
+    {
+        if (log != nullptr)
+            log->PrintA("Please select a file to write first\n");
+        failStep(6);
+        return;
+    }
+    juce::int64 dataLength;
+    if (path == bufferPath)
+        dataLength = length;
+    else
+    {
+        if (!loadFile(path))
+        {
+            if (log != nullptr)
+                log->PrintA("Can't open file to program.\n");
+            failStep(6);
+            return;
+        }
+        dataLength = (juce::int64)fileBuffer.size();
+        if (wordAddressing)
+        {
+            flashOffset *= 2;
+            length *= 2;
+            fileOffset *= 2;
+        }
+    }
+
+    const juce::int64 pageBase = (juce::int64)page * kPageBytes;
+    const juce::int64 start = pageBase + flashOffset;
+    firstSector = -1;
+    for (size_t i = 0; i < sectorTable.size(); ++i)
+        if (sectorTable[i].start == flashOffset)
+        {
+            firstSector = (int)i;
+            break;
+        }
+    if (firstSector < 0)
+    {
+        if (log != nullptr)
+            log->PrintA("Flash offset must at the start of one sector!\n");
+        disarmTimer();
+        failStep(0);
+        return;
+    }
+
+    const juce::int64 available = dataLength - fileOffset;
+    if (available <= 0 || fileOffset < 0)
+    {
+        if (log != nullptr)
+            log->PrintA("File offset is beyond the end of the data.\n");
+        disarmTimer();
+        failStep(0);
+        return;
+    }
+    bool adjusted = false;
+    if (length <= 0 || length > available)
+    {
+        programLength = available;
+        adjusted = true;
+    }
+    else
+        programLength = length;
+
+    juce::int64 end = start + programLength;
+    endSector = (int)sectorTable.size();
+    for (size_t i = 0; i < sectorTable.size(); ++i)
+        if (pageBase + sectorTable[i].start >= end)
+        {
+            endSector = (int)i;
+            break;
+        }
+    if (endSector < (int)sectorTable.size())
+        end = pageBase + sectorTable[(size_t)endSector].start;
+    else if (end > pageBase + flashSize())
+    {
+        if (log != nullptr)
+            log->PrintA("Program length is larger than the flash size.\n");
+        end = pageBase + flashSize();
+    }
+    if (end - start != programLength)
+    {
+        programLength = end - start;
+        adjusted = true;
+    }
+    if (programLength > available)
+    {
+        programLength = available;
+        if (log != nullptr)
+            log->PrintA("Program length is set to %xh bytes.\n", (unsigned)programLength);
+    }
+    else if (adjusted && log != nullptr)
+        log->PrintA("Program length is set to %xh bytes.\n", (unsigned)programLength);
+
+    sequenceStart = platform::getTickCount();
+    state = Erasing;
+    if (endSector == firstSector)
+    {
+        if (log != nullptr)
+            log->PrintA("Something wrong in program...\n");
+        disarmTimer();
+        failStep(0);
+        return;
+    }
+    currentSector = firstSector;
+    if (log != nullptr)
+        log->PrintA("Erasing ...\n");
+    post(EvControls, 0, 0);
+    postProgress(1, 0, 1);
+    phaseStart = platform::getTickCount();
+    postShare(shareStart, shareEnd);
+    eraseNextSector();
+    startTicking(periods.transferMs);
+}
+
+bool Communication::eraseNextSector()
+{
+    if (currentSector >= endSector)
+    {
+        postProgress(0, 0, 0);
+        return false;
+    }
+    postProgress(1, currentSector - firstSector, endSector - firstSector);
+    const auto word = (juce::uint32)((juce::int64)page * 0x10000 + sectorTable[(size_t)currentSector].start / 2);
+    sendFrame(sysex::buildEraseSectorWord(frameBuffer, word));
+    ++currentSector;
+    silenceTicks = 0;
+    return true;
+}
+
+// ---- program -----------------------------------------------------------------
+
+void Communication::programFile(const juce::String& path, int pageIn, juce::int64 fileOffsetIn,
+                                juce::int64 flashOffsetIn, juce::int64 lengthIn, float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    if (refuseWithoutSectorTable())
+        return;
+    if (path.isEmpty())
+    {
+        if (log != nullptr)
+            log->PrintA("Please select a file to write first\n");
+        failStep(6);
+        return;
+    }
+    if (!loadFile(path))
+    {
+        if (log != nullptr)
+            log->PrintA("Can't open file to program.\n");
+        failStep(6);
+        return;
+    }
+    const auto size = (juce::int64)fileBuffer.size();
+    post(EvControls, 0, 0);
+    startTicking(periods.transferMs);
+    page = pageIn;
+    fileOffset = fileOffsetIn;
+    flashOffset = flashOffsetIn;
+    length = lengthIn;
+    if (wordAddressing)
+    {
+        fileOffset *= 2;
+        flashOffset *= 2;
+        length *= 2;
+    }
+    programLength = length == 0 ? size - fileOffset : juce::jmin(size - fileOffset, length);
+    if (fileOffset < 0 || programLength <= 0)
+    {
+        if (log != nullptr)
+            log->PrintA("File offset is beyond the end of the data.\n");
+        disarmTimer();
+        failStep(0);
+        return;
+    }
+    base = (juce::int64)page * kPageBytes + flashOffset;
+    state = Programming;
+    phaseStart = platform::getTickCount();
+    postShare(shareStart, shareEnd);
+    startTransfer(fileBuffer.data() + fileOffset, base, programLength, true);
+}
+
+void Communication::programBuffer(const juce::uint8* data, int pageIn, juce::int64 flashOffsetIn,
+                                  juce::int64 lengthIn, float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    if (refuseWithoutSectorTable())
+        return;
+    page = pageIn;
+    flashOffset = flashOffsetIn;
+    fileOffset = 0;
+    programLength = lengthIn;
+    if (data == nullptr || programLength <= 0)
+    {
+        if (log != nullptr)
+            log->PrintA("Nothing to program.\n");
+        disarmTimer();
+        failStep(0);
+        return;
+    }
+    base = (juce::int64)page * kPageBytes + flashOffset;
+    state = Programming;
+    phaseStart = platform::getTickCount();
+    // Supervised like programming from a file: a silent instrument is a time-out.
+    post(EvControls, 0, 0);
+    postShare(shareStart, shareEnd);
+    startTicking(periods.transferMs);
+    startTransfer(data, base, programLength, true);
+}
+
+// ---- read --------------------------------------------------------------------
+
+void Communication::readToFile(const juce::String& path, int pageIn, juce::int64 flashOffsetIn, juce::int64 lengthIn,
+                               float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    sequenceStart = platform::getTickCount();
+    outputFile.reset();
+    if (refuseWithoutSectorTable())
+        return;
+    if (path.isEmpty())
+    {
+        if (log != nullptr)
+            log->PrintA("Please select a file to save the data.\n");
+        failStep(1);
+        return;
+    }
+    outputPath = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    auto stream = outputPath != juce::File() ? std::make_unique<juce::FileOutputStream>(outputPath) : nullptr;
+    if (stream == nullptr || !stream->openedOk() || !stream->setPosition(0) || stream->truncate().failed())
+    {
+        if (log != nullptr)
+            log->PrintA("Can't create file to save.\n");
+        failStep(1);
+        return;
+    }
+    outputFile = std::move(stream);
+    state = Reading;
+    post(EvControls, 0, 0);
+    startTicking(periods.transferMs);
+    page = pageIn;
+    flashOffset = flashOffsetIn;
+    length = lengthIn;
+    if (wordAddressing)
+    {
+        flashOffset *= 2;
+        length *= 2;
+    }
+    postShare(shareStart, shareEnd);
+    startRead();
+}
+
+void Communication::startRead()
+{
+    const juce::int64 size = flashSize();
+    totalLength = length;
+    if (length <= 0 || flashOffset + length > size)
+        totalLength = size - flashOffset;
+    if (totalLength <= 0 || flashOffset < 0)
+    {
+        if (log != nullptr)
+            log->PrintA("Flash offset is beyond the end of the flash.\n");
+        abandonRead();
+        disarmTimer();
+        failStep(0);
+        return;
+    }
+    doneLength = 0;
+    postProgress(3, 0, 1);
+    base = (juce::int64)page * kPageBytes + flashOffset;
+    post(EvControls, 0, 0);
+    state = Reading;
+    if (log != nullptr)
+        log->PrintA("Reading...\n");
+    retryCount = 0;
+    silenceTicks = 0;
+    startTicking(periods.readMs);
+    requestReadBlock(base + doneLength);
+}
+
+void Communication::requestReadBlock(juce::int64 byteAddress)
+{
+    rxCount = 0;
+    sendFrame(sysex::buildSetAddress(frameBuffer, (juce::uint32)byteAddress, true));
+}
+
+void Communication::onDataPacket(const juce::uint8* data, int dataLength)
+{
+    silenceTicks = 0;
+    // Packets outside a read would overwrite a block being sent.
+    if (state != Reading || outputFile == nullptr || dataLength < 8)
+        return;
+    const int expected = fullSpeed ? sysex::kChecksummedBlockSize : sysex::kBlockSize;
+    rxCount = sysex::unpackPayload(data + 6, dataLength - 6, blockBuffer, rxCount, sysex::kChecksummedBlockSize);
+    if (rxCount == expected)
+    {
+        onReadBlock();
+        if (retryCount != 0 && log != nullptr)
+            log->PrintA("\n");
+        retryCount = 0;
+    }
+    else if (data[5] != sysex::kNoAckFlag)
+        sendFrame(sysex::buildAck(frameBuffer));
+}
+
+void Communication::abandonRead()
+{
+    outputFile.reset();
+}
+
+void Communication::onReadBlock()
+{
+    if (fullSpeed && !sysex::checksumMatches(blockBuffer))
+    {
+        if (log != nullptr)
+            log->PrintA(".");
+        requestReadBlock(base + doneLength);
+        return;
+    }
+    postProgress(3, (int)doneLength, (int)totalLength);
+    const bool last = doneLength + kBlock >= totalLength;
+    const int count = last ? (int)(totalLength - doneLength) : kBlock;
+    bool ok = outputFile->write(blockBuffer, (size_t)count);
+    if (!last && ok)
+    {
+        doneLength += kBlock;
+        requestReadBlock(base + doneLength);
+        return;
+    }
+    if (ok)
+    {
+        // A read is done only once its data is on disk.
+        outputFile->flush();
+        ok = outputFile->getStatus().wasOk();
+        outputFile.reset();
+        ok = ok && outputPath.getSize() == totalLength && platform::syncFileToDisk(outputPath);
+    }
+    disarmTimer();
+    state = Idle;
+    if (!ok)
+    {
+        abandonRead();
+        if (log != nullptr)
+            log->PrintA("Can't create file to save.\n");
+        failStep(1);
+        return;
+    }
+    postProgress(0, 0, 0);
+    logElapsed("Read finished, read time:", sequenceStart);
+    if (log != nullptr)
+        log->PrintA("Read OK.\n");
+    postProgress(0, 0, 0);
+    post(EvStepDone, 0, 0);
+}
+
+// ---- compare, version, lock --------------------------------------------------
+
+void Communication::compareFiles(const juce::String& writtenPath, juce::int64 offsetIn, const juce::String& readBackPath)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    if (log != nullptr)
+        log->PrintA("Start comparing...\n");
+    auto open = [](const juce::String& p) -> std::unique_ptr<juce::FileInputStream> {
+        if (!juce::File::isAbsolutePath(p) || !juce::File(p).existsAsFile())
+            return nullptr;
+        auto s = std::make_unique<juce::FileInputStream>(juce::File(p));
+        return s->openedOk() ? std::move(s) : nullptr;
+    };
+    auto written = open(writtenPath);
+    auto readBack = written != nullptr ? open(readBackPath) : nullptr;
+    if (written == nullptr || readBack == nullptr)
+    {
+        if (log != nullptr)
+            log->PrintA("Can't open source file.\n");
+        failStep(2);
+        return;
+    }
+    const juce::int64 sizeW = written->getTotalLength();
+    const juce::int64 sizeR = readBack->getTotalLength();
+    const juce::int64 offset = wordAddressing ? offsetIn * 2 : offsetIn;
+    if (sizeW < offset || offset < 0)
+    {
+        if (log != nullptr)
+            log->PrintA("Write file length < Source offset!\n");
+        failStep(2);
+        return;
+    }
+    const juce::int64 remaining = sizeW - offset;
+    const juce::int64 n = juce::jmin(remaining, sizeR);
+    const bool longer = remaining != sizeR;
+    written->setPosition(offset);
+    bool differ = false;
+    std::vector<char> a(0x10000), b(0x10000);
+    for (juce::int64 done = 0; done < n && !differ;)
+    {
+        const int chunk = (int)juce::jmin<juce::int64>((juce::int64)a.size(), n - done);
+        if (written->read(a.data(), chunk) != chunk || readBack->read(b.data(), chunk) != chunk)
+            differ = true;
+        else
+            differ = std::memcmp(a.data(), b.data(), (size_t)chunk) != 0;
+        done += chunk;
+    }
+    if (log != nullptr)
+    {
+        log->SetBold(true);
+        log->PrintA("\n");
+        log->PrintA(differ ? "FAIL!\n" : longer ? "OK! (One file is longer.)\n" : "OK!\n");
+        log->SetBold(false);
+    }
+    if (differ)
+        failStep(2);
+    else
+        post(EvStepDone, 0, 0);
+}
+
+void Communication::postVersionFromFile(const juce::String& path)
+{
+    auto block = readVersionBlock(path, image::kMarkerOffsetInVersionRead);
+    if (listener != nullptr)
+        listener->postMessage(
+            new CCustomMessage(EvVersionRead, 0, 0, 0, block.release(), &CCustomMessage::deleteArray<char16_t>));
+}
+
+void Communication::writeLockFile(const juce::String& path, int mode)
+{
+    const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    if (mode == 0)
+    {
+        bool ok = false;
+        if (file != juce::File() && !file.isDirectory())
+        {
+            juce::FileOutputStream out(file);
+            ok = out.openedOk() && out.setPosition(0) && out.truncate().wasOk() && out.writeText("ORV backup lock!", false, false, nullptr);
+            out.flush();
+            ok = ok && out.getStatus().wasOk();
+        }
+        // The lock must be on disk before anything is erased.
+        ok = ok && platform::syncFileToDisk(file);
+        if (ok)
+            post(EvStepDone, 0, 0);
+        else
+            failStep(3);
+        return;
+    }
+    if (mode == 1)
+    {
+        const bool ok = file != juce::File() && !file.isDirectory() && file.deleteFile();
+        if (ok)
+            platform::syncFileToDisk(file.getParentDirectory());
+        if (ok)
+            post(EvStepDone, 0, 0);
+        else
+            failStep(4);
+        return;
+    }
+    post(EvStepDone, 0, 0);
 }

@@ -1,8 +1,10 @@
 #pragma once
 #include "device/CustomMessage.h"
+#include "device/DriverImages.h"
 #include "device/SysexCodec.h"
 #include "midi/MidiPorts.h"
 #include "ui/LogOutput.h"
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -45,6 +47,46 @@ public:
     // A port whose name begins with this text (any letter case) is never used.
     static bool isExcludedPortName(const juce::String& name);
 
+    // ---- Operations (message thread). Each sends its first request and returns;
+    // the rest runs on replies and ticks, and its end is posted as EvStepDone.
+    void sendFlashDriver(const juce::uint8* image, int length, const char* name, float shareStart, float shareEnd);
+    void testFlash(int parameter, const char* name);
+    void eraseRange(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
+                    juce::int64 fileOffset, float shareStart, float shareEnd);
+    void programFile(const juce::String& path, int page, juce::int64 fileOffset, juce::int64 flashOffset,
+                     juce::int64 length, float shareStart, float shareEnd);
+    void programBuffer(const juce::uint8* data, int page, juce::int64 flashOffset, juce::int64 length,
+                       float shareStart, float shareEnd);
+    void readToFile(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
+                    float shareStart, float shareEnd);
+    void compareFiles(const juce::String& writtenPath, juce::int64 fileOffset, const juce::String& readBackPath);
+    void postVersionFromFile(const juce::String& path);
+    void writeLockFile(const juce::String& path, int mode);
+
+    // Offsets and lengths of file operations count 16-bit words when set.
+    void setWordAddressing(bool words) { wordAddressing = words; }
+    bool getWordAddressing() const { return wordAddressing.load(); }
+
+    // Shows a message box (set by the user interface; the core only logs).
+    std::function<void(const juce::String&)> showMessage;
+
+    // The path that erases the data region without reading a file.
+    static const juce::String bufferPath; // "***"
+
+    // Transfer states.
+    enum State
+    {
+        Idle = -1,
+        UploadingDriver = 0,
+        TestingFlash = 1,
+        Erasing = 2,
+        Programming = 3,
+        Reading = 5
+    };
+    int getState() const;
+    std::vector<SectorInfo> getSectorTable() const;
+    bool hasSectorTable() const;
+
     // Observers.
     bool isFullSpeed() const;
     bool isPaired() const;
@@ -59,6 +101,28 @@ private:
     void closeUnpairedPorts();
     void handleIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length);
     void post(int code, int p1 = 0, int p2 = 0, int p3 = 0) { postEvent(listener, code, p1, p2, p3); }
+
+    // Everything below is called with `lock` held.
+    void failStep(int reason);
+    bool refuseWithoutSectorTable();
+    void startTicking(int periodMs);
+    void sendFrame(int size);
+    void startTransfer(const juce::uint8* data, juce::int64 byteAddress, juce::int64 length, bool program);
+    void sendDataBlock();
+    void loadBlock();
+    void postProgress(int kind, int value, int total) { post(EvProgress, kind, value, total); }
+    void postShare(float start, float end) { post(EvProgress, 4, (int)(start * 10), (int)(end * 10)); }
+    void finishStep(int status);
+    void onStatusReply(int status);
+    bool eraseNextSector();
+    void startRead();
+    void requestReadBlock(juce::int64 byteAddress);
+    void onDataPacket(const juce::uint8* data, int length);
+    void onReadBlock();
+    void abandonRead();
+    bool loadFile(const juce::String& path);
+    juce::int64 flashSize() const;
+    void logElapsed(const char* label, juce::uint32 since);
 
     CLogOutput* const log;
     juce::MessageListener* const listener;
@@ -81,6 +145,31 @@ private:
     bool identifyReplySeen = false;
     bool scanArmed = false;
     int scanCount = 0; // message thread only
+
+    // Transfer state (shared with the input thread under `lock`).
+    int state = Idle;
+    int silenceTicks = 0;
+    int retryCount = 0;
+    bool sending = false;
+    const juce::uint8* sendSource = nullptr;
+    juce::int64 totalLength = 0, doneLength = 0;
+    juce::uint8 blockBuffer[sysex::kChecksummedBlockSize] = {};
+    juce::uint8 frameBuffer[sysex::kFrameBufferSize] = {};
+    juce::uint32 sequenceStart = 0, phaseStart = 0;
+    std::atomic<bool> wordAddressing{false};
+
+    // Driver and flash layout.
+    std::vector<juce::uint8> driverCopy;
+    std::vector<SectorInfo> sectorTable;
+
+    // Current flash operation.
+    int page = 0;
+    juce::int64 flashOffset = 0, fileOffset = 0, length = 0, base = 0, programLength = 0;
+    int firstSector = 0, endSector = 0, currentSector = 0;
+    std::vector<juce::uint8> fileBuffer;
+    juce::File outputPath;
+    std::unique_ptr<juce::FileOutputStream> outputFile;
+    int rxCount = 0;
 
     JUCE_DECLARE_NON_COPYABLE(Communication)
 };

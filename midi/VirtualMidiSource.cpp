@@ -119,14 +119,14 @@ vp::ThreadedPiano& VirtualSource::piano(int index)
     return instruments[(size_t)index]->piano;
 }
 
-int VirtualSource::pump()
+int VirtualSource::pump(int limit)
 {
     int total = 0;
-    for (;;)
+    while (total < limit)
     {
         int round = 0;
         for (auto& i : instruments)
-            round += i->piano.pump();
+            round += i->piano.pump(limit - total);
         if (round == 0)
             return total;
         total += round;

@@ -21,8 +21,8 @@ public:
 
     int instrumentCount() const { return (int)instruments.size(); }
     vp::ThreadedPiano& piano(int index);
-    // Manual mode: delivers everything pending, on the caller's thread.
-    int pump();
+    // Manual mode: delivers what is pending (at most `limit` messages), on the caller's thread.
+    int pump(int limit = 1 << 30);
 
     struct Instrument;
 

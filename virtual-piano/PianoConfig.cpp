@@ -29,6 +29,8 @@ PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
         const auto value = pair.fromFirstOccurrenceOf("=", false, false).trim();
         if (key == "flash")
             c.flash = value;
+        else if (key == "cs")
+            c.chipSelect = juce::jlimit(0, 1, value.getIntValue());
         else if (key == "store")
             c.store = value;
         else if (key == "product")

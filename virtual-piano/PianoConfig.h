@@ -10,6 +10,7 @@ struct PianoConfig
     // The chip and its content.
     juce::String flash = "S29GL512_S";
     juce::String store;                // file that persists the flash; empty: memory only
+    int chipSelect = 0;                // 1: the chip answers at page 0x400 (second chip select)
     juce::String product = "Tessaro";  // factory image's product name
     juce::String version = "V1.00.00"; // factory image's version text
 

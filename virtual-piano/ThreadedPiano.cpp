@@ -105,10 +105,10 @@ void ThreadedPiano::run()
     }
 }
 
-int ThreadedPiano::pump()
+int ThreadedPiano::pump(int limit)
 {
     int count = 0;
-    for (;;)
+    while (count < limit)
     {
         std::vector<juce::uint8> message;
         {
@@ -121,5 +121,6 @@ int ThreadedPiano::pump()
         process(message);
         ++count;
     }
+    return count;
 }
 } // namespace vp

@@ -2,6 +2,7 @@
 #include "virtual-piano/VirtualPiano.h"
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -27,8 +28,8 @@ public:
     void post(const juce::uint8* data, int size);
 
     // Manual mode: processes queued messages (and those they cause) until the
-    // queue is empty; returns the number processed.
-    int pump();
+    // queue is empty or `limit` messages were handled; returns the number processed.
+    int pump(int limit = std::numeric_limits<int>::max());
 
     // Runs `fn` with exclusive access to the piano (for inspection in tests).
     template <typename Fn> auto withPiano(Fn&& fn)

@@ -15,8 +15,10 @@ juce::String headerName(const juce::uint8* p)
     int n = kHeaderNameBytes;
     while (n > 0 && p[n - 1] == 0xFF)
         --n;
-    return juce::String::fromUTF8(reinterpret_cast<const char*>(p), n)
-        .upToFirstOccurrenceOf(juce::String::charToString(0), false, false);
+    int end = 0;
+    while (end < n && p[end] != 0)
+        ++end;
+    return juce::String::fromUTF8(reinterpret_cast<const char*>(p), end);
 }
 
 bool contains(const std::vector<juce::uint8>& data, const char* tag)
@@ -124,6 +126,15 @@ void VirtualPiano::sendIdentifyReply(const ReplySink& reply, int index)
     reply(msg, n, 0.0);
 }
 
+juce::int64 VirtualPiano::chipOffset(juce::uint32 address, juce::uint32 count) const
+{
+    const juce::int64 chipBase = cfg.chipSelect == 1 ? (juce::int64)0x400 * 0x20000 : 0;
+    const juce::int64 offset = (juce::int64)address - chipBase;
+    if (offset < 0 || offset + count > (juce::int64)flashBytes)
+        return -1;
+    return offset;
+}
+
 bool VirtualPiano::driverAllowsFlashWork() const
 {
     return driverLoaded && (driverIsService || driverFlashName == cfg.flash);
@@ -178,14 +189,14 @@ void VirtualPiano::receive(const juce::uint8* message, int size, const ReplySink
     {
         if (paramCount < 4)
             return;
-        const juce::uint32 address = sysex::decodeWord(params) * 2;
+        const juce::int64 at = chipOffset(sysex::decodeWord(params) * 2, kSectorBytes);
         mode = Mode::idle;
-        if (!driverAllowsFlashWork() || address % kSectorBytes != 0 || address >= flashBytes)
+        if (!driverAllowsFlashWork() || at < 0 || at % kSectorBytes != 0)
         {
             sendStatus(reply, 1, 0.0);
             return;
         }
-        std::memset(flash + address, 0xFF, kSectorBytes);
+        std::memset(flash + at, 0xFF, kSectorBytes);
         sendStatus(reply, 0, cfg.timing ? cfg.sectorEraseMs : 0.0);
         break;
     }
@@ -243,8 +254,8 @@ void VirtualPiano::handleData(const juce::uint8* packed, int length, const Reply
         return;
     }
 
-    if (mode != Mode::programming || !driverAllowsFlashWork() ||
-        writeAddress + sysex::kBlockSize > flashBytes)
+    const juce::int64 at = chipOffset(writeAddress, sysex::kBlockSize);
+    if (mode != Mode::programming || !driverAllowsFlashWork() || at < 0)
     {
         sendStatus(reply, 1, 0.0);
         return;
@@ -258,7 +269,7 @@ void VirtualPiano::handleData(const juce::uint8* packed, int length, const Reply
         cut = true;
     }
     // NOR programming only clears bits.
-    juce::uint8* dest = flash + writeAddress;
+    juce::uint8* dest = flash + at;
     for (int i = 0; i < count; ++i)
         dest[i] &= block[i];
     programmedBytes += count;
@@ -274,15 +285,17 @@ void VirtualPiano::handleData(const juce::uint8* packed, int length, const Reply
 void VirtualPiano::startRead(juce::uint32 address, const ReplySink& reply)
 {
     mode = Mode::reading;
-    if (!driverAllowsFlashWork() || address + sysex::kBlockSize > flashBytes)
+    const juce::int64 at = chipOffset(address, sysex::kBlockSize);
+    if (!driverAllowsFlashWork() || at < 0)
     {
         mode = Mode::idle;
         sendStatus(reply, 1, 0.0);
         return;
     }
-    std::memcpy(readBlock, flash + address, sysex::kBlockSize);
+    std::memcpy(readBlock, flash + at, sysex::kBlockSize);
     readLength = sysex::kBlockSize;
-    if (cfg.fullSpeed)
+    // An instrument that sends no mode byte runs at high speed: no checksum.
+    if (cfg.fullSpeed && cfg.identifyModeByte)
     {
         sysex::blockChecksum(readBlock, readBlock + sysex::kBlockSize);
         const bool corruptNow =

@@ -53,6 +53,8 @@ private:
     void startRead(juce::uint32 byteAddress, const ReplySink& reply);
     void sendNextPacket(const ReplySink& reply);
     bool driverAllowsFlashWork() const;
+    // Offset in the chip of a bus address, or -1 when the chip does not hold `count` bytes there.
+    juce::int64 chipOffset(juce::uint32 address, juce::uint32 count) const;
     int statusFor(int normal) const;
 
     PianoConfig cfg;

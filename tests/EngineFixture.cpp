@@ -1,0 +1,169 @@
+#include "EngineFixture.h"
+#include "device/DriverImages.h"
+
+namespace testing_support
+{
+juce::MemoryBlock patternBlock(size_t size, juce::uint32 seed)
+{
+    juce::MemoryBlock block(size);
+    juce::Random r((juce::int64)seed);
+    auto* p = static_cast<juce::uint8*>(block.getData());
+    for (size_t i = 0; i < size; ++i)
+        p[i] = (juce::uint8)r.nextInt(256);
+    return block;
+}
+
+void EngineFixture::TearDown()
+{
+    queue.reset();
+    if (folder.exists())
+        folder.deleteRecursively();
+}
+
+void EngineFixture::connectTo(std::unique_ptr<midi::Source> source, bool isManual, Communication::TickPeriods periods)
+{
+    manual = isManual;
+    folder = makeTempFolder("tamarind-engine");
+    ports.addSource(std::move(source));
+    logSink.AttachEditor(&recorder);
+    queue = std::make_unique<OperationQueue>(&logSink, &recorder, ports, periods);
+    link().restartScan();
+    if (manual)
+    {
+        for (int i = 0; i < 3; ++i)
+        {
+            if (piano != nullptr)
+                piano->pump();
+            link().timerCallback();
+        }
+    }
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) == 1; })) << "instrument not paired";
+    pump(1);
+    recorder.clear();
+}
+
+void EngineFixture::connect(const juce::String& pianoConfig)
+{
+    auto source = std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(pianoConfig), 0, true);
+    piano = source.get();
+    Communication::TickPeriods periods;
+    periods.manualTicks = true;
+    connectTo(std::move(source), true, periods);
+}
+
+void EngineFixture::connectThreaded(const juce::String& pianoConfig, int transferMs, int readMs)
+{
+    auto source = std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(pianoConfig), 0, false);
+    piano = source.get();
+    Communication::TickPeriods periods;
+    periods.scanMs = 20;
+    periods.transferMs = transferMs;
+    periods.readMs = readMs;
+    connectTo(std::move(source), false, periods);
+}
+
+EngineFixture::Outcome EngineFixture::runQueue(int silentTicks, int timeoutMs)
+{
+    Outcome outcome;
+    recorder.onEvent = [&](const Event& e) {
+        if (e.code != EvStepDone || outcome.ended)
+            return;
+        if (e.p1 != 0)
+        {
+            outcome = {true, false, e.p2};
+            queue->clearQueue();
+        }
+        else if (queue->runNext())
+            outcome = {true, true, 0};
+    };
+    if (queue->runNext())
+        outcome = {true, true, 0};
+
+    const auto end = juce::Time::getMillisecondCounter() + (juce::uint32)timeoutMs;
+    size_t seen = recorder.events.size();
+    while (!outcome.ended && juce::Time::getMillisecondCounter() < end)
+    {
+        const int answered = manual && piano != nullptr ? piano->pump(100000) : 0;
+        pump(manual ? 1 : 2);
+        const bool progressed = answered > 0 || recorder.events.size() != seen;
+        seen = recorder.events.size();
+        if (manual && !progressed)
+        {
+            if (silentTicks-- <= 0)
+                break;
+            link().timerCallback();
+        }
+    }
+    recorder.onEvent = nullptr;
+    pump(1);
+    return outcome;
+}
+
+juce::String EngineFixture::identify()
+{
+    queue->clearQueue();
+    for (auto& d : deviceimages::builtInDrivers())
+    {
+        queue->addSendDriver(d.image, d.length, d.flashName, 0, 100);
+        queue->addTestFlash(d.mcuName, d.flashName, d.image, d.length);
+    }
+    juce::String found;
+    bool done = false;
+    recorder.onEvent = [&](const Event& e) {
+        if (e.code != EvStepDone || done)
+            return;
+        const bool isTest = queue->current().op == OperationRecord::TestFlash;
+        if (e.p1 == 0 && isTest)
+        {
+            found = queue->current().flashName;
+            done = true;
+        }
+        else if (e.p1 == 0)
+            queue->runNext();
+        else if (isTest && queue->nextIsDriverUpload())
+            queue->runNext();
+        else
+            done = true;
+    };
+    queue->runNext();
+    for (int i = 0; i < 2000 && !done; ++i)
+    {
+        if (manual)
+            piano->pump();
+        pump(1);
+    }
+    recorder.onEvent = nullptr;
+    queue->clearQueue();
+    return found;
+}
+
+void EngineFixture::uploadDriverFor(const juce::String& flashName)
+{
+    for (auto& d : deviceimages::builtInDrivers())
+        if (flashName == d.flashName)
+        {
+            queue->clearQueue();
+            queue->addSendDriver(d.image, d.length, d.flashName, 0, 100);
+            ASSERT_TRUE(runQueue().ok);
+            queue->clearQueue();
+            recorder.clear();
+            return;
+        }
+    FAIL() << "no driver for " << flashName;
+}
+
+juce::File EngineFixture::writeFile(const juce::String& name, const juce::MemoryBlock& data)
+{
+    auto f = file(name);
+    f.replaceWithData(data.getData(), data.getSize());
+    return f;
+}
+
+int EngineFixture::countEvents(int code, int p1, int p2) const
+{
+    int n = 0;
+    for (auto& e : recorder.events)
+        n += (e.code == code && e.p1 == p1 && (p2 < 0 || e.p2 == p2)) ? 1 : 0;
+    return n;
+}
+} // namespace testing_support
