@@ -67,7 +67,7 @@ ORVProgrammerV2Application::MainWindow::~MainWindow()
 void ORVProgrammerV2Application::MainWindow::closeButtonPressed()
 {
     if (mainComponent != nullptr && mainComponent->updateInProgress)
-        return;
+        return; // an update must not be interrupted from here
     juce::JUCEApplication::getInstance()->systemRequestedQuit();
 }
 

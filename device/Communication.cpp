@@ -30,6 +30,7 @@ Communication::Communication(CLogOutput* logSink, juce::MessageListener* receive
     : log(logSink), listener(receiver), ports(portSet), periods(tickPeriods)
 {
     sequenceStart = phaseStart = platform::getTickCount();
+    prepareForPostsFromAnyThread(listener);
 }
 
 Communication::~Communication()

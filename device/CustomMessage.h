@@ -63,6 +63,15 @@ public:
     JUCE_DECLARE_NON_COPYABLE(CCustomMessage)
 };
 
+// A listener's weak-reference anchor is created lazily by the first post, and
+// that creation is not thread-safe. Owners call this on their own thread before
+// any other thread may post to the listener.
+inline void prepareForPostsFromAnyThread(juce::MessageListener* receiver)
+{
+    if (receiver != nullptr)
+        juce::WeakReference<juce::MessageListener> anchor(receiver);
+}
+
 inline void postEvent(juce::MessageListener* receiver, int code, int p1 = 0, int p2 = 0, int p3 = 0)
 {
     if (receiver != nullptr)

@@ -61,12 +61,34 @@ std::wstring narrowToWide(const char* text)
     return result;
 }
 
+namespace
+{
+std::mutex stdoutLock;
+bool stdoutAtLineStart = true;
+
+void writeLocked(const char* utf8, size_t n)
+{
+    if (n == 0)
+        return;
+    std::fwrite(utf8, 1, n, stdout);
+    std::fflush(stdout);
+    stdoutAtLineStart = utf8[n - 1] == '\n';
+}
+} // namespace
+
 void writeStdout(const juce::String& text)
 {
-    static std::mutex stdoutLock;
     const std::lock_guard<std::mutex> guard(stdoutLock);
     const char* utf8 = text.toRawUTF8();
-    std::fwrite(utf8, 1, std::strlen(utf8), stdout);
-    std::fflush(stdout);
+    writeLocked(utf8, std::strlen(utf8));
+}
+
+void writeStdoutLine(const juce::String& line)
+{
+    const std::lock_guard<std::mutex> guard(stdoutLock);
+    if (!stdoutAtLineStart)
+        writeLocked("\n", 1);
+    const auto text = line + "\n";
+    writeLocked(text.toRawUTF8(), std::strlen(text.toRawUTF8()));
 }
 } // namespace platform

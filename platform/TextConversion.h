@@ -14,4 +14,6 @@ std::wstring narrowToWide(const char* text);
 
 // Writes text to standard output as UTF-8 and flushes it.
 void writeStdout(const juce::String& text);
+// Writes a whole line, starting a new one first if log text left one open.
+void writeStdoutLine(const juce::String& line);
 } // namespace platform

@@ -1,0 +1,15 @@
+#include "main/ScreenSaver.h"
+
+ScreenSaverBlock::ScreenSaverBlock()
+{
+#if !(JUCE_WINDOWS || JUCE_MAC)
+    juce::Desktop::setScreenSaverEnabled(false);
+#endif
+}
+
+ScreenSaverBlock::~ScreenSaverBlock()
+{
+#if !(JUCE_WINDOWS || JUCE_MAC)
+    juce::Desktop::setScreenSaverEnabled(true);
+#endif
+}
