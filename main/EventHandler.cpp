@@ -155,11 +155,19 @@ void MainComponent::endUpdateWell()
     setControlsEnabled(true, 1);
     screenSaverBlock.reset();
     setStatus("Update OK!");
-    updateDoneDlg dialog;
-    if (modalDialogs)
-        dialog.showModal("Update finished!", this);
-    if (auto* app = juce::JUCEApplication::getInstance())
-        app->systemRequestedQuit();
+    // The completion dialog is modal, but its loop does not run inside this
+    // event's delivery: a nested loop there leaves the framework's Linux event
+    // loop unable to deliver the quit that follows.
+    auto quitApp = [](int) {
+        if (auto* app = juce::JUCEApplication::getInstance())
+            app->systemRequestedQuit();
+    };
+    if (!modalDialogs)
+    {
+        quitApp(1);
+        return;
+    }
+    updateDoneDlg::launch("Update finished!", this, quitApp);
 }
 
 void MainComponent::onStepDone(bool failed, int reason)

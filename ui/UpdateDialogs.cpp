@@ -183,3 +183,18 @@ int updateDoneDlg::showModal(const juce::String& title, juce::Component* centreA
 {
     return runModal(*this, title, centreAround);
 }
+
+void updateDoneDlg::launch(const juce::String& title, juce::Component* centreAround, std::function<void(int)> onClose)
+{
+    juce::DialogWindow::LaunchOptions options;
+    options.dialogTitle = title;
+    options.content.setOwned(new updateDoneDlg());
+    options.componentToCentreAround = centreAround;
+    options.dialogBackgroundColour = dialogBackground;
+    options.escapeKeyTriggersCloseButton = true;
+    options.resizable = false;
+    options.useNativeTitleBar = false; // as showModalDialog gives it
+    if (auto* window = options.launchAsync())
+        juce::ModalComponentManager::getInstance()->attachCallback(window,
+                                                                   juce::ModalCallbackFunction::create(onClose));
+}

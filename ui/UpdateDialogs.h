@@ -38,6 +38,9 @@ public:
     void paint(juce::Graphics& g) override;
     void buttonClicked(juce::Button* button) override;
     int showModal(const juce::String& title, juce::Component* centreAround);
+    // Shows a new completion dialog modally without a nested loop; `onClose`
+    // gets its result when it closes.
+    static void launch(const juce::String& title, juce::Component* centreAround, std::function<void(int)> onClose);
 
     static const char* completionText;
 

@@ -148,3 +148,30 @@ class Session:
             app.stop()
         self.xvfb.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def make_program_folder(root, exe, image_tool, rom_args=None):
+    """A program folder with a copy of the executable, its Help.pdf and,
+    when rom_args is given, an update.rom made by the image tool."""
+    folder = os.path.join(root, "program")
+    os.makedirs(folder, exist_ok=True)
+    target = os.path.join(folder, "Tamarind")
+    shutil.copy2(exe, target)
+    help_pdf = os.path.join(os.path.dirname(exe), "Help.pdf")
+    if os.path.exists(help_pdf):
+        shutil.copy2(help_pdf, folder)
+    if rom_args is not None:
+        subprocess.run([image_tool, "make", os.path.join(folder, "update.rom"), *rom_args], check=True,
+                       stdout=subprocess.DEVNULL, timeout=60)
+    return target
+
+
+def click_content(session, window_id, content_size, x, y):
+    """Clicks at (x, y) of a window's content, whatever frame the window has."""
+    w, h = session.geometry(window_id)
+    cw, ch = content_size
+    ox = (w - cw) // 2
+    oy = h - ch - ox
+    session.xdotool("mousemove", "--window", window_id, str(ox + x), str(oy + y))
+    time.sleep(0.1)
+    session.xdotool("click", "1")

@@ -1,0 +1,195 @@
+"""End-to-end: the whole update through the real window, against the virtual
+piano, clicked with xdotool and read from standard output."""
+import argparse
+import os
+import signal
+import sys
+import time
+import unittest
+
+import harness
+
+ARGS = None
+MAIN = r"^Tamarind\(V0\.8\.9\)$"
+MAIN_SIZE = (572, 284)
+ASK_SIZE = (400, 200)
+DONE_SIZE = (572, 284)
+UPDATE_BUTTON = (198, 178)
+YES = (130, 166)
+NO = (274, 166)
+OK = (282, 246)
+# A slowed link so that a person (or a test) can act during the update.
+SLOW = "timing=1,link=150,latency=0.2,erase_ms=20,program_us=20"
+
+
+def region(path, start, length):
+    with open(path, "rb") as f:
+        f.seek(start)
+        return f.read(length)
+
+
+class UpdateTest(unittest.TestCase):
+    def setUp(self):
+        self.s = harness.Session(ARGS.app, ARGS.artefacts)
+        self.flash = os.path.join(self.s.tmp, "flash.bin")
+
+    def tearDown(self):
+        self.s.close()
+
+    def start(self, rom_args, piano="", exe=None):
+        exe = exe or harness.make_program_folder(self.s.tmp, ARGS.app, ARGS.image_tool, rom_args)
+        self.exe = exe
+        self.s.exe = exe
+        config = "store=" + self.flash + ("," + piano if piano else "")
+        app = self.s.launch(extra_env={"TAMARIND_VIRTUAL_PIANO": config})
+        self.assertEqual(app.first_line(15), "Test!")
+        return app
+
+    def main_window(self):
+        found = self.s.window(MAIN)
+        self.assertEqual(len(found), 1)
+        return found[0]
+
+    def answer(self, title, button, shot=None):
+        found = self.s.window("^" + title.replace("?", r"\?").replace("!", "!") + "$", timeout=15)
+        self.assertTrue(found, "no dialog " + title)
+        if shot:
+            time.sleep(0.3)
+            self.s.screenshot(shot, found[0])
+        size = DONE_SIZE if title == "Update finished!" else ASK_SIZE
+        harness.click_content(self.s, found[0], size, *button)
+        return found[0]
+
+    def click_update(self):
+        harness.click_content(self.s, self.main_window(), MAIN_SIZE, *UPDATE_BUTTON)
+
+    def rom(self):
+        with open(os.path.join(os.path.dirname(self.exe), "update.rom"), "rb") as f:
+            return f.read()
+
+    def test_a_safe_update_from_start_to_exit(self):
+        app = self.start(["--version", "V1.20.00", "--fill", "random:3"], SLOW)
+        window = self.main_window()
+        time.sleep(0.7)
+        self.s.screenshot("a1-start-screen", window)
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20), app.lines)
+        time.sleep(0.3)
+        self.s.screenshot("a2-connected", self.main_window())
+        data_region = region(self.flash, 0x40000, 0x20000)
+        self.click_update()
+        self.answer("Start update?", YES, shot="a3-confirm-dialog")
+        self.assertIsNotNone(app.wait_line("Status: Updating....", 10))
+        self.assertIsNotNone(app.wait_line("Erasing ...", 20))
+        time.sleep(0.5)
+        self.s.screenshot("a4-progress", self.main_window())
+        self.assertIsNotNone(app.wait_line("Status: Update OK!", 120), app.lines[-20:])
+        self.answer("Update finished!", OK, shot="a5-done-dialog")
+        self.assertEqual(app.proc.wait(15), 0)
+        self.assertEqual(region(self.flash, 0, 0x40000), self.rom())
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
+        self.assertEqual(sum(1 for l in app.lines if l == "OK!"), 2, "both compares passed")
+
+    def test_b_plain_update_of_a_larger_image(self):
+        app = self.start(["--size", "0x80000", "--fill", "random:4"])
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        self.click_update()
+        self.answer("Start update?", YES)
+        self.assertIsNotNone(app.wait_line("Status: Update OK!", 120), app.lines[-20:])
+        self.answer("Update finished!", OK)
+        self.assertEqual(app.proc.wait(15), 0)
+        self.assertEqual(region(self.flash, 0, 0x80000), self.rom())
+        self.assertFalse(os.path.exists(os.path.join(self.s.work, "orv_backup.tmp")))
+
+    def test_c_differing_product_names_ask_twice(self):
+        app = self.start([], "product=")
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        before = sorted(os.listdir(self.s.work))
+        flash_before = region(self.flash, 0, 0x80000)
+        self.click_update()
+        self.answer("Continue?", NO, shot="c1-continue-dialog")
+        time.sleep(1)
+        self.click_update()
+        self.answer("Continue?", YES)
+        self.answer("Start update?", NO)
+        time.sleep(1)
+        self.assertEqual(sorted(os.listdir(self.s.work)), before)
+        self.assertEqual(region(self.flash, 0, 0x80000), flash_before)
+        self.assertNotIn("Status: Updating....", app.lines)
+
+    def test_d_close_is_refused_during_the_update(self):
+        app = self.start([], SLOW)
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        self.click_update()
+        self.answer("Start update?", YES)
+        self.assertIsNotNone(app.wait_line("Erasing ...", 20))
+        window = self.main_window()
+        w, h = self.s.geometry(window)
+        self.s.xdotool("mousemove", "--window", window, str(w - 14), "13")
+        self.s.xdotool("click", "1")
+        time.sleep(1)
+        self.assertIsNone(app.proc.poll(), "the window closed during the update")
+        self.assertEqual(len(self.s.window(MAIN)), 1)
+        self.assertIsNotNone(app.wait_line("Status: Update OK!", 120))
+        self.answer("Update finished!", OK)
+        self.assertEqual(app.proc.wait(15), 0)
+
+    def test_e_killed_update_is_repaired(self):
+        app = self.start(["--version", "V1.30.00"], SLOW)
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        data_region = region(self.flash, 0x40000, 0x20000)
+        self.click_update()
+        self.answer("Start update?", YES)
+        # Killed once the lock exists and the flash is being rewritten.
+        self.assertIsNotNone(app.wait_line("Sending flash driver for \"Sepcial\"", 60))
+        self.assertTrue(os.path.exists(os.path.join(self.s.work, "orv_update.lock")))
+        app.proc.send_signal(signal.SIGKILL)
+        app.proc.wait(10)
+
+        second = self.start(None, "", exe=self.exe)
+        self.assertIsNotNone(second.wait_line("Status: Piano connected.", 30), second.lines)
+        self.click_update()
+        # The version area was rewritten, so the instrument may report no name.
+        if self.s.window(r"^Continue\?$", timeout=3):
+            self.answer("Continue?", YES)
+        self.answer("Start update?", YES)
+        self.assertIsNotNone(second.wait_line("Status: Update OK!", 120), second.lines[-20:])
+        self.answer("Update finished!", OK)
+        self.assertEqual(second.proc.wait(15), 0)
+        self.assertEqual(region(self.flash, 0, 0x40000), self.rom())
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
+        self.assertFalse(os.path.exists(os.path.join(self.s.work, "orv_update.lock")))
+
+    def test_f_lock_without_backup_starts_nothing(self):
+        with open(os.path.join(self.s.work, "orv_update.lock"), "w") as f:
+            f.write("ORV backup lock!")
+        app = self.start([])
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        flash_before = region(self.flash, 0, 0x80000)
+        self.click_update()
+        self.answer("Start update?", YES)
+        self.assertIsNotNone(app.wait_line("Status: Found an error can't be fixed in the last update.", 10))
+        time.sleep(1)
+        self.assertEqual(region(self.flash, 0, 0x80000), flash_before)
+        self.assertNotIn("Erasing ...", app.lines)
+
+    def test_g_silent_instrument_times_out_and_the_window_closes(self):
+        app = self.start([], "silent_after=60")
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        self.click_update()
+        self.answer("Start update?", YES)
+        self.assertIsNotNone(app.wait_line("Status: Time out!", 60), app.lines[-20:])
+        self.assertIsNotNone(app.wait_line("The device has no response.", 5))
+        window = self.main_window()
+        w, h = self.s.geometry(window)
+        self.s.xdotool("mousemove", "--window", window, str(w - 14), "13")
+        self.s.xdotool("click", "1")
+        self.assertEqual(app.proc.wait(15), 0)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--image-tool", required=True)
+    parser.add_argument("--artefacts", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
