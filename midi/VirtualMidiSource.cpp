@@ -128,9 +128,10 @@ int VirtualSource::pump(int limit)
         for (auto& i : instruments)
             round += i->piano.pump(limit - total);
         if (round == 0)
-            return total;
+            break;
         total += round;
     }
+    return total;
 }
 
 std::unique_ptr<PortSet> createPortSetFromEnvironment()

@@ -69,6 +69,8 @@ PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
             c.status2At = value.getIntValue();
         else if (key == "status3_at")
             c.status3At = value.getIntValue();
+        else if (key == "silent_on_read")
+            c.silentOnRead = value.startsWithIgnoreCase("0x") ? value.substring(2).getHexValue64() : value.getLargeIntValue();
         else if (key == "cut_after")
             c.cutAfterBytes = value.getLargeIntValue();
         else if (error != nullptr)

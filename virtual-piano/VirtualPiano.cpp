@@ -284,6 +284,11 @@ void VirtualPiano::handleData(const juce::uint8* packed, int length, const Reply
 
 void VirtualPiano::startRead(juce::uint32 address, const ReplySink& reply)
 {
+    if ((juce::int64)address == cfg.silentOnRead)
+    {
+        dead = true;
+        return;
+    }
     mode = Mode::reading;
     const juce::int64 at = chipOffset(address, sysex::kBlockSize);
     if (!driverAllowsFlashWork() || at < 0)

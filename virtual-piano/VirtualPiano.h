@@ -28,6 +28,8 @@ public:
     int messagesReceived() const { return received; }
     bool isDead() const { return dead; }
     int driverUploads() const { return uploads; }
+    // The cable is pulled: nothing more is answered.
+    void fallSilent() { dead = true; }
     juce::String lastDriverFlashName() const { return driverFlashName; }
     juce::StringArray uploadedDriverNames() const { return uploadedNames; }
 

@@ -173,7 +173,7 @@ class UpdateTest(unittest.TestCase):
         self.assertNotIn("Erasing ...", app.lines)
 
     def test_g_silent_instrument_times_out_and_the_window_closes(self):
-        app = self.start([], "silent_after=60")
+        app = self.start([], "silent_on_read=0x40000")
         self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
         self.click_update()
         self.answer("Start update?", YES)
