@@ -658,3 +658,29 @@ TEST_F(Engine, TcpPeerVanishingMidTransferIsATimeOut)
     EXPECT_EQ(recorder.last(EvStepDone)->p2, 5);
     EXPECT_NE(log().find("The device has no response.\n"), std::string::npos);
 }
+
+TEST_F(Engine, DroppedReplyIsATimeOut)
+{
+    // The header is message 6, the first block 7: its acknowledgement is lost.
+    connect("drop=7");
+    uploadDriverFor("S29GL512_S");
+    queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x2000, 0, 100);
+    const auto outcome = runQueue();
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.reason, 5);
+    EXPECT_EQ(log(), "The device has no response.\n");
+}
+
+TEST_F(Engine, PowerCutInsideABlockLeavesThePartlyProgrammedFlash)
+{
+    connect("cut_after=0x1800");
+    uploadDriverFor("S29GL512_S");
+    std::memset(flash() + 0x40000, 0xFF, 0x4000);
+    queue->addProgramFromBuffer(deviceimages::zeroPage(), 0x40000, 0x1000, 0, 50);
+    queue->addProgramFromBuffer(deviceimages::zeroPage(), 0x41000, 0x1000, 50, 100);
+    const auto outcome = runQueue();
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.reason, 5);
+    EXPECT_TRUE(allBytes(flash() + 0x40000, 0x1800, 0x00)) << log();
+    EXPECT_TRUE(allBytes(flash() + 0x41800, 0x2800, 0xFF));
+}

@@ -18,6 +18,10 @@ int sectorCountOfModel(const juce::String& model)
 PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
 {
     PianoConfig c;
+    // Decimal, or hexadecimal with a 0x prefix.
+    auto number = [](const juce::String& v) -> juce::int64 {
+        return v.startsWithIgnoreCase("0x") ? v.substring(2).getHexValue64() : v.getLargeIntValue();
+    };
     auto flag = [](const juce::String& v)
     { return v == "1" || v.equalsIgnoreCase("true") || v.equalsIgnoreCase("on"); };
     for (auto pair : juce::StringArray::fromTokens(text, ",", {}))
@@ -58,21 +62,21 @@ PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
         else if (key == "program_us")
             c.bufferProgramUs = juce::jmax(0.0, value.getDoubleValue());
         else if (key == "silent_after")
-            c.silentAfter = value.getIntValue();
+            c.silentAfter = (int)number(value);
         else if (key == "drop")
-            c.dropReply = value.getIntValue();
+            c.dropReply = (int)number(value);
         else if (key == "corrupt_block")
-            c.corruptBlock = value.getIntValue();
+            c.corruptBlock = (int)number(value);
         else if (key == "corrupt_always")
             c.corruptAlways = flag(value);
         else if (key == "status2_at")
-            c.status2At = value.getIntValue();
+            c.status2At = (int)number(value);
         else if (key == "status3_at")
-            c.status3At = value.getIntValue();
+            c.status3At = (int)number(value);
         else if (key == "silent_on_read")
-            c.silentOnRead = value.startsWithIgnoreCase("0x") ? value.substring(2).getHexValue64() : value.getLargeIntValue();
+            c.silentOnRead = number(value);
         else if (key == "cut_after")
-            c.cutAfterBytes = value.getLargeIntValue();
+            c.cutAfterBytes = number(value);
         else if (error != nullptr)
             *error << "unknown key " << key << "\n";
     }

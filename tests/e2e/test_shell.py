@@ -1,5 +1,6 @@
 """End-to-end: start-up, pairing with the virtual piano, single instance."""
 import argparse
+import os
 import sys
 import time
 import unittest
@@ -51,6 +52,25 @@ class ShellTest(unittest.TestCase):
         self.assertEqual(len(s.window(TITLE)), 1)
         self.assertIsNone(app.proc.poll())
 
+    def test_pairs_with_a_virtual_piano_program_over_tcp(self):
+        s = self.session
+        import socket
+        import subprocess
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        piano = subprocess.Popen([ARGS.virtual_piano, "--listen", str(port), "--config", "flash=S29GL256_S"],
+                                 stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertIn("listening", piano.stdout.readline())
+            app = s.launch(extra_env={"TAMARIND_MIDI": "tcp:127.0.0.1:%d" % port})
+            self.assertIsNotNone(app.wait_line("Select MCU: ORV828, flash: S29GL256_S", 20), app.lines)
+            self.assertIsNotNone(app.wait_line("Status: ", 20))
+        finally:
+            piano.terminate()
+            piano.wait(10)
+            piano.stdout.close()
+
     def test_no_instrument_ends_scanning_quietly(self):
         s = self.session
         app = s.launch(extra_env={"TAMARIND_MIDI": "tcp:127.0.0.1:9"})
@@ -65,5 +85,6 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)
     parser.add_argument("--artefacts", required=True)
+    parser.add_argument("--virtual-piano", required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v", *rest])

@@ -148,6 +148,36 @@ TEST(MainComponentEvents, ProgressSharesJobEndsAndStatusTexts)
     EXPECT_FALSE(mc.userModeToggle->isEnabled());
 }
 
+TEST(MainComponentEvents, VersionResultPaths)
+{
+    image::ImageSpec rom;
+    Rig rig("silent_after=0", &rom);
+    auto& mc = *rig.main;
+    auto versionRead = [&](const std::u16string& version, const std::u16string& name) {
+        auto* block = new char16_t[137]();
+        std::copy(version.begin(), version.end(), block);
+        std::copy(name.begin(), name.end(), block + 9);
+        mc.handleMessage(CCustomMessage(EvVersionRead, 0, 0, 0, block, &CCustomMessage::deleteArray<char16_t>));
+    };
+    versionRead(u"error", u"");
+    EXPECT_EQ(mc.getStatus(), "Someting error when getting version from device.");
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+
+    // Seven characters: no version shown, but the name and the file check still run.
+    versionRead(u"V1.00.0", u"Tessaro");
+    EXPECT_FALSE(mc.devVersionValue->isVisible());
+    EXPECT_FALSE(mc.devVersionLabel->isVisible());
+    EXPECT_EQ(mc.devNameValue->getText(), "Tessaro");
+    EXPECT_EQ(mc.getStatus(), "Piano connected.");
+    EXPECT_TRUE(mc.updateButton->isEnabled());
+
+    versionRead(u"V1.00.00", u"");
+    EXPECT_EQ(mc.devNameValue->getText(), "Can't get product name from device!");
+    EXPECT_EQ(mc.devNameValue->findColour(juce::Label::textColourId), juce::Colour(0xffff0000));
+    pump(5);
+    EXPECT_TRUE(mc.logEditor->getText().contains("No version info in device.\n"));
+}
+
 TEST(MainComponentEvents, TonesFollowTheBeepToggle)
 {
     Rig rig("silent_after=0");
