@@ -1,6 +1,8 @@
 // Buttons, combo boxes and the common enable/disable routine.
 #include "main/MainComponent.h"
 #include "platform/Tones.h"
+#include "ui/FlashSelector.h"
+#include "ui/InfoView.h"
 #include "ui/UpdateDialogs.h"
 
 void MainComponent::buttonClicked(juce::Button* button)
@@ -25,6 +27,36 @@ void MainComponent::buttonClicked(juce::Button* button)
         updateOperationCaptions();
     else if (button == updateButton.get())
         confirmAndStartUpdate();
+    else if (button == addPresetButton.get())
+    {
+        const auto name = presetNameEditor->getText();
+        if (name.isEmpty())
+        {
+            logOutput.PrintA("Preset name can not be empty.\n");
+            return;
+        }
+        if (savePreset(name) >= 0)
+            presetListCombo->setSelectedItemIndex(refreshPresetList(name), juce::dontSendNotification);
+    }
+    else if (button == deletePresetButton.get())
+    {
+        if (presetListCombo->getNumItems() > 0)
+            localPreset.remove(presetListCombo->getText());
+        refreshPresetList({});
+    }
+    else if (button == selectFlashButton.get())
+    {
+        auto& box = juce::CallOutBox::launchAsynchronously(
+            std::make_unique<FlashSelector>(offeredFlashNames, selectedFlashNames, this),
+            selectFlashButton->getScreenBounds(), nullptr);
+        box.setDismissalMouseClicksAreAlwaysConsumed(true);
+    }
+    else if (button == infoButton.get())
+    {
+        auto& box = juce::CallOutBox::launchAsynchronously(std::make_unique<infoView>(*portSet),
+                                                          infoButton->getScreenBounds(), nullptr);
+        box.setDismissalMouseClicksAreAlwaysConsumed(true);
+    }
     else if (button == helpButton.get())
     {
         const juce::File help(juce::File::isAbsolutePath(helpFilePath) ? juce::File(helpFilePath) : juce::File());
@@ -37,6 +69,12 @@ void MainComponent::comboBoxChanged(juce::ComboBox* box)
 {
     if (box == mcuCombo.get())
         applyOfferedFlashList();
+    else if (box == presetListCombo.get())
+    {
+        const auto name = presetListCombo->getText();
+        loadPreset(name);
+        presetNameEditor->setText(name, true);
+    }
 }
 
 // The flash models offered for the chosen MCU, from the built-in driver headers.
@@ -104,10 +142,64 @@ void MainComponent::confirmAndStartUpdate()
     startUpdate();
 }
 
+namespace
+{
+juce::String hexText(int value) { return juce::String::toHexString((juce::uint32)value); }
+int hexValue(const juce::TextEditor& e) { return e.getText().getHexValue32(); }
+} // namespace
+
 void MainComponent::loadPreset(const juce::String& name)
 {
-    if (name != autoSavePresetName)
+    if (auto* preset = localPreset.find(name))
+    {
+        mcuCombo->setText(preset->MCUName, juce::dontSendNotification);
+        applyOfferedFlashList();
+        selectedFlashNames = preset->FlashList;
+        flashPageEditor->setText(hexText(preset->FlashPage), false);
+        fileOffsetEditor->setText(hexText(preset->WriteFileOffset), false);
+        writeLengthEditor->setText(hexText(preset->WriteLength), false);
+        writeFlashOffsetEditor->setText(hexText(preset->WriteFlashOffset), false);
+        readFlashOffsetEditor->setText(hexText(preset->ReadFlashOffset), false);
+        readLengthEditor->setText(hexText(preset->ReadLength), false);
+        writeFileBox->SetFile(preset->WriteFileName, true);
+        readFileBox->SetFile(preset->ReadFileName, false);
+        (preset->UseWordAddress ? wordToggle : byteToggle)->setToggleState(true, juce::dontSendNotification);
+        wordAddressMode = preset->UseWordAddress;
+        queue->link().setWordAddressing(preset->UseWordAddress);
+        beepToggle->setToggleState(preset->BeepWhenDone, juce::dontSendNotification);
+        autoCheckToggle->setToggleState(preset->ReadAndCheckAfterWrite, juce::dontSendNotification);
+    }
+    else if (name != autoSavePresetName)
         logOutput.PrintA("Something error... Can't load preset.\n");
     updateFlashButtonText();
     updateOperationCaptions();
+}
+
+int MainComponent::savePreset(const juce::String& name)
+{
+    _PRESET_NODE node;
+    node.MCUName = mcuCombo->getText();
+    node.FlashList = selectedFlashNames;
+    node.FlashPage = hexValue(*flashPageEditor);
+    node.WriteFileName = writeFileBox->GetFile();
+    node.WriteFileOffset = hexValue(*fileOffsetEditor);
+    node.WriteLength = hexValue(*writeLengthEditor);
+    node.WriteFlashOffset = hexValue(*writeFlashOffsetEditor);
+    node.ReadFileName = readFileBox->GetFile();
+    node.ReadFlashOffset = hexValue(*readFlashOffsetEditor);
+    node.ReadLength = hexValue(*readLengthEditor);
+    node.UseWordAddress = wordToggle->getToggleState();
+    node.BeepWhenDone = beepToggle->getToggleState();
+    node.ReadAndCheckAfterWrite = autoCheckToggle->getToggleState();
+    return localPreset.store(name, node);
+}
+
+int MainComponent::refreshPresetList(const juce::String& name)
+{
+    auto names = localPreset.getNames();
+    names.removeString(autoSavePresetName);
+    names.sort(false);
+    presetListCombo->clear(juce::dontSendNotification);
+    presetListCombo->addItemList(names, 1);
+    return juce::jmax(0, names.indexOf(name));
 }

@@ -7,8 +7,6 @@
 #include "ui/Pictures.h"
 #include "ui/UpdateDialogs.h"
 
-const juce::String MainComponent::autoSavePresetName = "******AutoSave******";
-
 namespace
 {
 // "Microsoft YaHei" where the system has it, else the platform's sans-serif face.
@@ -64,6 +62,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
 
     builtInDrivers = deviceimages::builtInDrivers();
     tooltipWindow = std::make_unique<juce::TooltipWindow>();
+    // The settings stores (members) are empty: nothing is read at start-up.
 
     midi::PortSet* ports = options.ports;
     if (ports == nullptr)
@@ -71,6 +70,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
         ownedPorts = midi::createPortSetFromEnvironment();
         ports = ownedPorts.get();
     }
+    portSet = ports;
     queue = std::make_unique<OperationQueue>(&logOutput, this, *ports, options.periods);
     queue->link().showMessage = [](const juce::String& text) {
         juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::NoIcon, {}, text);
@@ -93,6 +93,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
 MainComponent::~MainComponent()
 {
     stopThread(5000);
+    progressMirror.stopTimer();
     queue.reset();
     screenSaverBlock.reset();
     logOutput.AttachEditor(nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 #include "device/DriverImages.h"
 #include "device/OperationQueue.h"
+#include "settings/Presets.h"
 #include "ui/FileBrowser.h"
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
@@ -63,6 +64,9 @@ public:
     void confirmAndStartUpdate();
     void startUpdate();
     void loadPreset(const juce::String& name);
+    int savePreset(const juce::String& name);
+    int refreshPresetList(const juce::String& name);
+    CLocalPreset& getPresets() { return localPreset; }
     void startFileSummary(const juce::String& path);
 
     void setStatus(const juce::String& text);
@@ -85,7 +89,6 @@ public:
     int detectedDriverLength = 0;
 
     OperationQueue& getQueue() { return *queue; }
-    static const juce::String autoSavePresetName;
 
     // Working file paths.
     juce::String workingPath(const char* nameWithSlash) const;
@@ -156,6 +159,7 @@ private:
     std::vector<DriverEntry> builtInDrivers;
     std::unique_ptr<juce::TooltipWindow> tooltipWindow;
     std::unique_ptr<midi::PortSet> ownedPorts;
+    midi::PortSet* portSet = nullptr;
     std::unique_ptr<OperationQueue> queue;
     std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
     juce::Image backgroundImage;
@@ -164,9 +168,22 @@ private:
     juce::String workingFolderOverride;
     bool modalDialogs = true;
 
-    // The file summary thread's input and state.
+    // The file summary thread's input and progress. The progress bar reads
+    // progressValue on the message thread; the thread writes summaryProgress,
+    // which a timer copies over while the summary runs.
     juce::String summaryFilePath;
     juce::CriticalSection summaryPathLock;
+    std::atomic<double> summaryProgress{0.0};
+    struct ProgressMirror : juce::Timer
+    {
+        explicit ProgressMirror(MainComponent& o) : owner(o) {}
+        void timerCallback() override { owner.progressValue = owner.summaryProgress.load(); }
+        MainComponent& owner;
+    } progressMirror{*this};
+
+    // Settings stores (in memory only).
+    GlobalPreset globalPreset;
+    CLocalPreset localPreset;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(MainComponent)
 };

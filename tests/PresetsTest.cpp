@@ -1,0 +1,163 @@
+#include "TestSupport.h"
+#include "settings/Presets.h"
+#include <gtest/gtest.h>
+
+namespace
+{
+_PRESET_NODE examplePreset()
+{
+    _PRESET_NODE n;
+    n.MCUName = "ORV828";
+    n.FlashList = {"S29GL512_S", "S29GL01G_S"};
+    n.UseWordAddress = true;
+    n.ReadAndCheckAfterWrite = true;
+    return n;
+}
+
+std::unique_ptr<juce::XmlElement> saved(const _PRESET_NODE& n)
+{
+    CLocalPreset store;
+    auto root = std::make_unique<juce::XmlElement>("Preset");
+    store.saveNode(*root, n);
+    return root;
+}
+} // namespace
+
+TEST(PresetStore, NamesMatchWithoutCaseAndKeepTheirOrder)
+{
+    CLocalPreset store;
+    EXPECT_TRUE(store.getNames().isEmpty());
+    EXPECT_EQ(store.find("x"), nullptr);
+    _PRESET_NODE a;
+    a.FlashPage = 1;
+    EXPECT_EQ(store.store("ABC", a), 0);
+    a.FlashPage = 2;
+    EXPECT_EQ(store.store("Second", a), 0);
+    a.FlashPage = 3;
+    EXPECT_EQ(store.store("third", a), 0);
+    a.FlashPage = 9;
+    EXPECT_EQ(store.store("abc", a), 0); // replaces, keeps the old name
+    EXPECT_EQ(store.getNames(), juce::StringArray({"ABC", "Second", "third"}));
+    ASSERT_NE(store.find("aBc"), nullptr);
+    EXPECT_EQ(store.find("aBc")->FlashPage, 9);
+
+    EXPECT_EQ(store.remove("SECOND"), 0);
+    EXPECT_EQ(store.getNames(), juce::StringArray({"ABC", "third"}));
+    EXPECT_EQ(store.remove("missing"), -1);
+    EXPECT_EQ(store.getNames().size(), 2);
+
+    // An empty name is a name like any other.
+    store.store({}, a);
+    EXPECT_NE(store.find({}), nullptr);
+    EXPECT_EQ(store.remove({}), 0);
+}
+
+TEST(PresetXml, ExampleIsSavedAsTheFourElements)
+{
+    const auto xml = saved(examplePreset())->toString(juce::XmlElement::TextFormat().singleLine().withoutHeader());
+    EXPECT_EQ(xml, "<Preset><Global MCUName=\"ORV828\" FlashPage=\"0\" UseWordAddress=\"1\" BeepWhenDone=\"0\" "
+                   "ReadAndCheckAfterWrite=\"1\"/><FlashList FlashName0=\"S29GL512_S\" FlashName1=\"S29GL01G_S\"/>"
+                   "<WriteSetting Name=\"\" Length=\"0\" FileOffset=\"0\" FlashOffset=\"0\"/><ReadSetting Name=\"\" "
+                   "FlashOffset=\"0\" Length=\"0\"/></Preset>");
+    // And it reads back to the same node.
+    CLocalPreset store;
+    _PRESET_NODE back;
+    store.loadNode(*saved(examplePreset()), back);
+    EXPECT_EQ(back.MCUName, "ORV828");
+    EXPECT_EQ(back.FlashList, examplePreset().FlashList);
+    EXPECT_TRUE(back.UseWordAddress);
+    EXPECT_FALSE(back.BeepWhenDone);
+    EXPECT_TRUE(back.ReadAndCheckAfterWrite);
+
+    _PRESET_NODE empty;
+    const auto noFlash = saved(empty)->toString(juce::XmlElement::TextFormat().singleLine().withoutHeader());
+    EXPECT_TRUE(noFlash.contains("<FlashList/>")) << noFlash;
+}
+
+TEST(PresetXml, ReadingRules)
+{
+    CLocalPreset store;
+    _PRESET_NODE n;
+    n.WriteFileName = "kept";
+    n.FlashList = {"old"};
+    auto xml = juce::parseXML("<P><Global MCUName='M' FlashPage=' -12xyz' UseWordAddress='7'/>"
+                              "<FlashList FlashName1='a' Other='b' FlashName0='c' FlashNameX='d'/>"
+                              "<global MCUName='ignored'/><writesetting Name='ignored'/>"
+                              "<ReadSetting Name='r' FlashOffset='99999999999' Length='+5'/></P>");
+    store.loadNode(*xml, n);
+    EXPECT_EQ(n.MCUName, "M");
+    EXPECT_EQ(n.FlashPage, -12);
+    EXPECT_TRUE(n.UseWordAddress);
+    EXPECT_EQ(n.FlashList, juce::StringArray({"a", "c", "d"}));
+    EXPECT_EQ(n.WriteFileName, "kept"); // its element is missing
+    EXPECT_EQ(n.ReadFileName, "r");
+    EXPECT_EQ(n.ReadFlashOffset, INT32_MAX);
+    EXPECT_EQ(n.ReadLength, 5);
+
+    auto emptyList = juce::parseXML("<P><FlashList/><WriteSetting/></P>");
+    store.loadNode(*emptyList, n);
+    EXPECT_TRUE(n.FlashList.isEmpty());
+    EXPECT_EQ(n.WriteFileName, "");
+    EXPECT_EQ(n.WriteLength, 0);
+
+    // Texts longer than 259 characters are cut.
+    const auto longName = juce::String::repeatedString("x", 400);
+    auto big = juce::parseXML("<P><Global MCUName='" + longName + "'/></P>");
+    store.loadNode(*big, n);
+    EXPECT_EQ(n.MCUName.length(), 259);
+}
+
+TEST(GlobalXml, WindowDefaultsAndKeptValues)
+{
+    GlobalPreset store;
+    _GLOBAL_NODE_ g;
+    g.WorkMode = true;
+    g.DriverPath = "/drivers";
+    g.WinLeft = 1;
+    store.loadNode(*juce::parseXML("<G/>"), g);
+    EXPECT_EQ(g.WinLeft, 100);
+    EXPECT_EQ(g.WinTop, 100);
+    EXPECT_EQ(g.WinWidth, 500);
+    EXPECT_EQ(g.WinHeight, 600);
+    EXPECT_TRUE(g.WorkMode);
+    EXPECT_EQ(g.DriverPath, "/drivers");
+
+    store.loadNode(*juce::parseXML("<G><WinSize width='7'/><WorkMode/><DriverPath/></G>"), g);
+    EXPECT_EQ(g.WinWidth, 7);
+    EXPECT_EQ(g.WinLeft, 100);
+    EXPECT_FALSE(g.WorkMode);
+    EXPECT_EQ(g.DriverPath, "");
+
+    _GLOBAL_NODE_ out;
+    out.WorkMode = true;
+    out.WinLeft = -5;
+    out.DriverPath = "p";
+    juce::XmlElement root("G");
+    store.saveNode(root, out);
+    EXPECT_EQ(root.toString(juce::XmlElement::TextFormat().singleLine().withoutHeader()),
+              "<G><WorkMode Mode=\"1\"/><WinSize left=\"-5\" top=\"100\" width=\"500\" height=\"600\"/>"
+              "<DriverPath path=\"p\"/></G>");
+}
+
+TEST(PresetXml, AnIndependentParserReadsTheSavedForm)
+{
+    auto folder = testing_support::makeTempFolder("tamarind-xml");
+    auto n = examplePreset();
+    n.WriteFileName = juce::String::fromUTF8("/m\xc3\xbcsic/a&b <1>.rom");
+    n.ReadLength = -3;
+    const auto file = folder.getChildFile("preset.xml");
+    ASSERT_TRUE(saved(n)->writeTo(file));
+    const juce::String script =
+        "import sys, xml.etree.ElementTree as E\n"
+        "r = E.parse(sys.argv[1]).getroot()\n"
+        "for e in r: print(e.tag + '|' + '|'.join(k + '=' + v for k, v in e.attrib.items()))\n";
+    juce::ChildProcess python;
+    ASSERT_TRUE(python.start(juce::StringArray{"python3", "-c", script, file.getFullPathName()}));
+    const auto out = python.readAllProcessOutput();
+    EXPECT_EQ(out, juce::String::fromUTF8(
+                       "Global|MCUName=ORV828|FlashPage=0|UseWordAddress=1|BeepWhenDone=0|ReadAndCheckAfterWrite=1\n"
+                       "FlashList|FlashName0=S29GL512_S|FlashName1=S29GL01G_S\n"
+                       "WriteSetting|Name=/m\xc3\xbcsic/a&b <1>.rom|Length=0|FileOffset=0|FlashOffset=0\n"
+                       "ReadSetting|Name=|FlashOffset=0|Length=-3\n"));
+    folder.deleteRecursively();
+}

@@ -1,0 +1,20 @@
+#pragma once
+#include "midi/MidiPorts.h"
+#include "ui/LogEditor.h"
+#include "ui/LogOutput.h"
+
+// The program's name and version and the MIDI ports the computer offers,
+// written once into a read-only log view.
+class infoView : public juce::Component
+{
+public:
+    explicit infoView(midi::PortSet& ports);
+    ~infoView() override;
+    void paint(juce::Graphics&) override {}
+    void resized() override;
+    CLogEditor& getEditor() { return *editor; }
+
+private:
+    CLogOutput output;
+    std::unique_ptr<CLogEditor> editor;
+};

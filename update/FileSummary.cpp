@@ -1,0 +1,136 @@
+#include "update/FileSummary.h"
+#include <juce_cryptography/juce_cryptography.h>
+
+namespace summary
+{
+const char* const cannotOpen = "File cann't be opened.";
+
+namespace
+{
+constexpr int kSumBlock = 0x4000;
+constexpr int kDigestBlock = 0x20000;
+
+juce::File fileAt(const juce::String& path)
+{
+    return juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+}
+
+// Feeds the digest from the file in 128 KiB reads and reports each read.
+class ChunkedStream : public juce::InputStream
+{
+public:
+    ChunkedStream(juce::FileInputStream& f, std::function<void(juce::int64)> onChunk,
+                  const std::function<bool()>& stop)
+        : file(f), report(std::move(onChunk)), shouldStop(stop), buffer((size_t)kDigestBlock)
+    {
+    }
+    juce::int64 getTotalLength() override { return -1; }
+    bool isExhausted() override { return used == available && ended; }
+    juce::int64 getPosition() override { return position; }
+    bool setPosition(juce::int64) override { return false; }
+    int read(void* dest, int wanted) override
+    {
+        int given = 0;
+        while (given < wanted)
+        {
+            if (used == available && (ended || !refill()))
+                break;
+            const int n = juce::jmin(wanted - given, available - used);
+            std::memcpy(static_cast<char*>(dest) + given, buffer.get() + used, (size_t)n);
+            used += n;
+            given += n;
+        }
+        position += given;
+        return given;
+    }
+    bool failed = false;
+
+private:
+    bool refill()
+    {
+        if (shouldStop && shouldStop())
+        {
+            ended = failed = true;
+            return false;
+        }
+        available = file.read(buffer.get(), kDigestBlock);
+        used = 0;
+        if (available <= 0)
+        {
+            failed = available < 0 || file.getStatus().failed();
+            available = 0;
+            ended = true;
+            return false;
+        }
+        done += available;
+        if (report)
+            report(done);
+        return true;
+    }
+
+    juce::FileInputStream& file;
+    std::function<void(juce::int64)> report;
+    const std::function<bool()>& shouldStop;
+    juce::HeapBlock<char> buffer;
+    int available = 0, used = 0;
+    bool ended = false;
+    juce::int64 position = 0, done = 0;
+};
+} // namespace
+
+juce::int64 fileByteSum(const juce::String& path, juce::uint32& sum, const Progress& progress)
+{
+    sum = 0;
+    const auto file = fileAt(path);
+    juce::FileInputStream in(file);
+    if (!file.existsAsFile() || !in.openedOk())
+        return -1;
+    const juce::int64 size = in.getTotalLength();
+    juce::HeapBlock<juce::uint8> block((size_t)kSumBlock);
+    juce::int64 total = 0;
+    for (;;)
+    {
+        const int n = in.read(block.get(), kSumBlock);
+        if (n <= 0)
+            break;
+        total += n;
+        juce::uint32 s = 0;
+        for (int i = 0; i < n; ++i)
+            s += block[i];
+        sum += s;
+        if (progress && size > 0)
+            progress((double)total * 0.5 / (double)size);
+        if (n < kSumBlock)
+            break;
+    }
+    return size;
+}
+
+juce::String md5Line(const juce::String& path, juce::int64 size, const Progress& progress,
+                     const std::function<bool()>& shouldStop)
+{
+    const auto file = fileAt(path);
+    juce::FileInputStream in(file);
+    if (!file.existsAsFile() || !in.openedOk())
+        return cannotOpen;
+    ChunkedStream chunks(
+        in,
+        [&](juce::int64 done) {
+            if (progress && size > 0)
+                progress(0.5 + (double)done * 0.5 / (double)size);
+        },
+        shouldStop);
+    const juce::MD5 md5(chunks);
+    if (chunks.failed)
+        return cannotOpen;
+    return "MD5:" + md5.toHexString().toUpperCase();
+}
+
+juce::String checksumLine(juce::int64 size, juce::uint32 sum)
+{
+    if (size < 0)
+        return cannotOpen;
+    const float mb = (float)size * (1.0f / 1024) * (1.0f / 1024);
+    return juce::String::formatted("%.2f MB  Checksum: %08X H", (double)mb, (unsigned)sum);
+}
+} // namespace summary
