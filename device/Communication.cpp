@@ -346,14 +346,21 @@ void Communication::failStep(int reason)
     post(EvStepDone, 1, reason);
 }
 
+// Ends the current operation with a log line: no more ticks, no open read file.
+void Communication::abortStep(const char* logLine, int reason)
+{
+    if (log != nullptr)
+        log->PrintA("%s", logLine);
+    disarmTimer();
+    abandonRead();
+    failStep(reason);
+}
+
 bool Communication::refuseWithoutSectorTable()
 {
     if (!sectorTable.empty())
         return false;
-    if (log != nullptr)
-        log->PrintA("Flash infomation is not correct.\n");
-    disarmTimer();
-    failStep(0);
+    abortStep("Flash infomation is not correct.\n", 0);
     return true;
 }
 
@@ -400,10 +407,8 @@ void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, c
     sectorTable = driverimage::readSectors(driverCopy.data(), (int)driverCopy.size());
     if (sectorTable.empty())
     {
-        if (log != nullptr)
-            log->PrintA("Flash infomation is not correct.");
         driverCopy.clear();
-        failStep(0);
+        abortStep("Flash infomation is not correct.", 0);
         return;
     }
     state = UploadingDriver;
@@ -433,10 +438,7 @@ void Communication::startTransfer(const juce::uint8* data, juce::int64 byteAddre
     {
         if (showMessage)
             showMessage("No out device");
-        if (log != nullptr)
-            log->PrintA("No out device\n");
-        disarmTimer();
-        failStep(0);
+        abortStep("No out device\n", 0);
         return;
     }
     doneLength = 0;
@@ -604,9 +606,7 @@ void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64
         return;
     if (path.isEmpty())
     {
-        if (log != nullptr)
-            log->PrintA("Please select a file to write first\n");
-        failStep(6);
+        abortStep("Please select a file to write first\n", 6);
         return;
     }
     juce::int64 dataLength;
@@ -616,9 +616,7 @@ void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64
     {
         if (!loadFile(path))
         {
-            if (log != nullptr)
-                log->PrintA("Can't open file to program.\n");
-            failStep(6);
+            abortStep("Can't open file to program.\n", 6);
             return;
         }
         dataLength = (juce::int64)fileBuffer.size();
@@ -641,20 +639,14 @@ void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64
         }
     if (firstSector < 0)
     {
-        if (log != nullptr)
-            log->PrintA("Flash offset must at the start of one sector!\n");
-        disarmTimer();
-        failStep(0);
+        abortStep("Flash offset must at the start of one sector!\n", 0);
         return;
     }
 
     const juce::int64 available = dataLength - fileOffset;
     if (available <= 0 || fileOffset < 0)
     {
-        if (log != nullptr)
-            log->PrintA("File offset is beyond the end of the data.\n");
-        disarmTimer();
-        failStep(0);
+        abortStep("File offset is beyond the end of the data.\n", 0);
         return;
     }
     bool adjusted = false;
@@ -700,10 +692,7 @@ void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64
     state = Erasing;
     if (endSector == firstSector)
     {
-        if (log != nullptr)
-            log->PrintA("Something wrong in program...\n");
-        disarmTimer();
-        failStep(0);
+        abortStep("Something wrong in program...\n", 0);
         return;
     }
     currentSector = firstSector;
@@ -742,16 +731,12 @@ void Communication::programFile(const juce::String& path, int pageIn, juce::int6
         return;
     if (path.isEmpty())
     {
-        if (log != nullptr)
-            log->PrintA("Please select a file to write first\n");
-        failStep(6);
+        abortStep("Please select a file to write first\n", 6);
         return;
     }
     if (!loadFile(path))
     {
-        if (log != nullptr)
-            log->PrintA("Can't open file to program.\n");
-        failStep(6);
+        abortStep("Can't open file to program.\n", 6);
         return;
     }
     const auto size = (juce::int64)fileBuffer.size();
@@ -770,10 +755,7 @@ void Communication::programFile(const juce::String& path, int pageIn, juce::int6
     programLength = length == 0 ? size - fileOffset : juce::jmin(size - fileOffset, length);
     if (fileOffset < 0 || programLength <= 0)
     {
-        if (log != nullptr)
-            log->PrintA("File offset is beyond the end of the data.\n");
-        disarmTimer();
-        failStep(0);
+        abortStep("File offset is beyond the end of the data.\n", 0);
         return;
     }
     base = (juce::int64)page * kPageBytes + flashOffset;
@@ -795,10 +777,7 @@ void Communication::programBuffer(const juce::uint8* data, int pageIn, juce::int
     programLength = lengthIn;
     if (data == nullptr || programLength <= 0)
     {
-        if (log != nullptr)
-            log->PrintA("Nothing to program.\n");
-        disarmTimer();
-        failStep(0);
+        abortStep("Nothing to program.\n", 0);
         return;
     }
     base = (juce::int64)page * kPageBytes + flashOffset;
@@ -823,18 +802,14 @@ void Communication::readToFile(const juce::String& path, int pageIn, juce::int64
         return;
     if (path.isEmpty())
     {
-        if (log != nullptr)
-            log->PrintA("Please select a file to save the data.\n");
-        failStep(1);
+        abortStep("Please select a file to save the data.\n", 1);
         return;
     }
     outputPath = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
     auto stream = outputPath != juce::File() ? std::make_unique<juce::FileOutputStream>(outputPath) : nullptr;
     if (stream == nullptr || !stream->openedOk() || !stream->setPosition(0) || stream->truncate().failed())
     {
-        if (log != nullptr)
-            log->PrintA("Can't create file to save.\n");
-        failStep(1);
+        abortStep("Can't create file to save.\n", 1);
         return;
     }
     outputFile = std::move(stream);
@@ -861,11 +836,7 @@ void Communication::startRead()
         totalLength = size - flashOffset;
     if (totalLength <= 0 || flashOffset < 0)
     {
-        if (log != nullptr)
-            log->PrintA("Flash offset is beyond the end of the flash.\n");
-        abandonRead();
-        disarmTimer();
-        failStep(0);
+        abortStep("Flash offset is beyond the end of the flash.\n", 0);
         return;
     }
     doneLength = 0;
@@ -942,10 +913,7 @@ void Communication::onReadBlock()
     state = Idle;
     if (!ok)
     {
-        abandonRead();
-        if (log != nullptr)
-            log->PrintA("Can't create file to save.\n");
-        failStep(1);
+        abortStep("Can't create file to save.\n", 1);
         return;
     }
     postProgress(0, 0, 0);
@@ -973,9 +941,7 @@ void Communication::compareFiles(const juce::String& writtenPath, juce::int64 of
     auto readBack = written != nullptr ? open(readBackPath) : nullptr;
     if (written == nullptr || readBack == nullptr)
     {
-        if (log != nullptr)
-            log->PrintA("Can't open source file.\n");
-        failStep(2);
+        abortStep("Can't open source file.\n", 2);
         return;
     }
     const juce::int64 sizeW = written->getTotalLength();
@@ -983,9 +949,7 @@ void Communication::compareFiles(const juce::String& writtenPath, juce::int64 of
     const juce::int64 offset = wordAddressing ? offsetIn * 2 : offsetIn;
     if (sizeW < offset || offset < 0)
     {
-        if (log != nullptr)
-            log->PrintA("Write file length < Source offset!\n");
-        failStep(2);
+        abortStep("Write file length < Source offset!\n", 2);
         return;
     }
     const juce::int64 remaining = sizeW - offset;

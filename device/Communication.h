@@ -104,6 +104,7 @@ private:
 
     // Everything below is called with `lock` held.
     void failStep(int reason);
+    void abortStep(const char* logLine, int reason);
     bool refuseWithoutSectorTable();
     void startTicking(int periodMs);
     void sendFrame(int size);

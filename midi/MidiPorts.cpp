@@ -17,39 +17,26 @@ void PortSet::addSource(std::unique_ptr<Source> source)
     sources.push_back(std::move(source));
 }
 
-juce::StringArray PortSet::inputNames()
+juce::StringArray PortSet::collectNames(bool inputs)
 {
     const juce::ScopedLock sl(mapLock);
     juce::StringArray names;
-    inputMap.clear();
+    auto& map = inputs ? inputMap : outputMap;
+    map.clear();
     for (auto& s : sources)
     {
-        const auto local = s->inputNames();
+        const auto local = inputs ? s->inputNames() : s->outputNames();
         for (int i = 0; i < local.size(); ++i)
         {
             names.add(local[i]);
-            inputMap.push_back({s.get(), i});
+            map.push_back({s.get(), i});
         }
     }
     return names;
 }
 
-juce::StringArray PortSet::outputNames()
-{
-    const juce::ScopedLock sl(mapLock);
-    juce::StringArray names;
-    outputMap.clear();
-    for (auto& s : sources)
-    {
-        const auto local = s->outputNames();
-        for (int i = 0; i < local.size(); ++i)
-        {
-            names.add(local[i]);
-            outputMap.push_back({s.get(), i});
-        }
-    }
-    return names;
-}
+juce::StringArray PortSet::inputNames() { return collectNames(true); }
+juce::StringArray PortSet::outputNames() { return collectNames(false); }
 
 std::unique_ptr<InputPort> PortSet::openInput(int index, InputCallback* callback)
 {

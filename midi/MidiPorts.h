@@ -73,6 +73,8 @@ public:
     bool sendDirect(int index, const juce::uint8* data, int size);
 
 private:
+    juce::StringArray collectNames(bool inputs);
+
     struct Entry
     {
         Source* source;
