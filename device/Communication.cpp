@@ -336,7 +336,10 @@ bool Communication::hasSectorTable() const
     return !sectorTable.empty();
 }
 
-void Communication::startTicking(int periodMs) { armTimer(periodMs); }
+void Communication::startTicking(int periodMs)
+{
+    armTimer(periodMs);
+}
 
 // Every failure returns the controls to idle before the job list ends, so the
 // user is never left with a busy window.
@@ -399,8 +402,8 @@ bool Communication::loadFile(const juce::String& path)
 
 // ---- driver upload and flash test --------------------------------------------
 
-void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, const char* name, float shareStart,
-                                    float shareEnd)
+void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, const char* name,
+                                    float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
     driverCopy.assign(image, image + juce::jmax(0, imageLength));
@@ -432,7 +435,8 @@ void Communication::testFlash(int parameter, const char* name)
 
 // ---- sending blocks ------------------------------------------------------------
 
-void Communication::startTransfer(const juce::uint8* data, juce::int64 byteAddress, juce::int64 len, bool program)
+void Communication::startTransfer(const juce::uint8* data, juce::int64 byteAddress, juce::int64 len,
+                                  bool program)
 {
     if (pairedOutput == nullptr)
     {
@@ -594,8 +598,9 @@ void Communication::finishStep(int status)
 
 // ---- erase -------------------------------------------------------------------
 
-void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64 flashOffsetIn, juce::int64 lengthIn,
-                               juce::int64 fileOffsetIn, float shareStart, float shareEnd)
+void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64 flashOffsetIn,
+                               juce::int64 lengthIn, juce::int64 fileOffsetIn, float shareStart,
+                               float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
     page = pageIn;
@@ -714,7 +719,8 @@ bool Communication::eraseNextSector()
         return false;
     }
     postProgress(1, currentSector - firstSector, endSector - firstSector);
-    const auto word = (juce::uint32)((juce::int64)page * 0x10000 + sectorTable[(size_t)currentSector].start / 2);
+    const auto word =
+        (juce::uint32)((juce::int64)page * 0x10000 + sectorTable[(size_t)currentSector].start / 2);
     sendFrame(sysex::buildEraseSectorWord(frameBuffer, word));
     ++currentSector;
     silenceTicks = 0;
@@ -724,7 +730,8 @@ bool Communication::eraseNextSector()
 // ---- program -----------------------------------------------------------------
 
 void Communication::programFile(const juce::String& path, int pageIn, juce::int64 fileOffsetIn,
-                                juce::int64 flashOffsetIn, juce::int64 lengthIn, float shareStart, float shareEnd)
+                                juce::int64 flashOffsetIn, juce::int64 lengthIn, float shareStart,
+                                float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
     if (refuseWithoutSectorTable())
@@ -792,8 +799,8 @@ void Communication::programBuffer(const juce::uint8* data, int pageIn, juce::int
 
 // ---- read --------------------------------------------------------------------
 
-void Communication::readToFile(const juce::String& path, int pageIn, juce::int64 flashOffsetIn, juce::int64 lengthIn,
-                               float shareStart, float shareEnd)
+void Communication::readToFile(const juce::String& path, int pageIn, juce::int64 flashOffsetIn,
+                               juce::int64 lengthIn, float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
     sequenceStart = platform::getTickCount();
@@ -865,7 +872,8 @@ void Communication::onDataPacket(const juce::uint8* data, int dataLength)
     if (state != Reading || outputFile == nullptr || dataLength < 8)
         return;
     const int expected = fullSpeed ? sysex::kChecksummedBlockSize : sysex::kBlockSize;
-    rxCount = sysex::unpackPayload(data + 6, dataLength - 6, blockBuffer, rxCount, sysex::kChecksummedBlockSize);
+    rxCount =
+        sysex::unpackPayload(data + 6, dataLength - 6, blockBuffer, rxCount, sysex::kChecksummedBlockSize);
     if (rxCount == expected)
     {
         onReadBlock();
@@ -926,12 +934,14 @@ void Communication::onReadBlock()
 
 // ---- compare, version, lock --------------------------------------------------
 
-void Communication::compareFiles(const juce::String& writtenPath, juce::int64 offsetIn, const juce::String& readBackPath)
+void Communication::compareFiles(const juce::String& writtenPath, juce::int64 offsetIn,
+                                 const juce::String& readBackPath)
 {
     const std::lock_guard<std::mutex> g(lock);
     if (log != nullptr)
         log->PrintA("Start comparing...\n");
-    auto open = [](const juce::String& p) -> std::unique_ptr<juce::FileInputStream> {
+    auto open = [](const juce::String& p) -> std::unique_ptr<juce::FileInputStream>
+    {
         if (!juce::File::isAbsolutePath(p) || !juce::File(p).existsAsFile())
             return nullptr;
         auto s = std::make_unique<juce::FileInputStream>(juce::File(p));
@@ -984,8 +994,8 @@ void Communication::postVersionFromFile(const juce::String& path)
 {
     auto block = readVersionBlock(path, image::kMarkerOffsetInVersionRead);
     if (listener != nullptr)
-        listener->postMessage(
-            new CCustomMessage(EvVersionRead, 0, 0, 0, block.release(), &CCustomMessage::deleteArray<char16_t>));
+        listener->postMessage(new CCustomMessage(EvVersionRead, 0, 0, 0, block.release(),
+                                                 &CCustomMessage::deleteArray<char16_t>));
 }
 
 void Communication::writeLockFile(const juce::String& path, int mode)
@@ -997,7 +1007,8 @@ void Communication::writeLockFile(const juce::String& path, int mode)
         if (file != juce::File() && !file.isDirectory())
         {
             juce::FileOutputStream out(file);
-            ok = out.openedOk() && out.setPosition(0) && out.truncate().wasOk() && out.writeText("ORV backup lock!", false, false, nullptr);
+            ok = out.openedOk() && out.setPosition(0) && out.truncate().wasOk() &&
+                 out.writeText("ORV backup lock!", false, false, nullptr);
             out.flush();
             ok = ok && out.getStatus().wasOk();
         }

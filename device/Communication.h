@@ -49,7 +49,8 @@ public:
 
     // ---- Operations (message thread). Each sends its first request and returns;
     // the rest runs on replies and ticks, and its end is posted as EvStepDone.
-    void sendFlashDriver(const juce::uint8* image, int length, const char* name, float shareStart, float shareEnd);
+    void sendFlashDriver(const juce::uint8* image, int length, const char* name, float shareStart,
+                         float shareEnd);
     void testFlash(int parameter, const char* name);
     void eraseRange(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
                     juce::int64 fileOffset, float shareStart, float shareEnd);
@@ -59,7 +60,8 @@ public:
                        float shareStart, float shareEnd);
     void readToFile(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
                     float shareStart, float shareEnd);
-    void compareFiles(const juce::String& writtenPath, juce::int64 fileOffset, const juce::String& readBackPath);
+    void compareFiles(const juce::String& writtenPath, juce::int64 fileOffset,
+                      const juce::String& readBackPath);
     void postVersionFromFile(const juce::String& path);
     void writeLockFile(const juce::String& path, int mode);
 

@@ -67,7 +67,10 @@ namespace deviceimages
 {
 namespace
 {
-const juce::uint8* table() { return reinterpret_cast<const juce::uint8*>(DeviceImageData::device_images_bin); }
+const juce::uint8* table()
+{
+    return reinterpret_cast<const juce::uint8*>(DeviceImageData::device_images_bin);
+}
 constexpr int kDriverCount = 4;
 } // namespace
 
@@ -85,7 +88,16 @@ std::vector<DriverEntry> builtInDrivers()
     return list;
 }
 
-const juce::uint8* zeroPage() { return table() + kDriverCount * kDriverSize; }
-const juce::uint8* serviceDriver() { return table() + (kDriverCount + 1) * kDriverSize; }
-const juce::uint8* interimImage() { return table() + (kDriverCount + 2) * kDriverSize; }
+const juce::uint8* zeroPage()
+{
+    return table() + kDriverCount * kDriverSize;
+}
+const juce::uint8* serviceDriver()
+{
+    return table() + (kDriverCount + 1) * kDriverSize;
+}
+const juce::uint8* interimImage()
+{
+    return table() + (kDriverCount + 2) * kDriverSize;
+}
 } // namespace deviceimages

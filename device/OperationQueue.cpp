@@ -29,7 +29,8 @@ void OperationQueue::addSendDriver(const juce::uint8* image, int length, const c
     records.push_back(r);
 }
 
-void OperationQueue::addTestFlash(const char* mcuName, const char* flashName, const juce::uint8* image, int length)
+void OperationQueue::addTestFlash(const char* mcuName, const char* flashName, const juce::uint8* image,
+                                  int length)
 {
     OperationRecord r;
     r.op = OperationRecord::TestFlash;
@@ -75,8 +76,8 @@ void OperationQueue::addProgramFromFile(const juce::String& path, int page, juce
     records.back().op = OperationRecord::ProgramFromFile;
 }
 
-void OperationQueue::addProgramFromBuffer(const juce::uint8* data, juce::int64 flashOffset, juce::int64 length,
-                                          float s, float e)
+void OperationQueue::addProgramFromBuffer(const juce::uint8* data, juce::int64 flashOffset,
+                                          juce::int64 length, float s, float e)
 {
     OperationRecord r;
     r.op = OperationRecord::ProgramFromBuffer;
@@ -88,8 +89,8 @@ void OperationQueue::addProgramFromBuffer(const juce::uint8* data, juce::int64 f
     records.push_back(r);
 }
 
-void OperationQueue::addReadToFile(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
-                                   float s, float e)
+void OperationQueue::addReadToFile(const juce::String& path, int page, juce::int64 flashOffset,
+                                   juce::int64 length, float s, float e)
 {
     OperationRecord r;
     r.op = OperationRecord::ReadToFile;
@@ -159,8 +160,8 @@ void OperationQueue::clearQueue()
 
 bool OperationQueue::nextIsDriverUpload() const
 {
-    return nextIndex < records.size() &&
-           (records[nextIndex].op == OperationRecord::None || records[nextIndex].op == OperationRecord::SendDriver);
+    return nextIndex < records.size() && (records[nextIndex].op == OperationRecord::None ||
+                                          records[nextIndex].op == OperationRecord::SendDriver);
 }
 
 void OperationQueue::start(const OperationRecord& r)

@@ -24,7 +24,7 @@ struct OperationRecord
     int op = 0;
     const juce::uint8* image = nullptr; // driver image, or data to program
     int imageLength = 0;
-    char name[18] = {};      // driver name shown in the log
+    char name[18] = {}; // driver name shown in the log
     char mcuName[18] = {};
     char flashName[18] = {};
     juce::String path, path2; // file; second file of a compare
@@ -42,18 +42,20 @@ public:
     OperationQueue(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports,
                    Communication::TickPeriods periods = {});
 
-    void addSendDriver(const juce::uint8* image, int length, const char* name, float shareStart, float shareEnd);
+    void addSendDriver(const juce::uint8* image, int length, const char* name, float shareStart,
+                       float shareEnd);
     void addTestFlash(const char* mcuName, const char* flashName, const juce::uint8* image, int length);
     void addEraseFromFile(const juce::String& path, int page, juce::int64 fileOffset, juce::int64 flashOffset,
                           juce::int64 length, float shareStart, float shareEnd);
     void addEraseBuffer(float shareStart, float shareEnd);
-    void addProgramFromFile(const juce::String& path, int page, juce::int64 fileOffset, juce::int64 flashOffset,
-                            juce::int64 length, float shareStart, float shareEnd);
-    void addProgramFromBuffer(const juce::uint8* data, juce::int64 flashOffset, juce::int64 length, float shareStart,
-                              float shareEnd);
+    void addProgramFromFile(const juce::String& path, int page, juce::int64 fileOffset,
+                            juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
+    void addProgramFromBuffer(const juce::uint8* data, juce::int64 flashOffset, juce::int64 length,
+                              float shareStart, float shareEnd);
     void addReadToFile(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
                        float shareStart, float shareEnd);
-    void addCompareFiles(const juce::String& writtenPath, juce::int64 fileOffset, const juce::String& readBackPath);
+    void addCompareFiles(const juce::String& writtenPath, juce::int64 fileOffset,
+                         const juce::String& readBackPath);
     void addReadVersion(const juce::String& path);
     void addSaveIoStatus();
     void addLockFile(const juce::String& path, int mode);

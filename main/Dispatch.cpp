@@ -54,12 +54,13 @@ void MainComponent::buttonClicked(juce::Button* button)
     else if (button == infoButton.get())
     {
         auto& box = juce::CallOutBox::launchAsynchronously(std::make_unique<infoView>(*portSet),
-                                                          infoButton->getScreenBounds(), nullptr);
+                                                           infoButton->getScreenBounds(), nullptr);
         box.setDismissalMouseClicksAreAlwaysConsumed(true);
     }
     else if (button == helpButton.get())
     {
-        const juce::File help(juce::File::isAbsolutePath(helpFilePath) ? juce::File(helpFilePath) : juce::File());
+        const juce::File help(juce::File::isAbsolutePath(helpFilePath) ? juce::File(helpFilePath)
+                                                                       : juce::File());
         if (!help.existsAsFile() || !help.startAsProcess())
             logOutput.PrintA("Can't open the help file.\n");
     }
@@ -132,7 +133,8 @@ void MainComponent::confirmAndStartUpdate()
     auto ask = [&](const juce::String& title) { return modalDialogs ? dialog.showModal(title, this) : 1; };
     if (fileProductName != deviceProductName)
     {
-        dialog.SetMessage("The product name in the update file is\n" + fileProductName + "\nare you sure to continue?");
+        dialog.SetMessage("The product name in the update file is\n" + fileProductName +
+                          "\nare you sure to continue?");
         if (ask("Continue?") != 1)
             return;
         dialog.SetMessage("Update your device?");
@@ -144,8 +146,14 @@ void MainComponent::confirmAndStartUpdate()
 
 namespace
 {
-juce::String hexText(int value) { return juce::String::toHexString((juce::uint32)value); }
-int hexValue(const juce::TextEditor& e) { return e.getText().getHexValue32(); }
+juce::String hexText(int value)
+{
+    return juce::String::toHexString((juce::uint32)value);
+}
+int hexValue(const juce::TextEditor& e)
+{
+    return e.getText().getHexValue32();
+}
 } // namespace
 
 void MainComponent::loadPreset(const juce::String& name)

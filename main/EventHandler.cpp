@@ -79,11 +79,13 @@ void MainComponent::handleMessage(const juce::Message& message)
     case EvReadFileChosen:
     {
         auto* box = event.code == EvWriteFileChosen ? writeFileBox.get() : readFileBox.get();
-        const juce::File chosen(juce::File::isAbsolutePath(box->GetFile()) ? juce::File(box->GetFile()) : juce::File());
+        const juce::File chosen(juce::File::isAbsolutePath(box->GetFile()) ? juce::File(box->GetFile())
+                                                                           : juce::File());
         if (event.code == EvWriteFileChosen)
             startFileSummary(box->GetFile());
         const auto folder = chosen.getParentDirectory();
-        box->SetStartLocation(chosen != juce::File() && folder.isDirectory() ? folder.getFullPathName() : juce::String());
+        box->SetStartLocation(chosen != juce::File() && folder.isDirectory() ? folder.getFullPathName()
+                                                                             : juce::String());
         break;
     }
     case EvFlashTicked:
@@ -158,7 +160,8 @@ void MainComponent::endUpdateWell()
     // The completion dialog is modal, but its loop does not run inside this
     // event's delivery: a nested loop there leaves the framework's Linux event
     // loop unable to deliver the quit that follows.
-    auto quitApp = [](int) {
+    auto quitApp = [](int)
+    {
         if (auto* app = juce::JUCEApplication::getInstance())
             app->systemRequestedQuit();
     };

@@ -2,8 +2,8 @@
 // write box. The user interface is touched only under the message-manager
 // lock; the progress value crosses over through an atomic copied on the
 // message thread.
-#include "main/MainComponent.h"
 #include "update/FileSummary.h"
+#include "main/MainComponent.h"
 
 void MainComponent::startFileSummary(const juce::String& path)
 {

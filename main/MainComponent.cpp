@@ -12,7 +12,8 @@ namespace
 // "Microsoft YaHei" where the system has it, else the platform's sans-serif face.
 juce::String uiTypefaceName()
 {
-    static const juce::String name = [] {
+    static const juce::String name = []
+    {
         const auto available = juce::Font::findAllTypefaceNames();
         return available.contains("Microsoft YaHei") ? juce::String("Microsoft YaHei")
                                                      : juce::Font::getDefaultSansSerifFontName();
@@ -20,7 +21,10 @@ juce::String uiTypefaceName()
     return name;
 }
 
-juce::Font uiFont() { return juce::Font(uiTypefaceName(), 16.0f, juce::Font::plain); }
+juce::Font uiFont()
+{
+    return juce::Font(uiTypefaceName(), 16.0f, juce::Font::plain);
+}
 
 template <typename T, typename... Args> std::unique_ptr<T> make(juce::Component& parent, Args&&... args)
 {
@@ -72,15 +76,15 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     }
     portSet = ports;
     queue = std::make_unique<OperationQueue>(&logOutput, this, *ports, options.periods);
-    queue->link().showMessage = [](const juce::String& text) {
-        juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::NoIcon, {}, text);
-    };
+    queue->link().showMessage = [](const juce::String& text)
+    { juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::NoIcon, {}, text); };
 
     juce::LookAndFeel::setDefaultLookAndFeel(this);
 
     createControls();
 
-    programFolder = options.programFolder.isNotEmpty() ? options.programFolder : platform::currentProgramFolder();
+    programFolder =
+        options.programFolder.isNotEmpty() ? options.programFolder : platform::currentProgramFolder();
     helpFilePath = programFolder + "Help.pdf";
 
     logOutput.PrintA("Test!\n");
@@ -354,7 +358,8 @@ void MainComponent::createControls()
     for (auto* box : {writeFileBox.get(), readFileBox.get()})
     {
         box->SetButtonText("Browse...");
-        box->SetPrompt("Drag&drop file here or use \"Browse\" button to select one", 12, juce::Colour(0xff808080));
+        box->SetPrompt("Drag&drop file here or use \"Browse\" button to select one", 12,
+                       juce::Colour(0xff808080));
         box->SetDragHighlightColour(juce::Colour(0xff00ffff));
         box->SetExtensions({".bin", ".rom"});
         box->SetButtonWidth();
@@ -369,11 +374,10 @@ void MainComponent::createControls()
     // (the file boxes lie outside the area).
     for (auto* c : getChildren())
         c->setVisible(false);
-    for (juce::Component* c :
-         std::initializer_list<juce::Component*>{writeFileBox.get(), readFileBox.get(), updateButton.get(), helpButton.get(),
-                                                 statusLabel.get(), devVersionValue.get(), fileVersionValue.get(),
-                                                 devVersionLabel.get(), fileVersionLabel.get(), devNameLabel.get(),
-                                                 devNameValue.get()})
+    for (juce::Component* c : std::initializer_list<juce::Component*>{
+             writeFileBox.get(), readFileBox.get(), updateButton.get(), helpButton.get(), statusLabel.get(),
+             devVersionValue.get(), fileVersionValue.get(), devVersionLabel.get(), fileVersionLabel.get(),
+             devNameLabel.get(), devNameValue.get()})
         c->setVisible(true);
 
     wordAddressMode = true;
@@ -403,7 +407,8 @@ void MainComponent::createControls()
 // 0 connecting, 1 not connected, 2 full speed, 3 high speed.
 void MainComponent::showConnectionPictures(int state)
 {
-    connectStatusButton->setImages(connectionPictures[state * 2].get(), connectionPictures[state * 2 + 1].get());
+    connectStatusButton->setImages(connectionPictures[state * 2].get(),
+                                   connectionPictures[state * 2 + 1].get());
 }
 
 void MainComponent::paint(juce::Graphics& g)
@@ -426,9 +431,15 @@ void MainComponent::setStatus(const juce::String& text)
 
 // ---- look and feel ---------------------------------------------------------------
 
-juce::Font MainComponent::getPopupMenuFont() { return uiFont(); }
+juce::Font MainComponent::getPopupMenuFont()
+{
+    return uiFont();
+}
 
-juce::Font MainComponent::getComboBoxFont(juce::ComboBox&) { return uiFont(); }
+juce::Font MainComponent::getComboBoxFont(juce::ComboBox&)
+{
+    return uiFont();
+}
 
 void MainComponent::drawCallOutBoxBackground(juce::CallOutBox& box, juce::Graphics& g, const juce::Path& path,
                                              juce::Image& cachedImage)

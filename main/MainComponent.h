@@ -30,9 +30,9 @@ public:
     {
         midi::PortSet* ports = nullptr;
         Communication::TickPeriods periods;
-        juce::String programFolder;  // empty: the running executable's folder
-        juce::String workingFolder;  // empty: the platform's working folder
-        bool modalDialogs = true;    // false: confirmations answer YES without showing (tests)
+        juce::String programFolder; // empty: the running executable's folder
+        juce::String workingFolder; // empty: the platform's working folder
+        bool modalDialogs = true;   // false: confirmations answer YES without showing (tests)
     };
 
     MainComponent();

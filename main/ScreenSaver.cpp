@@ -3,7 +3,10 @@
 namespace
 {
 // The framework's X11 call needs a display; without one there is no screen saver.
-bool haveDisplay() { return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr; }
+bool haveDisplay()
+{
+    return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
+}
 } // namespace
 
 ScreenSaverBlock::ScreenSaverBlock()

@@ -35,8 +35,14 @@ juce::StringArray PortSet::collectNames(bool inputs)
     return names;
 }
 
-juce::StringArray PortSet::inputNames() { return collectNames(true); }
-juce::StringArray PortSet::outputNames() { return collectNames(false); }
+juce::StringArray PortSet::inputNames()
+{
+    return collectNames(true);
+}
+juce::StringArray PortSet::outputNames()
+{
+    return collectNames(false);
+}
 
 std::unique_ptr<InputPort> PortSet::openInput(int index, InputCallback* callback)
 {

@@ -4,7 +4,10 @@
 
 const juce::String autoSavePresetName = "******AutoSave******";
 
-juce::String cutSettingText(const juce::String& text) { return text.substring(0, kMaxSettingText); }
+juce::String cutSettingText(const juce::String& text)
+{
+    return text.substring(0, kMaxSettingText);
+}
 
 int readIntAttribute(const juce::XmlElement& element, const juce::String& name)
 {
@@ -31,7 +34,10 @@ int readIntAttribute(const juce::XmlElement& element, const juce::String& name)
 
 namespace
 {
-juce::String textAttribute(const juce::XmlElement& e, const char* name) { return cutSettingText(e.getStringAttribute(name)); }
+juce::String textAttribute(const juce::XmlElement& e, const char* name)
+{
+    return cutSettingText(e.getStringAttribute(name));
+}
 } // namespace
 
 // ---- installation settings ---------------------------------------------------------

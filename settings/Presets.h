@@ -83,7 +83,10 @@ public:
     }
 
 private:
-    static bool sameName(const juce::String& a, const juce::String& b) { return a.toUpperCase() == b.toUpperCase(); }
+    static bool sameName(const juce::String& a, const juce::String& b)
+    {
+        return a.toUpperCase() == b.toUpperCase();
+    }
     std::vector<std::pair<juce::String, NodeType>> entries;
 };
 

@@ -54,7 +54,8 @@ TEST_P(Identification, FindsTheModelAndNeverTriesLaterOnes)
     const juce::String model = GetParam();
     connect("flash=" + model);
     EXPECT_EQ(identify(), model);
-    const auto uploaded = piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.uploadedDriverNames(); });
+    const auto uploaded =
+        piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.uploadedDriverNames(); });
     const juce::StringArray order{"S29GL128_S", "S29GL256_S", "S29GL512_S", "S29GL01G_S"};
     const int index = order.indexOf(model);
     ASSERT_EQ(uploaded.size(), index + 1);
@@ -63,8 +64,8 @@ TEST_P(Identification, FindsTheModelAndNeverTriesLaterOnes)
 
     juce::String expected;
     for (int i = 0; i < index; ++i)
-        expected << "Sending flash driver for \"" << order[i] << "\"...\nSend driver OK!\nTesting flash \"" << order[i]
-                 << "\"...Fail.\n";
+        expected << "Sending flash driver for \"" << order[i] << "\"...\nSend driver OK!\nTesting flash \""
+                 << order[i] << "\"...Fail.\n";
     expected << "Sending flash driver for \"" << model << "\"...\nSend driver OK!\nTesting flash \"" << model
              << "\"...OK.\n";
     EXPECT_EQ(log(), expected.toStdString());
@@ -180,7 +181,11 @@ TEST_F(Engine, EraseOnTheSecondChipSelectIsCutAtTheEndOfTheFlash)
     queue->addEraseFromFile(f.getFullPathName(), 0x400, 0, 0x3F00000, 0, 0, 100);
     const auto outcome = runQueue();
     ASSERT_TRUE(outcome.ok) << log();
-    EXPECT_EQ(log().rfind("Program length is larger than the flash size.\nProgram length is set to 100000h bytes.\nErasing ...\n", 0), 0u) << log();
+    EXPECT_EQ(log().rfind("Program length is larger than the flash size.\nProgram length is set to 100000h "
+                          "bytes.\nErasing ...\n",
+                          0),
+              0u)
+        << log();
     EXPECT_TRUE(allBytes(flash() + 0x3E00000, 0x100000, 0x00));
     EXPECT_TRUE(allBytes(flash() + 0x3F00000, 0x100000, 0xFF));
 }
@@ -263,7 +268,6 @@ TEST_F(Engine, ProgramFromMemoryIsSupervised)
     ASSERT_TRUE(runQueue().ok);
     EXPECT_EQ(0, std::memcmp(flash() + 0x40000, deviceimages::interimImage(), 0x10000));
     EXPECT_EQ(countEvents(EvControls, 0, 0), 1);
-
 }
 
 TEST_F(Engine, SilenceWhileProgrammingFromMemoryTimesOut)
@@ -337,9 +341,10 @@ TEST_P(ReadModes, ReadsExactlyWhatTheFlashHolds)
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ReadModes,
-                         ::testing::Values("speed=full,packet=256", "speed=full,packet=259", "speed=high,packet=256",
-                                           "speed=high,packet=7", "speed=full,packet=4100,noack=1",
-                                           "speed=full,packet=100,noack=1", "modebyte=0,packet=1000"));
+                         ::testing::Values("speed=full,packet=256", "speed=full,packet=259",
+                                           "speed=high,packet=256", "speed=high,packet=7",
+                                           "speed=full,packet=4100,noack=1", "speed=full,packet=100,noack=1",
+                                           "modebyte=0,packet=1000"));
 
 TEST_F(Engine, BadChecksumIsFetchedAgain)
 {
@@ -488,7 +493,8 @@ TEST_F(Engine, CompareResults)
     const auto readBack = writeFile("b.bin", same);
     same.setSize(16);
     const auto written = writeFile("a.bin", same);
-    auto compare = [&](const juce::File& w, juce::int64 offset, const juce::File& r) {
+    auto compare = [&](const juce::File& w, juce::int64 offset, const juce::File& r)
+    {
         recorder.clear();
         queue->clearQueue();
         queue->addCompareFiles(w.getFullPathName(), offset, r.getFullPathName());
@@ -510,7 +516,8 @@ TEST_F(Engine, CompareResults)
     EXPECT_EQ(log(), "Start comparing...\n\nFAIL!\n");
 
     // Offset into the written file; word addressing doubles it.
-    const auto shifted = writeFile("d.bin", juce::MemoryBlock(static_cast<const char*>(same.getData()) + 4, 12));
+    const auto shifted =
+        writeFile("d.bin", juce::MemoryBlock(static_cast<const char*>(same.getData()) + 4, 12));
     EXPECT_TRUE(compare(written, 4, shifted).ok);
     link().setWordAddressing(true);
     EXPECT_TRUE(compare(written, 2, shifted).ok);
@@ -570,10 +577,12 @@ TEST_F(Engine, VersionIsReadFromTheVersionArea)
     std::u16string version, product;
     recorder.onEvent = nullptr;
     ASSERT_FALSE(queue->runNext());
-    ASSERT_TRUE(pumpUntil([&] {
-        piano->pump();
-        return recorder.count(EvStepDone) == 1;
-    }));
+    ASSERT_TRUE(pumpUntil(
+        [&]
+        {
+            piano->pump();
+            return recorder.count(EvStepDone) == 1;
+        }));
     ASSERT_FALSE(queue->runNext());
     pump(2);
     // The recorder drops the payload; read it the same way the handler does.
@@ -611,7 +620,8 @@ TEST_F(Engine, WholeImageInProcessWithTheInputThread)
     ASSERT_TRUE(outcome.ok) << log();
     EXPECT_NE(log().find("\nOK!\n"), std::string::npos);
     // 64 blocks programmed, 64 read: figures for the record, not a test of speed.
-    std::printf("[ figures  ] whole 256 KiB image in-process: %.1f ms, %.0f blocks/s\n", ms, 128 / (ms / 1000.0));
+    std::printf("[ figures  ] whole 256 KiB image in-process: %.1f ms, %.0f blocks/s\n", ms,
+                128 / (ms / 1000.0));
     EXPECT_EQ(0, std::memcmp(flash(), image::buildUpdateImage(spec).getData(), 0x40000));
 }
 
@@ -647,7 +657,8 @@ TEST_F(Engine, TcpPeerVanishingMidTransferIsATimeOut)
     ASSERT_EQ(identify(), "S29GL128_S");
     recorder.clear();
     queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x100000, 0, 100);
-    recorder.onEvent = [&](const Event& e) {
+    recorder.onEvent = [&](const Event& e)
+    {
         if (e.code == EvProgress && e.p1 == 3 && e.p2 >= 0x10000)
             server->dropConnection();
     };

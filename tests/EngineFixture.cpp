@@ -20,7 +20,8 @@ void EngineFixture::TearDown()
         folder.deleteRecursively();
 }
 
-void EngineFixture::connectTo(std::unique_ptr<midi::Source> source, bool isManual, Communication::TickPeriods periods)
+void EngineFixture::connectTo(std::unique_ptr<midi::Source> source, bool isManual,
+                              Communication::TickPeriods periods)
 {
     manual = isManual;
     folder = makeTempFolder("tamarind-engine");
@@ -65,7 +66,8 @@ void EngineFixture::connectThreaded(const juce::String& pianoConfig, int transfe
 EngineFixture::Outcome EngineFixture::runQueue(int silentTicks, int timeoutMs)
 {
     Outcome outcome;
-    recorder.onEvent = [&](const Event& e) {
+    recorder.onEvent = [&](const Event& e)
+    {
         if (e.code != EvStepDone || outcome.ended)
             return;
         if (e.p1 != 0)
@@ -109,7 +111,8 @@ juce::String EngineFixture::identify()
     }
     juce::String found;
     bool done = false;
-    recorder.onEvent = [&](const Event& e) {
+    recorder.onEvent = [&](const Event& e)
+    {
         if (e.code != EvStepDone || done)
             return;
         const bool isTest = queue->current().op == OperationRecord::TestFlash;

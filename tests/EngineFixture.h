@@ -39,8 +39,14 @@ protected:
     // Uploads the driver of the piano's own model.
     void uploadDriverFor(const juce::String& flashName);
 
-    juce::uint8* flash() { return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashData(); }); }
-    size_t flashSize() { return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashSize(); }); }
+    juce::uint8* flash()
+    {
+        return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashData(); });
+    }
+    size_t flashSize()
+    {
+        return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashSize(); });
+    }
     Communication& link() { return queue->link(); }
     std::string log() { return recorder.logUtf8(); }
     juce::File file(const juce::String& name) { return folder.getChildFile(name); }

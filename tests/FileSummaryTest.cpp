@@ -1,5 +1,5 @@
-#include "TestSupport.h"
 #include "update/FileSummary.h"
+#include "TestSupport.h"
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -22,7 +22,8 @@ struct SummaryCase
 SummaryCase summarise(const juce::File& f, std::vector<double>* progress = nullptr)
 {
     juce::uint32 sum = 0;
-    auto report = [&](double p) {
+    auto report = [&](double p)
+    {
         if (progress != nullptr)
             progress->push_back(p);
     };
@@ -55,8 +56,9 @@ TEST(FileSummary, AgreesWithMd5sumAndAnIndependentByteSum)
         const auto mine = summarise(f);
         const auto md5sum = run({"md5sum", f.getFullPathName()}).upToFirstOccurrenceOf(" ", false, false);
         EXPECT_EQ(mine.digest, "MD5:" + md5sum.toUpperCase());
-        const auto pySum = run({"python3", "-c", "import sys; print('%08X' % (sum(open(sys.argv[1],'rb').read()) & 0xFFFFFFFF))",
-                                f.getFullPathName()});
+        const auto pySum = run(
+            {"python3", "-c", "import sys; print('%08X' % (sum(open(sys.argv[1],'rb').read()) & 0xFFFFFFFF))",
+             f.getFullPathName()});
         EXPECT_TRUE(mine.line.contains("Checksum: " + pySum + " H")) << mine.line << " vs " << pySum;
     }
     EXPECT_TRUE(summarise(big).line.startsWith("5.00 MB"));
@@ -96,11 +98,14 @@ TEST(FileSummary, RunsOnAWorkerWithProgressReadElsewhere)
     std::atomic<double> progress{0};
     std::atomic<bool> stop{false};
     juce::String digest;
-    std::thread worker([&] {
-        juce::uint32 sum = 0;
-        const auto size = summary::fileByteSum(f.getFullPathName(), sum, [&](double p) { progress = p; });
-        digest = summary::md5Line(f.getFullPathName(), size, [&](double p) { progress = p; }, [&] { return stop.load(); });
-    });
+    std::thread worker(
+        [&]
+        {
+            juce::uint32 sum = 0;
+            const auto size = summary::fileByteSum(f.getFullPathName(), sum, [&](double p) { progress = p; });
+            digest = summary::md5Line(
+                f.getFullPathName(), size, [&](double p) { progress = p; }, [&] { return stop.load(); });
+        });
     double seen = 0;
     while (seen < 1.0)
         seen = std::max(seen, progress.load());
@@ -109,6 +114,7 @@ TEST(FileSummary, RunsOnAWorkerWithProgressReadElsewhere)
 
     // Asked to stop, the digest pass ends without a result.
     stop = true;
-    EXPECT_EQ(summary::md5Line(f.getFullPathName(), 0x100000, {}, [&] { return stop.load(); }), "File cann't be opened.");
+    EXPECT_EQ(summary::md5Line(f.getFullPathName(), 0x100000, {}, [&] { return stop.load(); }),
+              "File cann't be opened.");
     folder.deleteRecursively();
 }

@@ -1,5 +1,5 @@
-#include "TestSupport.h"
 #include "settings/Presets.h"
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 namespace
@@ -54,11 +54,14 @@ TEST(PresetStore, NamesMatchWithoutCaseAndKeepTheirOrder)
 
 TEST(PresetXml, ExampleIsSavedAsTheFourElements)
 {
-    const auto xml = saved(examplePreset())->toString(juce::XmlElement::TextFormat().singleLine().withoutHeader());
-    EXPECT_EQ(xml, "<Preset><Global MCUName=\"ORV828\" FlashPage=\"0\" UseWordAddress=\"1\" BeepWhenDone=\"0\" "
-                   "ReadAndCheckAfterWrite=\"1\"/><FlashList FlashName0=\"S29GL512_S\" FlashName1=\"S29GL01G_S\"/>"
-                   "<WriteSetting Name=\"\" Length=\"0\" FileOffset=\"0\" FlashOffset=\"0\"/><ReadSetting Name=\"\" "
-                   "FlashOffset=\"0\" Length=\"0\"/></Preset>");
+    const auto xml =
+        saved(examplePreset())->toString(juce::XmlElement::TextFormat().singleLine().withoutHeader());
+    EXPECT_EQ(
+        xml,
+        "<Preset><Global MCUName=\"ORV828\" FlashPage=\"0\" UseWordAddress=\"1\" BeepWhenDone=\"0\" "
+        "ReadAndCheckAfterWrite=\"1\"/><FlashList FlashName0=\"S29GL512_S\" FlashName1=\"S29GL01G_S\"/>"
+        "<WriteSetting Name=\"\" Length=\"0\" FileOffset=\"0\" FlashOffset=\"0\"/><ReadSetting Name=\"\" "
+        "FlashOffset=\"0\" Length=\"0\"/></Preset>");
     // And it reads back to the same node.
     CLocalPreset store;
     _PRESET_NODE back;
@@ -154,10 +157,12 @@ TEST(PresetXml, AnIndependentParserReadsTheSavedForm)
     juce::ChildProcess python;
     ASSERT_TRUE(python.start(juce::StringArray{"python3", "-c", script, file.getFullPathName()}));
     const auto out = python.readAllProcessOutput();
-    EXPECT_EQ(out, juce::String::fromUTF8(
-                       "Global|MCUName=ORV828|FlashPage=0|UseWordAddress=1|BeepWhenDone=0|ReadAndCheckAfterWrite=1\n"
-                       "FlashList|FlashName0=S29GL512_S|FlashName1=S29GL01G_S\n"
-                       "WriteSetting|Name=/m\xc3\xbcsic/a&b <1>.rom|Length=0|FileOffset=0|FlashOffset=0\n"
-                       "ReadSetting|Name=|FlashOffset=0|Length=-3\n"));
+    EXPECT_EQ(
+        out,
+        juce::String::fromUTF8(
+            "Global|MCUName=ORV828|FlashPage=0|UseWordAddress=1|BeepWhenDone=0|ReadAndCheckAfterWrite=1\n"
+            "FlashList|FlashName0=S29GL512_S|FlashName1=S29GL01G_S\n"
+            "WriteSetting|Name=/m\xc3\xbcsic/a&b <1>.rom|Length=0|FileOffset=0|FlashOffset=0\n"
+            "ReadSetting|Name=|FlashOffset=0|Length=-3\n"));
     folder.deleteRecursively();
 }

@@ -81,7 +81,7 @@ Bytes driverCode(uint16_t deviceId, bool service, uint16_t entries[5])
     if (service)
         a.b({0x00, 0x00}); // two NOPs: the service driver's routines sit elsewhere
 
-    entries[0] = a.here(); // init: bank 0, reset to read mode
+    entries[0] = a.here();   // init: bank 0, reset to read mode
     a.b({0x75, 0xA0, 0x00}); // MOV P2,#00h
     a.write(0x0000, 0xF0);
     a.ret();
@@ -93,8 +93,8 @@ Bytes driverCode(uint16_t deviceId, bool service, uint16_t entries[5])
     a.b({0x8E, 0x83, 0x8F, 0x82}); // MOV DPH,R6 ; MOV DPL,R7
     a.movA(0x30);
     a.movxWrite();
-    a.movxRead();                  // poll: MOVX A,@DPTR
-    a.b({0x30, 0xE7, 0xFC});       // JNB ACC.7,poll
+    a.movxRead();            // poll: MOVX A,@DPTR
+    a.b({0x30, 0xE7, 0xFC}); // JNB ACC.7,poll
     a.ret();
 
     entries[2] = a.here(); // program R2 bytes from @R0 at DPTR
@@ -103,7 +103,7 @@ Bytes driverCode(uint16_t deviceId, bool service, uint16_t entries[5])
     a.b({0xE6, 0xF0, 0xA3, 0x08, 0xDA, 0xFB}); // MOV A,@R0 ; MOVX ; INC DPTR ; INC R0 ; DJNZ R2
     a.ret();
 
-    entries[3] = a.here(); // read R2 bytes from DPTR to @R0
+    entries[3] = a.here();                     // read R2 bytes from DPTR to @R0
     a.b({0xE0, 0xF6, 0xA3, 0x08, 0xDA, 0xFA}); // MOVX A,@DPTR ; MOV @R0,A ; INC DPTR ; INC R0 ; DJNZ R2
     a.ret();
 
@@ -156,13 +156,13 @@ Bytes interimImage()
     img[0] = 0x02;
     img[1] = 0x01;
     img[2] = 0x00;
-    a.b({0x75, 0x81, 0x60});       // MOV SP,#60h
-    a.b({0xC2, 0xAF});             // CLR EA (no interrupts while the flash changes)
+    a.b({0x75, 0x81, 0x60}); // MOV SP,#60h
+    a.b({0xC2, 0xAF});       // CLR EA (no interrupts while the flash changes)
     const uint16_t loop = a.here();
-    a.b({0x75, 0xA6, 0x1E});       // MOV WDTRST,#1Eh
-    a.b({0x75, 0xA6, 0xE1});       // MOV WDTRST,#0E1h
-    a.b({0x7A, 0xFF});             // MOV R2,#0FFh
-    a.b({0xDA, 0xFE});             // DJNZ R2,$
+    a.b({0x75, 0xA6, 0x1E});             // MOV WDTRST,#1Eh
+    a.b({0x75, 0xA6, 0xE1});             // MOV WDTRST,#0E1h
+    a.b({0x7A, 0xFF});                   // MOV R2,#0FFh
+    a.b({0xDA, 0xFE});                   // DJNZ R2,$
     a.b({0x02, loop >> 8, loop & 0xFF}); // LJMP loop
     a.text("TMRD INTERIM IMAGE");
     std::memcpy(img.data() + 0x100, a.code.data(), a.code.size());

@@ -3,8 +3,8 @@
 // folder is embedded as binary data.
 //
 //   gen_pictures OUTPUT_FOLDER
-#include <juce_graphics/juce_graphics.h>
 #include <iostream>
+#include <juce_graphics/juce_graphics.h>
 
 namespace
 {
@@ -53,12 +53,14 @@ juce::Image buttonFace(Colour top, Colour bottom, Colour border, float borderWid
     if (!pressed)
     {
         // Glossy upper half.
-        g.setGradientFill(juce::ColourGradient(Colour(0x38ffffff), 0, r.getY(), Colour(0x05ffffff), 0, r.getCentreY(), false));
+        g.setGradientFill(juce::ColourGradient(Colour(0x38ffffff), 0, r.getY(), Colour(0x05ffffff), 0,
+                                               r.getCentreY(), false));
         g.fillRoundedRectangle(r.reduced(2.0f).withHeight(r.getHeight() * 0.5f), 7.0f);
     }
     else
     {
-        g.setGradientFill(juce::ColourGradient(Colour(0x30000000), 0, r.getY(), Colour(0x00000000), 0, r.getY() + 10, false));
+        g.setGradientFill(juce::ColourGradient(Colour(0x30000000), 0, r.getY(), Colour(0x00000000), 0,
+                                               r.getY() + 10, false));
         g.fillRoundedRectangle(r.reduced(1.0f), 8.0f);
     }
     g.setColour(border);
@@ -85,8 +87,8 @@ juce::String svgPathData(const juce::Path& path)
             d << "Q" << n(it.x1) << " " << n(it.y1) << " " << n(it.x2) << " " << n(it.y2);
             break;
         case juce::Path::Iterator::cubicTo:
-            d << "C" << n(it.x1) << " " << n(it.y1) << " " << n(it.x2) << " " << n(it.y2) << " " << n(it.x3) << " "
-              << n(it.y3);
+            d << "C" << n(it.x1) << " " << n(it.y1) << " " << n(it.x2) << " " << n(it.y2) << " " << n(it.x3)
+              << " " << n(it.y3);
             break;
         case juce::Path::Iterator::closePath:
             d << "Z";
@@ -101,8 +103,8 @@ juce::String svgPathData(const juce::Path& path)
 juce::String logoSvg()
 {
     juce::GlyphArrangement glyphs;
-    glyphs.addLineOfText(juce::Font(juce::Font::getDefaultSansSerifFontName(), 40.0f, juce::Font::bold), "TAMARIND",
-                         0, 0);
+    glyphs.addLineOfText(juce::Font(juce::Font::getDefaultSansSerifFontName(), 40.0f, juce::Font::bold),
+                         "TAMARIND", 0, 0);
     juce::Path word;
     glyphs.createPath(word);
     word.applyTransform(word.getTransformToScaleToFit(31.0f, 9.0f, 106.0f, 22.0f, false));
@@ -114,7 +116,8 @@ juce::String logoSvg()
     <rect x="19" y="3" width="7" height="30" rx="1.5"/>
     <rect x="6" y="3" width="5" height="18" rx="1" fill-opacity="0.55"/>
     <rect x="15" y="3" width="5" height="18" rx="1" fill-opacity="0.55"/>
-    <path d=")" + svgPathData(word) + R"("/>
+    <path d=")" +
+           svgPathData(word) + R"("/>
     <rect x="31" y="33" width="106" height="1.2" fill-opacity="0.6"/>
   </g>
 </svg>
@@ -135,21 +138,31 @@ juce::String connectionSvg(const juce::String& state, bool over)
     else if (state == "disconnected")
     {
         plugX = "78";
-        mark = "<path d='M104 10 L120 26 M120 10 L104 26' stroke='#e04040' stroke-width='4' stroke-linecap='round'/>";
+        mark = "<path d='M104 10 L120 26 M120 10 L104 26' stroke='#e04040' stroke-width='4' "
+               "stroke-linecap='round'/>";
     }
     else
     {
         const juce::String colour = state == "fullspeed" ? "#4cd964" : "#5ac8fa";
         const juce::String label = state == "fullspeed" ? "FS" : "HS";
-        mark = "<circle cx='112' cy='18' r='11' fill='" + colour + "'/><text x='112' y='22.5' font-family='sans-serif' "
-               "font-size='12' font-weight='bold' text-anchor='middle' fill='#1e2226'>" + label + "</text>";
+        mark = "<circle cx='112' cy='18' r='11' fill='" + colour +
+               "'/><text x='112' y='22.5' font-family='sans-serif' "
+               "font-size='12' font-weight='bold' text-anchor='middle' fill='#1e2226'>" +
+               label + "</text>";
     }
     return "<?xml version='1.0' encoding='UTF-8'?>\n"
            "<svg xmlns='http://www.w3.org/2000/svg' width='140' height='36' viewBox='0 0 140 36'>"
-           "<rect x='4' y='12' width='30' height='12' rx='3' fill='" + body + "'/>"
-           "<rect x='34' y='15' width='10' height='2.5' fill='" + body + "'/><rect x='34' y='18.5' width='10' height='2.5' fill='" + body + "'/>"
-           "<rect x='" + plugX + "' y='10' width='26' height='16' rx='4' fill='" + body + "'/>"
-           "<path d='M" + juce::String(plugX.getIntValue() + 26) + " 18 H96' stroke='" + body + "' stroke-width='3'/>" +
+           "<rect x='4' y='12' width='30' height='12' rx='3' fill='" +
+           body +
+           "'/>"
+           "<rect x='34' y='15' width='10' height='2.5' fill='" +
+           body + "'/><rect x='34' y='18.5' width='10' height='2.5' fill='" + body +
+           "'/>"
+           "<rect x='" +
+           plugX + "' y='10' width='26' height='16' rx='4' fill='" + body +
+           "'/>"
+           "<path d='M" +
+           juce::String(plugX.getIntValue() + 26) + " 18 H96' stroke='" + body + "' stroke-width='3'/>" +
            mark + "</svg>\n";
 }
 } // namespace

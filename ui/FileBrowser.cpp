@@ -3,9 +3,10 @@
 
 fileBrowser::fileBrowser(bool open, juce::MessageListener* owner, int code)
     : openMode(open), listener(owner), messageCode(code),
-      prompt(juce::CharPointer_UTF8("\xe6\x8b\x96\xe6\x9b\xb3\xe6\x96\x87\xe4\xbb\xb6\xe5\x88\xb0\xe6\xad\xa4\xe5\xa4\x84"
-                                    "\xef\xbc\x8c\xe6\x88\x96\xe7\x82\xb9\xe5\x87\xbb\"\xe6\xb5\x8f\xe8\xa7\x88\"\xe6\x8c\x89"
-                                    "\xe9\x92\xae\xe9\x80\x89\xe6\x8b\xa9"))
+      prompt(juce::CharPointer_UTF8(
+          "\xe6\x8b\x96\xe6\x9b\xb3\xe6\x96\x87\xe4\xbb\xb6\xe5\x88\xb0\xe6\xad\xa4\xe5\xa4\x84"
+          "\xef\xbc\x8c\xe6\x88\x96\xe7\x82\xb9\xe5\x87\xbb\"\xe6\xb5\x8f\xe8\xa7\x88\"\xe6\x8c\x89"
+          "\xe9\x92\xae\xe9\x80\x89\xe6\x8b\xa9"))
 {
     pathLabel = std::make_unique<juce::Label>("new label", juce::String());
     pathLabel->setFont(juce::Font(15.0f, juce::Font::plain));
@@ -31,8 +32,14 @@ void fileBrowser::SetPrompt(const juce::String& text, int fontHeight, juce::Colo
     repaint();
 }
 
-void fileBrowser::SetButtonText(const juce::String& text) { browseButton->setButtonText(text); }
-void fileBrowser::SetExtensions(const juce::StringArray& list) { extensions = list; }
+void fileBrowser::SetButtonText(const juce::String& text)
+{
+    browseButton->setButtonText(text);
+}
+void fileBrowser::SetExtensions(const juce::StringArray& list)
+{
+    extensions = list;
+}
 
 void fileBrowser::SetButtonWidth()
 {
@@ -48,9 +55,18 @@ void fileBrowser::SetPathFont(const juce::Font& font)
     repaint();
 }
 
-void fileBrowser::SetPathColour(juce::Colour colour) { pathLabel->setColour(juce::Label::textColourId, colour); }
-void fileBrowser::SetDragHighlightColour(juce::Colour colour) { highlightColour = colour; }
-void fileBrowser::SetStartLocation(const juce::String& path) { startLocation = path; }
+void fileBrowser::SetPathColour(juce::Colour colour)
+{
+    pathLabel->setColour(juce::Label::textColourId, colour);
+}
+void fileBrowser::SetDragHighlightColour(juce::Colour colour)
+{
+    highlightColour = colour;
+}
+void fileBrowser::SetStartLocation(const juce::String& path)
+{
+    startLocation = path;
+}
 
 void fileBrowser::SetFile(const juce::String& path, bool notify)
 {
@@ -61,7 +77,10 @@ void fileBrowser::SetFile(const juce::String& path, bool notify)
     repaint();
 }
 
-void fileBrowser::notifyOwner() { postEvent(listener, messageCode); }
+void fileBrowser::notifyOwner()
+{
+    postEvent(listener, messageCode);
+}
 
 juce::String fileBrowser::dialogPattern() const
 {
@@ -111,9 +130,10 @@ void fileBrowser::buttonClicked(juce::Button* button)
     if (button != browseButton.get())
         return;
     chooser = std::make_unique<juce::FileChooser>(dialogTitle, juce::File(startLocation), dialogPattern());
-    const int flags = openMode ? juce::FileBrowserComponent::openMode | juce::FileBrowserComponent::canSelectFiles
-                               : juce::FileBrowserComponent::saveMode | juce::FileBrowserComponent::canSelectFiles |
-                                     juce::FileBrowserComponent::warnAboutOverwriting;
+    const int flags =
+        openMode ? juce::FileBrowserComponent::openMode | juce::FileBrowserComponent::canSelectFiles
+                 : juce::FileBrowserComponent::saveMode | juce::FileBrowserComponent::canSelectFiles |
+                       juce::FileBrowserComponent::warnAboutOverwriting;
     if (!chooser->showDialog(flags, nullptr))
         return; // cancelled: the previous file stays
     const auto chosen = chooser->getResult();
@@ -136,7 +156,8 @@ void fileBrowser::paint(juce::Graphics& g)
         return;
     g.setColour(promptColour);
     g.setFont(juce::Font(juce::jlimit(0.1f, 10000.0f, (float)promptHeight), juce::Font::italic));
-    g.drawFittedText(prompt, 0, 0, getWidth() - buttonWidth - 4, getHeight(), juce::Justification::topLeft, 1);
+    g.drawFittedText(prompt, 0, 0, getWidth() - buttonWidth - 4, getHeight(), juce::Justification::topLeft,
+                     1);
 }
 
 void fileBrowser::resized()

@@ -1,7 +1,8 @@
 #include "ui/FlashSelector.h"
 #include "device/CustomMessage.h"
 
-FlashView::FlashView(const juce::StringArray& offered, const juce::StringArray& selected, juce::MessageListener* owner)
+FlashView::FlashView(const juce::StringArray& offered, const juce::StringArray& selected,
+                     juce::MessageListener* owner)
     : listener(owner)
 {
     setSize(600, 400);
@@ -42,7 +43,10 @@ FlashSelector::FlashSelector(const juce::StringArray& offered, const juce::Strin
     setSize(330, 320);
 }
 
-FlashSelector::~FlashSelector() { viewport->setViewedComponent(nullptr, false); }
+FlashSelector::~FlashSelector()
+{
+    viewport->setViewedComponent(nullptr, false);
+}
 
 void FlashSelector::resized()
 {

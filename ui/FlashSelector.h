@@ -7,7 +7,8 @@
 class FlashView : public juce::Component, public juce::Button::Listener
 {
 public:
-    FlashView(const juce::StringArray& offered, const juce::StringArray& selected, juce::MessageListener* listener);
+    FlashView(const juce::StringArray& offered, const juce::StringArray& selected,
+              juce::MessageListener* listener);
     ~FlashView() override;
     void paint(juce::Graphics&) override {}
     void resized() override {}
@@ -23,7 +24,8 @@ private:
 class FlashSelector : public juce::Component
 {
 public:
-    FlashSelector(const juce::StringArray& offered, const juce::StringArray& selected, juce::MessageListener* listener);
+    FlashSelector(const juce::StringArray& offered, const juce::StringArray& selected,
+                  juce::MessageListener* listener);
     ~FlashSelector() override;
     void paint(juce::Graphics&) override {}
     void resized() override;

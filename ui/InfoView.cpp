@@ -30,6 +30,12 @@ infoView::infoView(midi::PortSet& ports)
     setSize(328, 300);
 }
 
-infoView::~infoView() { output.AttachEditor(nullptr); }
+infoView::~infoView()
+{
+    output.AttachEditor(nullptr);
+}
 
-void infoView::resized() { editor->setBounds(8, 8, getWidth() - 16, getHeight() - 16); }
+void infoView::resized()
+{
+    editor->setBounds(8, 8, getWidth() - 16, getHeight() - 16);
+}

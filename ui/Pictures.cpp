@@ -5,7 +5,10 @@ namespace pictures
 {
 namespace
 {
-juce::Image png(const char* data, int size) { return juce::ImageCache::getFromMemory(data, size); }
+juce::Image png(const char* data, int size)
+{
+    return juce::ImageCache::getFromMemory(data, size);
+}
 
 std::unique_ptr<juce::Drawable> svg(const char* data, int size)
 {
@@ -13,11 +16,26 @@ std::unique_ptr<juce::Drawable> svg(const char* data, int size)
 }
 } // namespace
 
-juce::Image background() { return png(PictureData::background_png, PictureData::background_pngSize); }
-juce::Image buttonNormal() { return png(PictureData::button_normal_png, PictureData::button_normal_pngSize); }
-juce::Image buttonOver() { return png(PictureData::button_over_png, PictureData::button_over_pngSize); }
-juce::Image buttonDown() { return png(PictureData::button_down_png, PictureData::button_down_pngSize); }
-std::unique_ptr<juce::Drawable> logo() { return svg(PictureData::logo_svg, PictureData::logo_svgSize); }
+juce::Image background()
+{
+    return png(PictureData::background_png, PictureData::background_pngSize);
+}
+juce::Image buttonNormal()
+{
+    return png(PictureData::button_normal_png, PictureData::button_normal_pngSize);
+}
+juce::Image buttonOver()
+{
+    return png(PictureData::button_over_png, PictureData::button_over_pngSize);
+}
+juce::Image buttonDown()
+{
+    return png(PictureData::button_down_png, PictureData::button_down_pngSize);
+}
+std::unique_ptr<juce::Drawable> logo()
+{
+    return svg(PictureData::logo_svg, PictureData::logo_svgSize);
+}
 
 std::unique_ptr<juce::Drawable> connection(Connection state, bool over)
 {

@@ -4,7 +4,7 @@
 // The embedded pictures, decoded from the program's data.
 namespace pictures
 {
-juce::Image background();  // 573 x 284
+juce::Image background();   // 573 x 284
 juce::Image buttonNormal(); // 100 x 44
 juce::Image buttonOver();
 juce::Image buttonDown();

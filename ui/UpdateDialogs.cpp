@@ -8,7 +8,8 @@ const juce::Colour panelColour(0xff323e44);
 
 int runModal(juce::Component& content, const juce::String& title, juce::Component* centreAround)
 {
-    return juce::DialogWindow::showModalDialog(title, &content, centreAround, dialogBackground, true, false, false);
+    return juce::DialogWindow::showModalDialog(title, &content, centreAround, dialogBackground, true, false,
+                                               false);
 }
 
 void endModal(juce::Component& c, int result)
@@ -18,12 +19,14 @@ void endModal(juce::Component& c, int result)
 }
 } // namespace
 
-void paintPanelHeader(juce::Graphics& g, const juce::Image& background, juce::Drawable* logo, int width, int height)
+void paintPanelHeader(juce::Graphics& g, const juce::Image& background, juce::Drawable* logo, int width,
+                      int height)
 {
     g.setColour(juce::Colours::black);
     g.drawImage(background, 0, 0, width, height, 0, 0, background.getWidth(), background.getHeight());
     if (logo != nullptr)
-        logo->drawWithin(g, juce::Rectangle<float>(33, 14, 184, 48), juce::RectanglePlacement::stretchToFit, 1.0f);
+        logo->drawWithin(g, juce::Rectangle<float>(33, 14, 184, 48), juce::RectanglePlacement::stretchToFit,
+                         1.0f);
     g.setColour(juce::Colours::white);
     g.setFont(juce::Font(juce::Font::getDefaultSansSerifFontName(), 24.4f, juce::Font::bold));
     g.drawText("Firmware Updater", 0, 62, width, 30, juce::Justification::centred, true);
@@ -62,7 +65,10 @@ alertDialog_Update::alertDialog_Update()
 
 alertDialog_Update::~alertDialog_Update() = default;
 
-void alertDialog_Update::SetMessage(const juce::String& text) { messageLabel->setText(text, juce::dontSendNotification); }
+void alertDialog_Update::SetMessage(const juce::String& text)
+{
+    messageLabel->setText(text, juce::dontSendNotification);
+}
 
 void alertDialog_Update::paint(juce::Graphics& g)
 {
@@ -184,7 +190,8 @@ int updateDoneDlg::showModal(const juce::String& title, juce::Component* centreA
     return runModal(*this, title, centreAround);
 }
 
-void updateDoneDlg::launch(const juce::String& title, juce::Component* centreAround, std::function<void(int)> onClose)
+void updateDoneDlg::launch(const juce::String& title, juce::Component* centreAround,
+                           std::function<void(int)> onClose)
 {
     juce::DialogWindow::LaunchOptions options;
     options.dialogTitle = title;
@@ -195,6 +202,6 @@ void updateDoneDlg::launch(const juce::String& title, juce::Component* centreAro
     options.resizable = false;
     options.useNativeTitleBar = false; // as showModalDialog gives it
     if (auto* window = options.launchAsync())
-        juce::ModalComponentManager::getInstance()->attachCallback(window,
-                                                                   juce::ModalCallbackFunction::create(onClose));
+        juce::ModalComponentManager::getInstance()->attachCallback(
+            window, juce::ModalCallbackFunction::create(onClose));
 }

@@ -40,7 +40,8 @@ public:
     int showModal(const juce::String& title, juce::Component* centreAround);
     // Shows a new completion dialog modally without a nested loop; `onClose`
     // gets its result when it closes.
-    static void launch(const juce::String& title, juce::Component* centreAround, std::function<void(int)> onClose);
+    static void launch(const juce::String& title, juce::Component* centreAround,
+                       std::function<void(int)> onClose);
 
     static const char* completionText;
 
@@ -53,4 +54,5 @@ private:
 
 // Paints the shared top of the main window and the completion dialog: the
 // background picture, the logo and the title "Firmware Updater".
-void paintPanelHeader(juce::Graphics& g, const juce::Image& background, juce::Drawable* logo, int width, int height);
+void paintPanelHeader(juce::Graphics& g, const juce::Image& background, juce::Drawable* logo, int width,
+                      int height);

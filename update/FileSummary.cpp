@@ -115,7 +115,8 @@ juce::String md5Line(const juce::String& path, juce::int64 size, const Progress&
         return cannotOpen;
     ChunkedStream chunks(
         in,
-        [&](juce::int64 done) {
+        [&](juce::int64 done)
+        {
             if (progress && size > 0)
                 progress(0.5 + (double)done * 0.5 / (double)size);
         },

@@ -19,9 +19,8 @@ PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
 {
     PianoConfig c;
     // Decimal, or hexadecimal with a 0x prefix.
-    auto number = [](const juce::String& v) -> juce::int64 {
-        return v.startsWithIgnoreCase("0x") ? v.substring(2).getHexValue64() : v.getLargeIntValue();
-    };
+    auto number = [](const juce::String& v) -> juce::int64
+    { return v.startsWithIgnoreCase("0x") ? v.substring(2).getHexValue64() : v.getLargeIntValue(); };
     auto flag = [](const juce::String& v)
     { return v == "1" || v.equalsIgnoreCase("true") || v.equalsIgnoreCase("on"); };
     for (auto pair : juce::StringArray::fromTokens(text, ",", {}))

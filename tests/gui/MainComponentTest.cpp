@@ -1,5 +1,5 @@
-#include "TestSupport.h"
 #include "main/MainComponent.h"
+#include "TestSupport.h"
 #include "midi/VirtualMidiSource.h"
 #include "platform/Tones.h"
 #include "ui/UpdateDialogs.h"
@@ -50,7 +50,10 @@ struct Rig
         main.reset();
         folder.deleteRecursively();
     }
-    juce::uint8* flash() { return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashData(); }); }
+    juce::uint8* flash()
+    {
+        return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashData(); });
+    }
     bool waitStatus(const juce::String& text, int ms = 20000)
     {
         return pumpUntil([&] { return main->getStatus() == text; }, ms);
@@ -103,7 +106,8 @@ TEST(MainComponentLook, ProgressBarTextAndRange)
     Rig rig("");
     auto& mc = *rig.main;
     juce::Image img(juce::Image::ARGB, 440, 32, true);
-    auto draw = [&](double p, const juce::String& text) {
+    auto draw = [&](double p, const juce::String& text)
+    {
         juce::Graphics g(img);
         mc.drawProgressBar(g, *mc.progressBar, 440, 32, p, text);
         return img.getPixelAt(430, 2);
@@ -125,8 +129,12 @@ TEST(MainComponentEvents, ProgressSharesJobEndsAndStatusTexts)
     post(mc, EvProgress, 0, 0, 0);
     EXPECT_DOUBLE_EQ(mc.progressValue, 0.4);
 
-    const char* texts[] = {nullptr, "Can't create file to save data.", "The data read from flash is not correct.",
-                           "Can't create lock file!", "Can't delete lock file!", "Time out!"};
+    const char* texts[] = {nullptr,
+                           "Can't create file to save data.",
+                           "The data read from flash is not correct.",
+                           "Can't create lock file!",
+                           "Can't delete lock file!",
+                           "Time out!"};
     for (int reason = 1; reason <= 5; ++reason)
     {
         mc.updateInProgress = true;
@@ -153,11 +161,13 @@ TEST(MainComponentEvents, VersionResultPaths)
     image::ImageSpec rom;
     Rig rig("silent_after=0", &rom);
     auto& mc = *rig.main;
-    auto versionRead = [&](const std::u16string& version, const std::u16string& name) {
+    auto versionRead = [&](const std::u16string& version, const std::u16string& name)
+    {
         auto* block = new char16_t[137]();
         std::copy(version.begin(), version.end(), block);
         std::copy(name.begin(), name.end(), block + 9);
-        mc.handleMessage(CCustomMessage(EvVersionRead, 0, 0, 0, block, &CCustomMessage::deleteArray<char16_t>));
+        mc.handleMessage(
+            CCustomMessage(EvVersionRead, 0, 0, 0, block, &CCustomMessage::deleteArray<char16_t>));
     };
     versionRead(u"error", u"");
     EXPECT_EQ(mc.getStatus(), "Someting error when getting version from device.");
@@ -192,7 +202,7 @@ TEST(MainComponentEvents, TonesFollowTheBeepToggle)
     mc.setControlsEnabled(false, 1);
     post(mc, EvNoDevice);
     platform::setToneHook(nullptr);
-    const std::vector<std::pair<int, int>> expected{{2000, 200}, {1000, 150}, {0, 100}, {1000, 150},
+    const std::vector<std::pair<int, int>> expected{{2000, 200}, {1000, 150}, {0, 100},   {1000, 150},
                                                     {1000, 150}, {0, 100},    {1000, 150}};
     EXPECT_EQ(tones, expected);
 }
@@ -201,7 +211,8 @@ TEST(MainComponentEvents, FlashTicksAndCaptions)
 {
     Rig rig("silent_after=0");
     auto& mc = *rig.main;
-    auto tick = [&](const char* name, int state) {
+    auto tick = [&](const char* name, int state)
+    {
         mc.handleMessage(CCustomMessage(EvFlashTicked, state, 0, 0, new juce::String(name),
                                         &CCustomMessage::deleteObject<juce::String>));
     };
@@ -377,8 +388,9 @@ TEST(Dialogs, ConfirmationAndCompletionContent)
 
     updateDoneDlg done;
     EXPECT_EQ(done.getWidth(), 572);
-    EXPECT_STREQ(updateDoneDlg::completionText, "Your firmware has been updated successfully.\nPlease unplug your "
-                                                "Tessaro, plug it back in,\nthen power on holding CHORUS and REVERB.");
+    EXPECT_STREQ(updateDoneDlg::completionText,
+                 "Your firmware has been updated successfully.\nPlease unplug your "
+                 "Tessaro, plug it back in,\nthen power on holding CHORUS and REVERB.");
 }
 
 TEST(Dialogs, DisabledImageButtonDrawsItsCaptionAtHalfAlpha)
@@ -391,7 +403,8 @@ TEST(Dialogs, DisabledImageButtonDrawsItsCaptionAtHalfAlpha)
     parent.setBounds(0, 0, 100, 44);
     parent.addAndMakeVisible(button);
     // White caption pixels: the face itself is never that bright.
-    auto whitePixels = [&] {
+    auto whitePixels = [&]
+    {
         const auto img = button.createComponentSnapshot(button.getLocalBounds());
         int n = 0;
         for (int y = 0; y < 44; ++y)

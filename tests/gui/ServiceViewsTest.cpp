@@ -49,7 +49,10 @@ TEST(FileDropBox, AcceptsOneFileWithAListedExtension)
 TEST(FileDropBox, ClassDefaultsAreTheChineseTexts)
 {
     fileBrowser box(false, nullptr, 0x5009);
-    EXPECT_EQ(box.getPrompt(), juce::String::fromUTF8("\xe6\x8b\x96\xe6\x9b\xb3\xe6\x96\x87\xe4\xbb\xb6\xe5\x88\xb0\xe6\xad\xa4\xe5\xa4\x84\xef\xbc\x8c\xe6\x88\x96\xe7\x82\xb9\xe5\x87\xbb\"\xe6\xb5\x8f\xe8\xa7\x88\"\xe6\x8c\x89\xe9\x92\xae\xe9\x80\x89\xe6\x8b\xa9"));
+    EXPECT_EQ(box.getPrompt(), juce::String::fromUTF8(
+                                   "\xe6\x8b\x96\xe6\x9b\xb3\xe6\x96\x87\xe4\xbb\xb6\xe5\x88\xb0\xe6\xad\xa4"
+                                   "\xe5\xa4\x84\xef\xbc\x8c\xe6\x88\x96\xe7\x82\xb9\xe5\x87\xbb\"\xe6\xb5"
+                                   "\x8f\xe8\xa7\x88\"\xe6\x8c\x89\xe9\x92\xae\xe9\x80\x89\xe6\x8b\xa9"));
     box.filesDropped({"/x/a.bin"}, 0, 0); // no listener: nothing to tell, nothing breaks
     EXPECT_EQ(box.GetFile(), "/x/a.bin");
 }
@@ -84,7 +87,8 @@ TEST(FlashChooser, LayoutAndTickMessages)
 
 TEST(InfoViewLines, ListsTheVersionAndThePorts)
 {
-    auto text = [](midi::PortSet& ports) {
+    auto text = [](midi::PortSet& ports)
+    {
         infoView view(ports);
         pump(5);
         EXPECT_EQ(view.getWidth(), 328);
@@ -92,7 +96,8 @@ TEST(InfoViewLines, ListsTheVersionAndThePorts)
         return view.getEditor().getText();
     };
     midi::PortSet none;
-    EXPECT_EQ(text(none), "Tamarind Version:0.8.9\n\nTotal Midi out devices: 0\n\nTotal Midi in devices: 0\n");
+    EXPECT_EQ(text(none),
+              "Tamarind Version:0.8.9\n\nTotal Midi out devices: 0\n\nTotal Midi in devices: 0\n");
 
     midi::PortSet one;
     one.addSource(std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse("")));
@@ -102,9 +107,11 @@ TEST(InfoViewLines, ListsTheVersionAndThePorts)
     midi::PortSet two;
     two.addSource(std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse("instruments=2")));
     two.addSource(midi::createTcpSource("127.0.0.1", 1));
-    EXPECT_EQ(text(two), "Tamarind Version:0.8.9\n\nTotal Midi out devices: 3\n    0:Virtual Piano\n    1:Virtual Piano 2\n"
-                         "    2:TCP MIDI 127.0.0.1:1\n\nTotal Midi in devices: 3\n    0:Virtual Piano\n"
-                         "    1:Virtual Piano 2\n    2:TCP MIDI 127.0.0.1:1\n");
+    EXPECT_EQ(
+        text(two),
+        "Tamarind Version:0.8.9\n\nTotal Midi out devices: 3\n    0:Virtual Piano\n    1:Virtual Piano 2\n"
+        "    2:TCP MIDI 127.0.0.1:1\n\nTotal Midi in devices: 3\n    0:Virtual Piano\n"
+        "    1:Virtual Piano 2\n    2:TCP MIDI 127.0.0.1:1\n");
 }
 
 namespace
@@ -144,7 +151,8 @@ TEST(MainComponentPresets, AddSelectLoadAndDelete)
     EXPECT_TRUE(mc.getPresets().getNames().isEmpty());
 
     mc.mcuCombo->setText("ORV828", juce::sendNotificationSync);
-    EXPECT_EQ(mc.offeredFlashNames, juce::StringArray({"S29GL01G_S", "S29GL128_S", "S29GL256_S", "S29GL512_S"}));
+    EXPECT_EQ(mc.offeredFlashNames,
+              juce::StringArray({"S29GL01G_S", "S29GL128_S", "S29GL256_S", "S29GL512_S"}));
     mc.selectedFlashNames = {"S29GL512_S"};
     mc.fileOffsetEditor->setText("1f0");
     mc.readLengthEditor->setText("ABC");
