@@ -98,6 +98,7 @@ void CLogOutput::Clear()
 }
 void CLogOutput::AttachEditor(juce::MessageListener* target)
 {
+    prepareForPostsFromAnyThread(target);
     editor.store(target);
 }
 

@@ -1,6 +1,12 @@
 #include "virtual-piano/TcpPianoServer.h"
 #include "midi/SysexStream.h"
 
+#if JUCE_WINDOWS
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 namespace vp
 {
 TcpPianoServer::TcpPianoServer(PianoConfig config, int p, const juce::String& bindAddress)
@@ -47,16 +53,18 @@ void TcpPianoServer::stop()
 {
     if (!running.exchange(false))
         return;
-    listener.close();
-    dropConnection();
     if (acceptThread.joinable())
         acceptThread.join();
+    dropConnection();
     for (auto& t : readers)
         if (t.joinable())
             t.join();
     readers.clear();
+    listener.close();
 }
 
+// Ends the current connection. The socket is shut down here and closed by its
+// reader thread, so no thread closes a socket another one is reading.
 void TcpPianoServer::dropConnection()
 {
     std::shared_ptr<juce::StreamingSocket> old;
@@ -64,8 +72,8 @@ void TcpPianoServer::dropConnection()
         const std::lock_guard<std::mutex> g(connectionLock);
         old = std::move(connection);
     }
-    if (old != nullptr)
-        old->close();
+    if (old != nullptr && old->getRawSocketHandle() >= 0)
+        ::shutdown(old->getRawSocketHandle(), 2 /* both directions */);
 }
 
 void TcpPianoServer::acceptLoop()
@@ -108,8 +116,12 @@ void TcpPianoServer::readLoop(std::shared_ptr<juce::StreamingSocket> socket)
             break;
         parser.feed(chunk, (size_t)n, [this](const juce::uint8* msg, int size) { threaded.post(msg, size); });
     }
-    const std::lock_guard<std::mutex> g(connectionLock);
-    if (connection == socket)
-        connection.reset();
+    {
+        const std::lock_guard<std::mutex> g(connectionLock);
+        if (connection == socket)
+            connection.reset();
+    }
+    const std::lock_guard<std::mutex> w(socketLock);
+    socket->close();
 }
 } // namespace vp

@@ -31,6 +31,7 @@ private:
     std::atomic<bool> running{false};
     std::thread acceptThread;
     std::mutex connectionLock;
+    std::mutex socketLock; // writes to the connection and its closing
     std::shared_ptr<juce::StreamingSocket> connection;
     std::vector<std::thread> readers;
 };
