@@ -608,9 +608,9 @@ void queueWholeImage(OperationQueue& q, const juce::File& image, const juce::Fil
 TEST_F(Engine, WholeImageInProcessWithTheInputThread)
 {
     connectThreaded("flash=S29GL256_S,packet=512");
-    image::ImageSpec spec;
-    spec.fill = "random:77";
-    const auto img = writeFile("update.rom", image::buildUpdateImage(spec));
+    image::ImageSpec rom;
+    rom.fill = "random:77";
+    const auto img = writeFile("update.rom", image::buildUpdateImage(rom));
     ASSERT_EQ(identify(), "S29GL256_S");
     recorder.clear();
     queueWholeImage(*queue, img, file("back.bin"));
@@ -622,7 +622,7 @@ TEST_F(Engine, WholeImageInProcessWithTheInputThread)
     // 64 blocks programmed, 64 read: figures for the record, not a test of speed.
     std::printf("[ figures  ] whole 256 KiB image in-process: %.1f ms, %.0f blocks/s\n", ms,
                 128 / (ms / 1000.0));
-    EXPECT_EQ(0, std::memcmp(flash(), image::buildUpdateImage(spec).getData(), 0x40000));
+    EXPECT_EQ(0, std::memcmp(flash(), image::buildUpdateImage(rom).getData(), 0x40000));
 }
 
 TEST_F(Engine, WholeImageOverTcp)

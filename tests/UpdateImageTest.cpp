@@ -25,7 +25,7 @@ protected:
         folder.getChildFile("update.rom").replaceWithData(data.getData(), data.getSize());
     }
 
-    void writeRom(const image::ImageSpec& spec) { writeRom(image::buildUpdateImage(spec)); }
+    void writeRom(const image::ImageSpec& rom) { writeRom(image::buildUpdateImage(rom)); }
 
     int check(const juce::String& deviceProduct = "Tessaro")
     {
@@ -44,9 +44,9 @@ protected:
 
 TEST_F(UpdateImageTest, GoodImageIsAcceptedAndItsFactsKept)
 {
-    image::ImageSpec spec;
-    spec.version = "V2.10.05";
-    writeRom(spec);
+    image::ImageSpec rom;
+    rom.version = "V2.10.05";
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileOk);
     EXPECT_EQ(facts.productName.value_or(""), "Tessaro");
     EXPECT_EQ(facts.version.value_or(""), "V2.10.05");
@@ -60,8 +60,8 @@ TEST_F(UpdateImageTest, GoodImageIsAcceptedAndItsFactsKept)
     EXPECT_EQ((juce::uint32)recorder.events[3].p1, LogColour::black);
 
     // The plain-path sizes pass too.
-    spec.size = 0x80000;
-    writeRom(spec);
+    rom.size = 0x80000;
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileOk);
     EXPECT_EQ(facts.length.value_or(0), 0x80000);
 }
@@ -72,24 +72,24 @@ TEST_F(UpdateImageTest, ChecksRunInTheirFixedOrder)
     EXPECT_FALSE(facts.length.has_value());
 
     // No marker: the version test comes before the size and signature tests.
-    image::ImageSpec spec;
-    spec.withVersionMarker = false;
-    writeRom(spec);
+    image::ImageSpec rom;
+    rom.withVersionMarker = false;
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileNoVersion);
-    spec.size = 0x3FFFF;
-    writeRom(spec);
+    rom.size = 0x3FFFF;
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileNoVersion);
 
-    spec = {};
-    spec.withProductName = false;
-    writeRom(spec);
+    rom = {};
+    rom.withProductName = false;
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileNoProductName);
 
     // Names differing only in case are different; the name check precedes the size check.
-    spec = {};
-    spec.productName = "TESSARO";
-    spec.size = 0x3FFFF;
-    writeRom(spec);
+    rom = {};
+    rom.productName = "TESSARO";
+    rom.size = 0x3FFFF;
+    writeRom(rom);
     EXPECT_EQ(check("Tessaro"), UpdateFileProductMismatch);
     EXPECT_FALSE(facts.productName.has_value());
     EXPECT_TRUE(recorder.logText().empty());
@@ -99,23 +99,23 @@ TEST_F(UpdateImageTest, ChecksRunInTheirFixedOrder)
 
 TEST_F(UpdateImageTest, SizeAndSignatureFailures)
 {
-    image::ImageSpec spec;
-    spec.size = 0x3FFFF;
-    writeRom(spec);
+    image::ImageSpec rom;
+    rom.size = 0x3FFFF;
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileBadSize);
     EXPECT_EQ(recorder.logUtf8(), "File version:V1.00.00\nFile too small!\n");
     EXPECT_EQ(facts.length.value_or(0), 0x3FFFF);
 
     recorder.clear();
-    spec.size = 0x50000;
-    writeRom(spec);
+    rom.size = 0x50000;
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileBadSize);
     EXPECT_EQ(recorder.logUtf8(),
               "File version:V1.00.00\nFile length must be an integer multiple of 256k!\n");
 
-    spec.size = 0x40000;
-    spec.withSignature = false;
-    writeRom(spec);
+    rom.size = 0x40000;
+    rom.withSignature = false;
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileModified);
 
     // Each of the three signature bytes matters.
@@ -130,9 +130,9 @@ TEST_F(UpdateImageTest, SizeAndSignatureFailures)
 
 TEST_F(UpdateImageTest, VersionTextStopsAtAZeroByte)
 {
-    image::ImageSpec spec;
-    spec.version = "V1";
-    writeRom(spec);
+    image::ImageSpec rom;
+    rom.version = "V1";
+    writeRom(rom);
     EXPECT_EQ(check(), UpdateFileOk);
     EXPECT_EQ(facts.version.value_or(""), "V1");
 
@@ -159,12 +159,12 @@ TEST_F(UpdateImageTest, DescriptorRules)
     EXPECT_EQ(check(), UpdateFileNoProductName);
 
     // The longest name (126 characters) fits the block; non-ASCII units survive.
-    image::ImageSpec spec;
-    spec.productName =
+    image::ImageSpec rom;
+    rom.productName =
         juce::String::repeatedString("Ab", 62) + juce::String::fromUTF8("\xc3\xa9\xe2\x82\xac");
-    writeRom(spec);
-    EXPECT_EQ(check(spec.productName), UpdateFileOk);
-    EXPECT_EQ(facts.productName.value_or(""), spec.productName);
+    writeRom(rom);
+    EXPECT_EQ(check(rom.productName), UpdateFileOk);
+    EXPECT_EQ(facts.productName.value_or(""), rom.productName);
 }
 
 TEST_F(UpdateImageTest, ShortFilesAndTheVersionAreaReadBack)

@@ -37,41 +37,41 @@ int make(const juce::StringArray& args)
 {
     if (args.size() < 2)
         return usage();
-    image::ImageSpec spec;
+    image::ImageSpec rom;
     const juce::File out = juce::File::getCurrentWorkingDirectory().getChildFile(args[1]);
     for (int i = 2; i < args.size(); ++i)
     {
         const auto& a = args[i];
         auto next = [&]() -> juce::String { return i + 1 < args.size() ? args[++i] : juce::String(); };
         if (a == "--version")
-            spec.version = next();
+            rom.version = next();
         else if (a == "--product")
-            spec.productName = next();
+            rom.productName = next();
         else if (a == "--size")
-            spec.size = (int)parseSize(next());
+            rom.size = (int)parseSize(next());
         else if (a == "--fill")
-            spec.fill = next();
+            rom.fill = next();
         else if (a == "--no-signature")
-            spec.withSignature = false;
+            rom.withSignature = false;
         else if (a == "--no-version")
-            spec.withVersionMarker = false;
+            rom.withVersionMarker = false;
         else if (a == "--no-product")
-            spec.withProductName = false;
+            rom.withProductName = false;
         else
             return usage();
     }
-    if (spec.size <= 0 || spec.size > 256 * 1024 * 1024)
+    if (rom.size <= 0 || rom.size > 256 * 1024 * 1024)
     {
         std::cerr << "image-tool: size out of range\n";
         return 2;
     }
     juce::uint8 probe;
-    if (!image::fillPattern(spec.fill, &probe, 1))
+    if (!image::fillPattern(rom.fill, &probe, 1))
     {
-        std::cerr << "image-tool: unknown fill pattern " << spec.fill << "\n";
+        std::cerr << "image-tool: unknown fill pattern " << rom.fill << "\n";
         return 2;
     }
-    const auto data = image::buildUpdateImage(spec);
+    const auto data = image::buildUpdateImage(rom);
     if (!out.replaceWithData(data.getData(), data.getSize()))
     {
         std::cerr << "image-tool: cannot write " << out.getFullPathName() << "\n";

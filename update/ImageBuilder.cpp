@@ -76,15 +76,15 @@ void writeVersionBlock(juce::uint8* data, size_t size, const juce::String& versi
     }
 }
 
-juce::MemoryBlock buildUpdateImage(const ImageSpec& spec)
+juce::MemoryBlock buildUpdateImage(const ImageSpec& rom)
 {
-    juce::MemoryBlock block((size_t)juce::jmax(0, spec.size), true);
+    juce::MemoryBlock block((size_t)juce::jmax(0, rom.size), true);
     auto* data = static_cast<juce::uint8*>(block.getData());
     const size_t size = block.getSize();
-    if (!fillPattern(spec.fill, data, size))
+    if (!fillPattern(rom.fill, data, size))
         fillPattern("counter", data, size);
 
-    if (spec.withSignature)
+    if (rom.withSignature)
     {
         // A long jump over the vector area, as the controller's reset code does.
         const juce::uint8 reset[] = {kFirstByte, 0x01, 0x00};
@@ -99,8 +99,8 @@ juce::MemoryBlock buildUpdateImage(const ImageSpec& spec)
     else if (size > 0)
         data[0] = 0xFF;
 
-    writeVersionBlock(data, size, spec.version, spec.productName, spec.withVersionMarker,
-                      spec.withProductName);
+    writeVersionBlock(data, size, rom.version, rom.productName, rom.withVersionMarker,
+                      rom.withProductName);
     return block;
 }
 } // namespace image

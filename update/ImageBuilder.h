@@ -21,7 +21,7 @@ struct ImageSpec
 // for an unknown pattern.
 bool fillPattern(const juce::String& fill, juce::uint8* dest, size_t count, juce::uint32 origin = 0);
 
-juce::MemoryBlock buildUpdateImage(const ImageSpec& spec);
+juce::MemoryBlock buildUpdateImage(const ImageSpec& rom);
 
 // Writes the version block (version text, marker, product-name descriptor)
 // into an image buffer; offsets beyond `size` are skipped.

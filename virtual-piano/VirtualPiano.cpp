@@ -48,12 +48,12 @@ void VirtualPiano::fillDataRegion(juce::uint8* dest, size_t size)
 void VirtualPiano::writeFactoryContent(juce::uint8* f, size_t size, const PianoConfig& c)
 {
     std::memset(f, 0xFF, size);
-    image::ImageSpec spec;
-    spec.version = c.version;
-    spec.productName = c.product;
-    spec.size = image::kSafeImageSize;
-    spec.fill = "random:1201";
-    auto img = image::buildUpdateImage(spec);
+    image::ImageSpec rom;
+    rom.version = c.version;
+    rom.productName = c.product;
+    rom.size = image::kSafeImageSize;
+    rom.fill = "random:1201";
+    auto img = image::buildUpdateImage(rom);
     std::memcpy(f, img.getData(), juce::jmin(size, img.getSize()));
     if (size >= kDataRegionStart + kDataRegionSize)
         fillDataRegion(f + kDataRegionStart, kDataRegionSize);
