@@ -5,14 +5,16 @@ target_link_libraries(tamarind_juce
   PRIVATE
     juce::juce_core
     juce::juce_events
-    juce::juce_data_structures
-    juce::juce_graphics
-    juce::juce_gui_basics
     juce::juce_audio_basics
     juce::juce_audio_devices
     juce::juce_cryptography
   PUBLIC
     juce::juce_recommended_config_flags)
+# The graphics and component modules only where something draws (the headless
+# sanitizer and fuzzing builds leave them out and build faster).
+if(TAMARIND_BUILD_GUI)
+  target_link_libraries(tamarind_juce PRIVATE juce::juce_data_structures juce::juce_graphics juce::juce_gui_basics)
+endif()
 # Debian's JUCE uses the system's image and compression libraries.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_link_libraries(tamarind_juce PUBLIC juce::pkgconfig_JUCE_IMG_LINUX_DEPS)

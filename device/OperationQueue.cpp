@@ -146,6 +146,8 @@ bool OperationQueue::runNext()
         return true;
     }
     currentRecord = records[nextIndex];
+    if (jobObserver)
+        jobObserver(nextIndex, currentRecord);
     ++nextIndex;
     start(currentRecord);
     return false;

@@ -1,5 +1,6 @@
 #pragma once
 #include "device/Communication.h"
+#include <functional>
 #include <vector>
 
 // One queued device job and its parameters.
@@ -67,6 +68,11 @@ public:
     const OperationRecord& current() const { return currentRecord; }
     size_t size() const { return records.size(); }
     const std::vector<OperationRecord>& queued() const { return records; }
+    // Jobs started so far in this sequence.
+    size_t position() const { return nextIndex; }
+    // Test seam: called on the message thread just before job `index` starts.
+    using JobObserver = std::function<void(size_t index, const OperationRecord& record)>;
+    void setJobObserver(JobObserver observer) { jobObserver = std::move(observer); }
 
     Communication& link() { return comm; }
 
@@ -76,5 +82,6 @@ private:
     std::vector<OperationRecord> records;
     size_t nextIndex = 0;
     OperationRecord currentRecord;
+    JobObserver jobObserver;
     Communication comm;
 };

@@ -62,6 +62,7 @@ MainComponent::MainComponent() : MainComponent(Options()) {}
 MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum thread")
 {
     modalDialogs = options.modalDialogs;
+    echoToStdout = options.echoToStdout;
     workingFolderOverride = options.workingFolder;
 
     builtInDrivers = deviceimages::builtInDrivers();
@@ -384,7 +385,7 @@ void MainComponent::createControls()
     wordToggle->setToggleState(true, juce::dontSendNotification);
     byteToggle->setToggleState(false, juce::dontSendNotification);
 
-    logOutput.setEchoToStdout(true);
+    logOutput.setEchoToStdout(echoToStdout);
     logOutput.AttachEditor(logEditor.get());
     logOutput.SetFontSize();
 
@@ -426,7 +427,8 @@ void MainComponent::resized()
 void MainComponent::setStatus(const juce::String& text)
 {
     statusLabel->setText(text, juce::dontSendNotification);
-    platform::writeStdoutLine("Status: " + text);
+    if (echoToStdout)
+        platform::writeStdoutLine("Status: " + text);
 }
 
 // ---- look and feel ---------------------------------------------------------------

@@ -33,6 +33,7 @@ public:
         juce::String programFolder; // empty: the running executable's folder
         juce::String workingFolder; // empty: the platform's working folder
         bool modalDialogs = true;   // false: confirmations answer YES without showing (tests)
+        bool echoToStdout = true;   // false: log and status lines stay off standard output (tests)
     };
 
     MainComponent();
@@ -167,6 +168,7 @@ private:
     std::unique_ptr<juce::Drawable> connectionPictures[8];
     juce::String workingFolderOverride;
     bool modalDialogs = true;
+    bool echoToStdout = true;
 
     // The file summary thread's input and progress. The progress bar reads
     // progressValue on the message thread; the thread writes summaryProgress,

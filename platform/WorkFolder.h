@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <juce_core/juce_core.h>
 
 namespace platform
@@ -20,4 +21,6 @@ juce::String currentProgramFolder();
 // Flushes a file's data and its folder entry to disk (best effort where the
 // platform has no such call). Returns false when the data could not be synced.
 bool syncFileToDisk(const juce::File& file);
+// Test seam: sees every file synced by syncFileToDisk, with the result.
+void setSyncObserver(std::function<void(const juce::File&, bool)> observer);
 } // namespace platform

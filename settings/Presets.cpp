@@ -1,12 +1,60 @@
 #include "settings/Presets.h"
 #include <cctype>
 #include <cstdlib>
+#include <limits>
 
 const juce::String autoSavePresetName = "******AutoSave******";
 
 juce::String cutSettingText(const juce::String& text)
 {
     return text.substring(0, kMaxSettingText);
+}
+
+// True when every numeric character reference ("&#N;" or "&#xH;") is complete
+// and names a Unicode character. JUCE's parser steps past the end of the text
+// on an unfinished hexadecimal one.
+static bool characterReferencesAreSound(const juce::String& text)
+{
+    for (int at = text.indexOf("&#"); at >= 0; at = text.indexOf(at + 2, "&#"))
+    {
+        auto p = text.getCharPointer() + (at + 2);
+        const bool hex = *p == 'x' || *p == 'X';
+        if (hex)
+            ++p;
+        juce::int64 value = 0;
+        int digits = 0;
+        for (;; ++p, ++digits)
+        {
+            const int digit = hex ? juce::CharacterFunctions::getHexDigitValue(*p)
+                                  : (*p >= '0' && *p <= '9' ? (int)(*p - '0') : -1);
+            if (digit < 0 || digits > 8)
+                break;
+            value = value * (hex ? 16 : 10) + digit;
+        }
+        if (digits == 0 || digits > 8 || *p != ';' || value == 0 || value > 0x10FFFF ||
+            (value >= 0xD800 && value <= 0xDFFF))
+            return false;
+    }
+    return true;
+}
+
+std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size)
+{
+    if (size > (size_t)std::numeric_limits<int>::max())
+        return nullptr;
+    const auto* text = static_cast<const char*>(data);
+    if (!juce::CharPointer_UTF8::isValidString(text, (int)size))
+        return nullptr;
+    const auto xml = juce::String::fromUTF8(text, (int)size);
+    // JUCE's parser loops for ever on a processing instruction followed by
+    // text inside an element. Settings forms hold none beyond the optional
+    // declaration at the start, so any other one refuses the text.
+    auto rest = xml.trimStart();
+    if (rest.startsWith("<?xml"))
+        rest = rest.fromFirstOccurrenceOf("?>", false, false);
+    if (rest.contains("<?") || !characterReferencesAreSound(xml))
+        return nullptr;
+    return juce::parseXML(xml);
 }
 
 int readIntAttribute(const juce::XmlElement& element, const juce::String& name)

@@ -12,6 +12,12 @@ juce::String cutSettingText(const juce::String& text);
 // when the attribute is missing. Values beyond 32 bits are clamped.
 int readIntAttribute(const juce::XmlElement& element, const juce::String& name);
 
+// Parses the XML form of a settings record from raw bytes; nullptr when the
+// bytes are not valid UTF-8, hold a processing instruction other than the
+// leading declaration or a broken numeric character reference, or are not XML. JUCE's parser walks past the
+// end of text holding a broken UTF-8 sequence, so bytes are checked before parsing.
+std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size);
+
 // Installation-wide settings.
 struct _GLOBAL_NODE_
 {

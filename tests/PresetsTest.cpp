@@ -1,5 +1,6 @@
 #include "settings/Presets.h"
 #include "TestSupport.h"
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace
@@ -165,4 +166,37 @@ TEST(PresetXml, AnIndependentParserReadsTheSavedForm)
             "WriteSetting|Name=/m\xc3\xbcsic/a&b <1>.rom|Length=0|FileOffset=0|FlashOffset=0\n"
             "ReadSetting|Name=|FlashOffset=0|Length=-3\n"));
     folder.deleteRecursively();
+}
+
+// Found by fuzzing: a broken UTF-8 sequence at the end of the text made the
+// XML parser read past the end of its buffer.
+TEST(PresetXml, BytesThatAreNotUtf8AreRefusedBeforeParsing)
+{
+    const char broken[] = "<Preset><Global MCUName=\"0\" FlashOffset=\"0\"/><ReadSetting< Name=\"\" "
+                          "\xff\xff\xff\xff\xff\xffPres\xff";
+    EXPECT_EQ(parseSettingsXml(broken, sizeof(broken) - 1), nullptr);
+    const char cutSequence[] = "<P a=\"\xc3\"/>";
+    EXPECT_EQ(parseSettingsXml(cutSequence, sizeof(cutSequence) - 1), nullptr);
+
+    // Also found by fuzzing: a processing instruction followed by text inside
+    // an element sent the parser into an endless loop.
+    const char instruction[] = "<P><?x?>b</P>";
+    EXPECT_EQ(parseSettingsXml(instruction, sizeof(instruction) - 1), nullptr);
+
+    // And an unfinished hexadecimal character reference at the end, which
+    // made the parser step past the end of the text.
+    for (const char* reference : {"<P><G>O&#x28", "<P>&#x;</P>", "<P>&#0;</P>", "<P>&#xD800;</P>",
+                                  "<P>&#1114112;</P>", "<P>&#x123456789;</P>"})
+        EXPECT_EQ(parseSettingsXml(reference, std::strlen(reference)), nullptr) << reference;
+    const char referenced[] = "<P a=\"&#x4D;&#252;\"/>";
+    auto withReferences = parseSettingsXml(referenced, sizeof(referenced) - 1);
+    ASSERT_NE(withReferences, nullptr);
+    EXPECT_EQ(withReferences->getStringAttribute("a"), juce::String::fromUTF8("M\xc3\xbc"));
+
+    const char good[] = "<?xml version=\"1.0\"?> <P><Global MCUName=\"M\xc3\xbc\"/></P>";
+    auto xml = parseSettingsXml(good, sizeof(good) - 1);
+    ASSERT_NE(xml, nullptr);
+    _PRESET_NODE n;
+    CLocalPreset().loadNode(*xml, n);
+    EXPECT_EQ(n.MCUName, juce::String::fromUTF8("M\xc3\xbc"));
 }

@@ -76,6 +76,8 @@ PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
             c.silentOnRead = number(value);
         else if (key == "cut_after")
             c.cutAfterBytes = number(value);
+        else if (key == "cut_in_erase")
+            c.cutInErase = (int)number(value);
         else if (error != nullptr)
             *error << "unknown key " << key << "\n";
     }

@@ -36,6 +36,7 @@ struct PianoConfig
     int status2At = -1;             // answer this message with status 2
     int status3At = -1;             // answer this message with status 3
     juce::int64 cutAfterBytes = -1; // power cut after programming this many bytes
+    int cutInErase = -1;            // power cut halfway through this sector erase (from 1)
     juce::int64 silentOnRead = -1;  // fall silent when a read of this byte address is asked for
 
     static PianoConfig parse(const juce::String& text, juce::String* error = nullptr);

@@ -23,6 +23,8 @@ TcpPianoServer::TcpPianoServer(PianoConfig config, int p, const juce::String& bi
             }
             if (s == nullptr)
                 return;
+            // The reader thread closes the socket under the same lock.
+            const std::lock_guard<std::mutex> w(socketLock);
             int done = 0;
             while (done < size)
             {

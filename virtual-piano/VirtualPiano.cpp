@@ -196,6 +196,13 @@ void VirtualPiano::receive(const juce::uint8* message, int size, const ReplySink
             sendStatus(reply, 1, 0.0);
             return;
         }
+        if (++erases == cfg.cutInErase)
+        {
+            // Power gone halfway through the erase: half the sector is erased.
+            std::memset(flash + at, 0xFF, kSectorBytes / 2);
+            dead = true;
+            return;
+        }
         std::memset(flash + at, 0xFF, kSectorBytes);
         sendStatus(reply, 0, cfg.timing ? cfg.sectorEraseMs : 0.0);
         break;

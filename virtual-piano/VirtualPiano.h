@@ -30,6 +30,14 @@ public:
     int driverUploads() const { return uploads; }
     // The cable is pulled: nothing more is answered.
     void fallSilent() { dead = true; }
+    // Faults set while running: fall silent after `count` host messages in all
+    // (counted from 1, as `messagesReceived`); lose power after `bytes` programmed in all.
+    void setSilentAfter(int count) { cfg.silentAfter = count; }
+    void setCutAfterBytes(juce::int64 bytes) { cfg.cutAfterBytes = bytes; }
+    juce::int64 bytesProgrammed() const { return programmedBytes; }
+    // Lose power halfway through sector erase number `count` in all (from 1).
+    void setCutInErase(int count) { cfg.cutInErase = count; }
+    int sectorErases() const { return erases; }
     juce::String lastDriverFlashName() const { return driverFlashName; }
     juce::StringArray uploadedDriverNames() const { return uploadedNames; }
 
@@ -75,6 +83,7 @@ private:
 
     juce::uint32 writeAddress = 0;
     juce::int64 programmedBytes = 0;
+    int erases = 0;
 
     juce::uint8 readBlock[4100] = {};
     int readLength = 0, readPos = 0, readRequests = 0;
