@@ -316,6 +316,8 @@ namespace
 constexpr juce::int64 kPageBytes = 0x20000;
 constexpr int kBlock = sysex::kBlockSize;
 constexpr int kMaxReadRetries = 10;
+// Requests of one read block that may come back with a wrong checksum.
+constexpr int kMaxBadChecksums = 15;
 } // namespace
 
 int Communication::getState() const
@@ -548,7 +550,7 @@ void Communication::finishStep(int status)
             log->PrintA("Flash operation failed (status %d).\n", status);
         disarmTimer();
         state = Idle;
-        failStep(0);
+        failStep(7);
         return;
     }
 
@@ -854,6 +856,7 @@ void Communication::startRead()
     if (log != nullptr)
         log->PrintA("Reading...\n");
     retryCount = 0;
+    badChecksums = 0;
     silenceTicks = 0;
     startTicking(periods.readMs);
     requestReadBlock(base + doneLength);
@@ -896,9 +899,19 @@ void Communication::onReadBlock()
     {
         if (log != nullptr)
             log->PrintA(".");
+        // A block whose checksum stays wrong is a broken link or flash, not
+        // noise: asking for it for ever would leave the user stuck.
+        static_assert(kMaxBadChecksums == 15, "the log line below counts 16 attempts");
+        if (++badChecksums > kMaxBadChecksums)
+        {
+            state = Idle;
+            abortStep("\nThe read block's checksum is still wrong after 16 attempts.\n", 2);
+            return;
+        }
         requestReadBlock(base + doneLength);
         return;
     }
+    badChecksums = 0;
     postProgress(3, (int)doneLength, (int)totalLength);
     const bool last = doneLength + kBlock >= totalLength;
     const int count = last ? (int)(totalLength - doneLength) : kBlock;

@@ -153,6 +153,7 @@ private:
     int state = Idle;
     int silenceTicks = 0;
     int retryCount = 0;
+    int badChecksums = 0; // wrong checksums of the current read block in a row
     bool sending = false;
     const juce::uint8* sendSource = nullptr;
     juce::int64 totalLength = 0, doneLength = 0;

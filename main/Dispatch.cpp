@@ -4,6 +4,7 @@
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
 #include "ui/UpdateDialogs.h"
+#include "update/UpdateImage.h"
 
 void MainComponent::buttonClicked(juce::Button* button)
 {
@@ -141,7 +142,40 @@ void MainComponent::confirmAndStartUpdate()
     }
     if (ask("Start update?") != 1)
         return;
+    if (!updateFileUnchanged())
+        return;
     startUpdate();
+}
+
+// "update.rom" may have been replaced or removed since it was checked at
+// connection. The update plan and the user's confirmation rest on that check,
+// so a file that is no longer the one checked is not written.
+bool MainComponent::updateFileUnchanged()
+{
+    const juce::File file(programFolder + "update.rom");
+    if (file.existsAsFile() && juce::MD5(file) == updateFileDigest)
+        return true;
+    logOutput.PrintA("The update file has changed since it was checked.\n");
+    UpdateFileFacts facts;
+    const int result = checkUpdateFile(programFolder, deviceProductName, nullptr, facts);
+    if (result != UpdateFileOk)
+    {
+        // The connect-status button checks the file again once it is fixed.
+        setStatus(updateFileStatusText(result));
+        updateButton->setEnabled(false);
+        connectStatusButton->setEnabled(true);
+        return false;
+    }
+    // Another good image: show what it holds and let the user confirm it.
+    if (facts.productName)
+        fileProductName = *facts.productName;
+    if (facts.version)
+        fileVersionValue->setText(*facts.version, juce::dontSendNotification);
+    if (facts.length)
+        updateFileLength = *facts.length;
+    updateFileDigest = juce::MD5(file);
+    setStatus("The update file has changed. Press UPDATE again.");
+    return false;
 }
 
 namespace

@@ -25,6 +25,8 @@ const char* stepFailureText(int reason)
         return "Time out!";
     case 6:
         return "Can't open file to program.";
+    case 7:
+        return "The flash operation failed.";
     default:
         return nullptr;
     }
@@ -56,8 +58,11 @@ void MainComponent::handleMessage(const juce::Message& message)
         break;
     case EvTwoDevices:
         doubleLowTone();
-        juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::WarningIcon, "Warning",
-                                               "Two or more devices! Please check it!\n");
+        // Also in the log, which outlives the box and reaches support staff.
+        logOutput.PrintA("Two or more devices! Please check it!\n");
+        if (modalDialogs)
+            juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::WarningIcon, "Warning",
+                                                   "Two or more devices! Please check it!\n");
         break;
     case EvControls:
         if (event.param1 == 0)
@@ -277,6 +282,7 @@ void MainComponent::onVersionRead(CCustomMessage& message)
         fileVersionValue->setText(*facts.version, juce::dontSendNotification);
     if (facts.length)
         updateFileLength = *facts.length;
+    updateFileDigest = juce::MD5(juce::File(programFolder + "update.rom"));
 
     switch (result)
     {

@@ -7,6 +7,7 @@
 #include "ui/LogEditor.h"
 #include "ui/LogOutput.h"
 #include <atomic>
+#include <juce_cryptography/juce_cryptography.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
 class ScreenSaverBlock;
@@ -63,6 +64,7 @@ public:
     void updateFlashButtonText();
     void updateOperationCaptions();
     void confirmAndStartUpdate();
+    bool updateFileUnchanged();
     void startUpdate();
     void loadPreset(const juce::String& name);
     int savePreset(const juce::String& name);
@@ -82,6 +84,7 @@ public:
     juce::String helpFilePath;
     juce::String deviceProductName, fileProductName;
     juce::int64 updateFileLength = 0;
+    juce::MD5 updateFileDigest; // of "update.rom" when it was checked
     double progressValue = 0.0;
     double progressLow = 0.0, progressHigh = 0.0;
     juce::StringArray selectedFlashNames;

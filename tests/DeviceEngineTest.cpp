@@ -315,6 +315,7 @@ TEST_F(Engine, RefusedFlashWorkIsAFailureNotASuccess)
     queue->addProgramFromBuffer(deviceimages::zeroPage(), 0x1000000, 0x1000, 0, 100);
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.reason, 7);
     EXPECT_EQ(log(), "Flash operation failed (status 1).\n");
 }
 
@@ -360,22 +361,18 @@ TEST_F(Engine, BadChecksumIsFetchedAgain)
     EXPECT_EQ(back, data);
 }
 
-TEST_F(Engine, AlwaysBadChecksumKeepsRequestingTheSameBlock)
+TEST_F(Engine, AlwaysBadChecksumEndsTheReadAfterSixteenAttempts)
 {
     connect("corrupt_block=2,corrupt_always=1");
     uploadDriverFor("S29GL512_S");
     queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x8000, 0, 100);
-    queue->runNext();
-    for (int i = 0; i < 20; ++i)
-    {
-        piano->piano(0).pump(50);
-        if (i % 5 == 4)
-            link().timerCallback();
-    }
-    pump(1);
-    const auto text = log();
-    EXPECT_GT(std::count(text.begin(), text.end(), '.'), 3) << text; // "Reading..." has three
-    EXPECT_EQ(recorder.count(EvStepDone), 0);
+    const auto outcome = runQueue();
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.reason, 2);
+    EXPECT_EQ(log(), "Reading...\n" + std::string(16, '.') +
+                         "\nThe read block's checksum is still wrong after 16 attempts.\n")
+        << log();
+    EXPECT_EQ(countEvents(EvControls, 1, 0), 1);
 }
 
 TEST_F(Engine, TenRetriesThenTheReadEnds)

@@ -217,7 +217,7 @@ void VirtualPiano::receive(const juce::uint8* message, int size, const ReplySink
     }
 
     case sysex::CmdAck:
-        if (mode == Mode::reading)
+        if (mode == Mode::reading && received != cfg.dropReply)
             sendNextPacket(reply);
         break;
 
@@ -302,6 +302,13 @@ void VirtualPiano::startRead(juce::uint32 address, const ReplySink& reply)
     {
         mode = Mode::idle;
         sendStatus(reply, 1, 0.0);
+        return;
+    }
+    if (received == cfg.status2At || received == cfg.status3At)
+    {
+        // The instrument answers the read request with a status instead of data.
+        mode = Mode::idle;
+        sendStatus(reply, 0, 0.0);
         return;
     }
     std::memcpy(readBlock, flash + at, sysex::kBlockSize);

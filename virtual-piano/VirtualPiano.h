@@ -38,6 +38,16 @@ public:
     // Lose power halfway through sector erase number `count` in all (from 1).
     void setCutInErase(int count) { cfg.cutInErase = count; }
     int sectorErases() const { return erases; }
+    // More faults set while running, numbered as in PianoConfig.
+    void setDropReply(int message) { cfg.dropReply = message; }
+    void setStatus2At(int message) { cfg.status2At = message; }
+    void setStatus3At(int message) { cfg.status3At = message; }
+    void setCorruptBlock(int readRequest, bool always)
+    {
+        cfg.corruptBlock = readRequest;
+        cfg.corruptAlways = always;
+    }
+    int readRequestsSoFar() const { return readRequests; }
     juce::String lastDriverFlashName() const { return driverFlashName; }
     juce::StringArray uploadedDriverNames() const { return uploadedNames; }
 

@@ -16,12 +16,9 @@
 // region byte for byte as before; where the lock survives without a usable
 // backup (deleted by hand, or cut short), the update must be refused with its
 // status line and write nothing.
-#include "TestSupport.h"
-#include "main/MainComponent.h"
-#include "midi/VirtualMidiSource.h"
 #include "platform/WorkFolder.h"
+#include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"
-#include "virtual-piano/VirtualPiano.h"
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
@@ -78,54 +75,14 @@ Files readFolder(const juce::File& folder)
 }
 
 // One run of the program against the persisted flash.
-struct Session
+struct Session : reliability::ProgramSession
 {
     Session(const juce::File& programFolder, const juce::File& work, const juce::File& store)
+        : ProgramSession(
+              reliability::virtualPiano(juce::String(kPianoConfig) + ",store=" + store.getFullPathName()),
+              programFolder, work)
     {
-        auto source = std::make_unique<midi::VirtualSource>(
-            vp::PianoConfig::parse(juce::String(kPianoConfig) + ",store=" + store.getFullPathName()), 0,
-            false);
-        piano = source.get();
-        ports.addSource(std::move(source));
-        MainComponent::Options options;
-        options.ports = &ports;
-        options.periods.scanMs = 20;
-        options.periods.transferMs = 20;
-        options.periods.readMs = 5;
-        options.programFolder = programFolder.getFullPathName() + "/";
-        options.workingFolder = work.getFullPathName();
-        options.modalDialogs = false;
-        options.echoToStdout = false;
-        main = std::make_unique<MainComponent>(options);
     }
-
-    // Killed: nothing runs after this, whatever was in progress.
-    ~Session() { main.reset(); }
-
-    template <typename Fn> auto withPiano(Fn&& fn) { return piano->piano(0).withPiano(std::forward<Fn>(fn)); }
-    juce::uint8* flash()
-    {
-        return withPiano([](vp::VirtualPiano& p) { return p.flashData(); });
-    }
-    // Waits until the program has connected and checked the image.
-    bool ready()
-    {
-        return pumpUntil([&] { return main->getStatus() == "Piano connected."; }, 20000);
-    }
-    bool finished()
-    {
-        return pumpUntil(
-            [&]
-            {
-                const auto s = main->getStatus();
-                return !main->updateInProgress && s != "Updating....";
-            },
-            60000);
-    }
-
-    midi::PortSet ports;
-    midi::VirtualSource* piano = nullptr;
-    std::unique_ptr<MainComponent> main;
 };
 
 struct JobMark
@@ -232,7 +189,7 @@ protected:
                     syncedBeforeFirstErase = synced;
                 }
             });
-        s.main->buttonClicked(s.main->updateButton.get());
+        s.pressUpdate();
         ASSERT_TRUE(s.finished());
         ASSERT_EQ(s.main->getStatus(), "Update OK!") << s.main->logEditor->getText();
         endMessages = s.withPiano([](vp::VirtualPiano& p) { return p.messagesReceived(); }) - base;
@@ -249,7 +206,7 @@ protected:
                                << s.main->logEditor->getText();
         ASSERT_TRUE(s.main->updateButton->isEnabled()) << label;
         const std::vector<juce::uint8> before(s.flash(), s.flash() + kHead);
-        s.main->buttonClicked(s.main->updateButton.get());
+        s.pressUpdate();
         ASSERT_TRUE(s.finished()) << label;
         const auto status = s.main->getStatus();
         const auto* flash = s.flash();
@@ -304,7 +261,7 @@ protected:
                     if (erase >= 0)
                         p.setCutInErase(p.sectorErases() + erase);
                 });
-            s.main->buttonClicked(s.main->updateButton.get());
+            s.pressUpdate();
             ASSERT_TRUE(s.finished()) << label;
             const auto status = s.main->getStatus();
             EXPECT_NE(status, "Update OK!") << label;

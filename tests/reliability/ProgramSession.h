@@ -1,0 +1,61 @@
+#pragma once
+#include "TestSupport.h"
+#include "main/MainComponent.h"
+#include "midi/VirtualMidiSource.h"
+#include "virtual-piano/VirtualPiano.h"
+
+namespace reliability
+{
+// One run of the program (its main component) against one port source, with
+// shrunk tick periods, confirmations answered YES and nothing on stdout.
+struct ProgramSession
+{
+    ProgramSession(std::unique_ptr<midi::Source> source, const juce::File& programFolder,
+                   const juce::File& work)
+    {
+        piano = dynamic_cast<midi::VirtualSource*>(source.get());
+        ports.addSource(std::move(source));
+        MainComponent::Options options;
+        options.ports = &ports;
+        options.periods.scanMs = 20;
+        options.periods.transferMs = 20;
+        options.periods.readMs = 5;
+        options.programFolder = programFolder.getFullPathName() + "/";
+        options.workingFolder = work.getFullPathName();
+        options.modalDialogs = false;
+        options.echoToStdout = false;
+        main = std::make_unique<MainComponent>(options);
+    }
+
+    // Killed: nothing runs after this, whatever was in progress.
+    ~ProgramSession() { main.reset(); }
+
+    template <typename Fn> auto withPiano(Fn&& fn) { return piano->piano(0).withPiano(std::forward<Fn>(fn)); }
+    juce::uint8* flash()
+    {
+        return withPiano([](vp::VirtualPiano& p) { return p.flashData(); });
+    }
+    // Waits until the program has connected and checked the image.
+    bool ready()
+    {
+        return testing_support::pumpUntil([&] { return main->getStatus() == "Piano connected."; }, 20000);
+    }
+    void pressUpdate() { main->buttonClicked(main->updateButton.get()); }
+    // Waits until no update runs any more; false when one is still running.
+    bool finished()
+    {
+        return testing_support::pumpUntil(
+            [&] { return !main->updateInProgress && main->getStatus() != "Updating...."; }, 60000);
+    }
+    juce::String log() const { return main->logEditor->getText(); }
+
+    midi::PortSet ports;
+    midi::VirtualSource* piano = nullptr;
+    std::unique_ptr<MainComponent> main;
+};
+
+inline std::unique_ptr<midi::VirtualSource> virtualPiano(const juce::String& config)
+{
+    return std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(config), 0, false);
+}
+} // namespace reliability
