@@ -3,7 +3,8 @@
 #   ./test.sh                    the whole suite (unit, component and end-to-end)
 #   ./test.sh --with-sanitizers  also the headless suite under AddressSanitizer
 #                                with UndefinedBehaviorSanitizer, and under
-#                                ThreadSanitizer (what CI runs)
+#                                ThreadSanitizer, and each libFuzzer target for
+#                                60 s (TAMARIND_FUZZ_SECONDS) (what CI runs)
 set -euo pipefail
 cd "$(dirname "$0")"
 ./setup.sh
@@ -23,4 +24,6 @@ if [ "${1:-}" = "--with-sanitizers" ]; then
       TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --no-tests=error --output-on-failure -j2)
   done
+  echo "== fuzz targets, bounded time each"
+  fuzz/run.sh "${TAMARIND_FUZZ_SECONDS:-60}"
 fi

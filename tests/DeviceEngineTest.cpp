@@ -692,3 +692,24 @@ TEST_F(Engine, PowerCutInsideABlockLeavesThePartlyProgrammedFlash)
     EXPECT_TRUE(allBytes(flash() + 0x40000, 0x1800, 0x00)) << log();
     EXPECT_TRUE(allBytes(flash() + 0x41800, 0x2800, 0xFF));
 }
+
+// The read path runs on the input thread alone: each block is stored, the
+// next one requested and every packet acknowledged there, so a read completes
+// while the message thread dispatches nothing.
+TEST_F(Engine, ReadCompletesWithoutTheMessageThread)
+{
+    connectThreaded("flash=S29GL256_S,packet=256");
+    ASSERT_EQ(identify(), "S29GL256_S");
+    const auto before = piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.readRequestsSoFar(); });
+    link().readToFile(file("r.bin").getFullPathName(), 0, 0x40000, 0x20000, 0, 100);
+    // No message loop from here: only the input thread can move the read on.
+    const auto deadline = juce::Time::getMillisecondCounter() + 20000;
+    while (link().getState() == Communication::Reading && juce::Time::getMillisecondCounter() < deadline)
+        juce::Thread::sleep(1);
+    EXPECT_EQ(link().getState(), Communication::Idle);
+    EXPECT_EQ(piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.readRequestsSoFar(); }) - before, 32);
+    juce::MemoryBlock back;
+    file("r.bin").loadFileAsData(back);
+    ASSERT_EQ(back.getSize(), 0x20000u);
+    EXPECT_EQ(0, std::memcmp(back.getData(), flash() + 0x40000, 0x20000));
+}

@@ -60,13 +60,38 @@ void ThreadedPiano::post(const juce::uint8* data, int size)
     wake.notify_one();
 }
 
+void ThreadedPiano::recordExchanges(bool on)
+{
+    const std::lock_guard<std::mutex> g(pianoLock);
+    recording = on;
+}
+
+std::vector<Exchange> ThreadedPiano::takeExchanges()
+{
+    const std::lock_guard<std::mutex> g(pianoLock);
+    return std::move(exchanges);
+}
+
+double ThreadedPiano::instrumentMs()
+{
+    const std::lock_guard<std::mutex> g(pianoLock);
+    return ownMs;
+}
+
 void ThreadedPiano::process(std::vector<juce::uint8>& message)
 {
     const auto& cfg = piano.config();
     const std::lock_guard<std::mutex> g(pianoLock);
+    if (recording)
+        exchanges.push_back({(int)message.size(), {}});
+    const double began = nowMs();
+    double outsideMs = 0; // delivering and modelled waiting
     piano.receive(message.data(), (int)message.size(),
                   [&](const juce::uint8* data, int size, double busyMs)
                   {
+                      const double left = nowMs();
+                      if (recording)
+                          exchanges.back().replies.push_back({size, busyMs});
                       if (cfg.timing)
                       {
                           // Serial link each way plus one frame of latency; the instrument's
@@ -77,10 +102,14 @@ void ThreadedPiano::process(std::vector<juce::uint8>& message)
                           outLinkFree = leave + size / cfg.linkBytesPerMs;
                           sleepUntilMs(outLinkFree + cfg.latencyMs);
                       }
-                      const std::lock_guard<std::mutex> dg(deliveryLock);
-                      if (delivery)
-                          delivery(data, size);
+                      {
+                          const std::lock_guard<std::mutex> dg(deliveryLock);
+                          if (delivery)
+                              delivery(data, size);
+                      }
+                      outsideMs += nowMs() - left;
                   });
+    ownMs += nowMs() - began - outsideMs;
 }
 
 void ThreadedPiano::run()

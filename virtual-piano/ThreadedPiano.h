@@ -1,4 +1,5 @@
 #pragma once
+#include "virtual-piano/LinkModel.h"
 #include "virtual-piano/VirtualPiano.h"
 #include <condition_variable>
 #include <deque>
@@ -31,6 +32,12 @@ public:
     // queue is empty or `limit` messages were handled; returns the number processed.
     int pump(int limit = std::numeric_limits<int>::max());
 
+    // Records every exchange from now on (for the protocol's minimum time), or stops.
+    void recordExchanges(bool on);
+    std::vector<Exchange> takeExchanges();
+    // Time spent inside the instrument's own code (not delivering replies), ms.
+    double instrumentMs();
+
     // Runs `fn` with exclusive access to the piano (for inspection in tests).
     template <typename Fn> auto withPiano(Fn&& fn)
     {
@@ -50,6 +57,9 @@ private:
     bool stopping = false;
     Delivery delivery;
     double inLinkFree = 0, pianoFree = 0, outLinkFree = 0;
+    bool recording = false; // guarded by pianoLock, as are the two below
+    std::vector<Exchange> exchanges;
+    double ownMs = 0;
     std::thread worker;
 };
 

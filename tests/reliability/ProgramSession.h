@@ -7,19 +7,27 @@
 namespace reliability
 {
 // One run of the program (its main component) against one port source, with
-// shrunk tick periods, confirmations answered YES and nothing on stdout.
+// shrunk tick periods (unless given), confirmations answered YES and nothing
+// on stdout.
 struct ProgramSession
 {
     ProgramSession(std::unique_ptr<midi::Source> source, const juce::File& programFolder,
-                   const juce::File& work)
+                   const juce::File& work, const Communication::TickPeriods* periods = nullptr)
     {
         piano = dynamic_cast<midi::VirtualSource*>(source.get());
         ports.addSource(std::move(source));
         MainComponent::Options options;
         options.ports = &ports;
-        options.periods.scanMs = 20;
-        options.periods.transferMs = 20;
-        options.periods.readMs = 5;
+        if (periods != nullptr)
+        {
+            options.periods = *periods;
+        }
+        else
+        {
+            options.periods.scanMs = 20;
+            options.periods.transferMs = 20;
+            options.periods.readMs = 5;
+        }
         options.programFolder = programFolder.getFullPathName() + "/";
         options.workingFolder = work.getFullPathName();
         options.modalDialogs = false;
