@@ -15,13 +15,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import harness  # noqa: E402
 
-MAIN = r"^Tamarind\(V0\.8\.9\)$"
-MAIN_SIZE = (572, 284)
-ASK_SIZE = (400, 200)
-DONE_SIZE = (572, 284)
-UPDATE_BUTTON = (198, 178)
-YES = (130, 166)
-OK = (282, 246)
+from harness import ASK_SIZE, DONE_SIZE, MAIN, MAIN_SIZE, OK, UPDATE_BUTTON, YES  # noqa: E402
 # A link fast enough for a short run, slow enough that the update is sampled.
 PIANO = "timing=1,link=400,latency=0.2,erase_ms=20,program_us=20"
 

@@ -12,6 +12,16 @@ import threading
 import time
 import uuid
 
+# The main window's title and the places clicked in the windows' content.
+MAIN = r"^Tamarind\(V0\.8\.9\)$"
+MAIN_SIZE = (572, 284)
+ASK_SIZE = (400, 200)
+DONE_SIZE = (572, 284)
+UPDATE_BUTTON = (198, 178)
+YES = (130, 166)
+NO = (274, 166)
+OK = (282, 246)
+
 
 class Xvfb:
     def __init__(self, size="1280x1024x24"):

@@ -10,14 +10,7 @@ import unittest
 import harness
 
 ARGS = None
-MAIN = r"^Tamarind\(V0\.8\.9\)$"
-MAIN_SIZE = (572, 284)
-ASK_SIZE = (400, 200)
-DONE_SIZE = (572, 284)
-UPDATE_BUTTON = (198, 178)
-YES = (130, 166)
-NO = (274, 166)
-OK = (282, 246)
+from harness import ASK_SIZE, DONE_SIZE, MAIN, MAIN_SIZE, NO, OK, UPDATE_BUTTON, YES
 # A slowed link so that a person (or a test) can act during the update.
 SLOW = "timing=1,link=150,latency=0.2,erase_ms=20,program_us=20"
 
