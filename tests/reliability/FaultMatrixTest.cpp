@@ -37,13 +37,13 @@ struct FaultCase
     FlashAfter flash;
     juce::String pianoConfig = "flash=S29GL128_S";
     bool pressUpdate = true;
+    bool whileConnecting = false; // `arrange` runs before the program connects
 };
 
 struct Env
 {
     ProgramSession& session;
     juce::File programFolder, work;
-    std::function<vp::VirtualPiano*(std::function<void(vp::VirtualPiano&)>)> piano;
 
     // Runs `fn` on the instrument when the `occurrence`th job of kind `op` is about to start.
     void atJob(int op, int occurrence, std::function<void(vp::VirtualPiano&)> fn)
@@ -150,11 +150,19 @@ protected:
     {
         freshFolders();
         ProgramSession s(reliability::virtualPiano(c.pianoConfig), programFolder, work);
+        Env env{s, programFolder, work};
+        const std::vector<juce::uint8> before(s.flash(), s.flash() + 0x80000);
+        if (c.whileConnecting)
+        {
+            c.arrange(env);
+            testing_support::pumpUntil([&] { return s.main->getStatus() == c.status; }, 20000);
+            testing_support::pump(20);
+            judge(c, s, before, s.flash());
+            return;
+        }
         ASSERT_TRUE(s.ready()) << c.name << "\n" << s.log();
-        Env env{s, programFolder, work, {}};
         if (c.arrange)
             c.arrange(env);
-        const std::vector<juce::uint8> before(s.flash(), s.flash() + 0x80000);
         if (c.pressUpdate && s.main->updateButton->isEnabled())
             s.pressUpdate();
         ASSERT_TRUE(s.finished()) << c.name << "\n" << s.log();
@@ -202,6 +210,10 @@ TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
     };
 #endif
     const std::vector<FaultCase> cases = {
+        {"instrument silent during the flash test at connection", silentAt(R::TestFlash, 1, 0), kTimeOut,
+         kNoResponse, FlashAfter::untouched, "flash=S29GL128_S", false, true},
+        {"instrument silent during the version read at connection", silentAt(R::ReadToFile, 1, 0), kTimeOut,
+         kNoResponse, FlashAfter::untouched, "flash=S29GL128_S", false, true},
         {"instrument silent during a driver upload", silentAt(R::SendDriver, 1, 0), kTimeOut, kNoResponse,
          FlashAfter::untouched},
         {"instrument silent during the backup read", silentAt(R::ReadToFile, 1, 0), kTimeOut,
@@ -212,6 +224,8 @@ TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
          kNoResponse, FlashAfter::any},
         {"instrument silent programming from a file", silentAt(R::ProgramFromFile, 1, 2), kTimeOut,
          kNoResponse, FlashAfter::any},
+        {"instrument silent saving the I/O status", silentAt(R::SaveIoStatus, 1, 0), kTimeOut, kNoResponse,
+         FlashAfter::any},
         {"instrument silent during the read-back", silentAt(R::ReadToFile, 2, 3), kTimeOut, kNoResponse,
          FlashAfter::image},
         {"reply lost while programming",
