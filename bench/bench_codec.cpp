@@ -82,6 +82,8 @@ BENCHMARK(Checksum);
 class Collector : public benchmark::ConsoleReporter
 {
 public:
+    Collector() : ConsoleReporter(OO_Tabular) {} // plain text for the report
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const auto& r : runs)
