@@ -1,6 +1,7 @@
 #include "settings/Presets.h"
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 const juce::String autoSavePresetName = "******AutoSave******";
@@ -10,49 +11,75 @@ juce::String cutSettingText(const juce::String& text)
     return text.substring(0, kMaxSettingText);
 }
 
-// True when every numeric character reference ("&#N;" or "&#xH;") is complete
-// and names a Unicode character. JUCE's parser steps past the end of the text
-// on an unfinished hexadecimal one.
-static bool characterReferencesAreSound(const juce::String& text)
+namespace
 {
-    for (int at = text.indexOf("&#"); at >= 0; at = text.indexOf(at + 2, "&#"))
+// True when the numeric character reference after "&#" at `p` ("N;" or
+// "xH;") is complete and names a Unicode character.
+bool numericReferenceIsSound(juce::CharPointer_UTF8 p)
+{
+    const bool hex = *p == 'x' || *p == 'X';
+    if (hex)
+        ++p;
+    juce::int64 value = 0;
+    int digits = 0;
+    for (; digits <= 8; ++p, ++digits)
     {
-        auto p = text.getCharPointer() + (at + 2);
-        const bool hex = *p == 'x' || *p == 'X';
-        if (hex)
-            ++p;
-        juce::int64 value = 0;
-        int digits = 0;
-        for (;; ++p, ++digits)
+        const int digit = hex ? juce::CharacterFunctions::getHexDigitValue(*p)
+                              : (*p >= '0' && *p <= '9' ? (int)(*p - '0') : -1);
+        if (digit < 0)
+            break;
+        value = value * (hex ? 16 : 10) + digit;
+    }
+    return digits > 0 && digits <= 8 && *p == ';' && value > 0 && value <= 0x10FFFF &&
+           !(value >= 0xD800 && value <= 0xDFFF);
+}
+
+// True when the text holds only the XML that settings forms are made of, so
+// that JUCE's parser is never handed what it mishandles: every "&" starts one
+// of the five predefined entities or a sound numeric reference (an unfinished
+// one, or an unknown entity, makes it read past the end of the text), "<!"
+// only starts a comment (no document type and no entity definitions), and
+// "<?" only starts the declaration at the very beginning (a processing
+// instruction followed by text inside an element makes it loop for ever).
+bool settingsTextIsSound(const juce::String& text)
+{
+    auto rest = text.trimStart();
+    if (rest.startsWith("<?xml"))
+        rest = rest.fromFirstOccurrenceOf("?>", false, false);
+    if (rest.contains("<?"))
+        return false;
+    for (int at = rest.indexOf("<!"); at >= 0; at = rest.indexOf(at + 2, "<!"))
+        if (rest.substring(at, at + 4) != "<!--")
+            return false;
+    for (int at = rest.indexOfChar('&'); at >= 0; at = rest.indexOfChar(at + 1, '&'))
+    {
+        const auto after = rest.getCharPointer() + (at + 1);
+        if (*after == '#')
         {
-            const int digit = hex ? juce::CharacterFunctions::getHexDigitValue(*p)
-                                  : (*p >= '0' && *p <= '9' ? (int)(*p - '0') : -1);
-            if (digit < 0 || digits > 8)
-                break;
-            value = value * (hex ? 16 : 10) + digit;
+            if (!numericReferenceIsSound(after + 1))
+                return false;
+            continue;
         }
-        if (digits == 0 || digits > 8 || *p != ';' || value == 0 || value > 0x10FFFF ||
-            (value >= 0xD800 && value <= 0xDFFF))
+        bool known = false;
+        for (const char* name : {"amp;", "lt;", "gt;", "quot;", "apos;"})
+            known = known || after.compareUpTo(juce::CharPointer_ASCII(name), (int)std::strlen(name)) == 0;
+        if (!known)
             return false;
     }
     return true;
 }
+} // namespace
 
 std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size)
 {
     if (size > (size_t)std::numeric_limits<int>::max())
         return nullptr;
     const auto* text = static_cast<const char*>(data);
-    if (!juce::CharPointer_UTF8::isValidString(text, (int)size))
+    // A zero byte would end the text early and hide what follows from the checks.
+    if (std::memchr(text, 0, size) != nullptr || !juce::CharPointer_UTF8::isValidString(text, (int)size))
         return nullptr;
     const auto xml = juce::String::fromUTF8(text, (int)size);
-    // JUCE's parser loops for ever on a processing instruction followed by
-    // text inside an element. Settings forms hold none beyond the optional
-    // declaration at the start, so any other one refuses the text.
-    auto rest = xml.trimStart();
-    if (rest.startsWith("<?xml"))
-        rest = rest.fromFirstOccurrenceOf("?>", false, false);
-    if (rest.contains("<?") || !characterReferencesAreSound(xml))
+    if (!settingsTextIsSound(xml))
         return nullptr;
     return juce::parseXML(xml);
 }

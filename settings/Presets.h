@@ -13,9 +13,10 @@ juce::String cutSettingText(const juce::String& text);
 int readIntAttribute(const juce::XmlElement& element, const juce::String& name);
 
 // Parses the XML form of a settings record from raw bytes; nullptr when the
-// bytes are not valid UTF-8, hold a processing instruction other than the
-// leading declaration or a broken numeric character reference, or are not XML. JUCE's parser walks past the
-// end of text holding a broken UTF-8 sequence, so bytes are checked before parsing.
+// bytes are not valid UTF-8 text, hold what settings forms never hold (a
+// processing instruction after the declaration, a document type, an entity
+// other than the five predefined ones, a broken character reference), or are
+// not XML. JUCE's parser mishandles some such text, so it is refused first.
 std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size);
 
 // Installation-wide settings.

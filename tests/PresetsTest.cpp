@@ -188,6 +188,29 @@ TEST(PresetXml, BytesThatAreNotUtf8AreRefusedBeforeParsing)
     for (const char* reference : {"<P><G>O&#x28", "<P>&#x;</P>", "<P>&#0;</P>", "<P>&#xD800;</P>",
                                   "<P>&#1114112;</P>", "<P>&#x123456789;</P>"})
         EXPECT_EQ(parseSettingsXml(reference, std::strlen(reference)), nullptr) << reference;
+    // And an unknown entity after a zero byte: the parser expanded it past the
+    // end of the text. Unknown entities, document types and zero bytes are
+    // refused; the predefined entities and comments are kept.
+    const char afterZero[] = "<P><Q>a\0b&;</Q></P>";
+    EXPECT_EQ(parseSettingsXml(afterZero, sizeof(afterZero) - 1), nullptr);
+    for (const char* other :
+         {"<P>&;</P>", "<P>&foo;</P>", "<P>&amp</P>", "<!DOCTYPE P><P/>", "<P><![CDATA[x]]></P>"})
+        EXPECT_EQ(parseSettingsXml(other, std::strlen(other)), nullptr) << other;
+    const char kept[] = "<!-- settings --><P a=\"&amp;&lt;&gt;&quot;&apos;\"><!-- x --></P>";
+    auto withEntities = parseSettingsXml(kept, sizeof(kept) - 1);
+    ASSERT_NE(withEntities, nullptr);
+    EXPECT_EQ(withEntities->getStringAttribute("a"), "&<>\"'");
+
+    // Every form the stores save passes, whatever text it holds.
+    auto odd = examplePreset();
+    odd.WriteFileName = juce::String::fromUTF8("a&b<c>\"d'e\x01f\xc3\xbc");
+    const auto form = saved(odd)->toString().toStdString();
+    auto back = parseSettingsXml(form.data(), form.size());
+    ASSERT_NE(back, nullptr) << form;
+    _PRESET_NODE again;
+    CLocalPreset().loadNode(*back, again);
+    EXPECT_EQ(again.WriteFileName, odd.WriteFileName);
+
     const char referenced[] = "<P a=\"&#x4D;&#252;\"/>";
     auto withReferences = parseSettingsXml(referenced, sizeof(referenced) - 1);
     ASSERT_NE(withReferences, nullptr);

@@ -200,19 +200,25 @@ TEST(MainComponentSummary, LabelsAfterTheThreadAndUnreadableFiles)
     auto& mc = *s.main;
     const auto f = s.folder.getChildFile("abc.bin");
     f.replaceWithText("abc");
-    mc.writeFileBox->SetFile(f.getFullPathName(), true);
-    pump(2);
+    // The box is busy from the start; only the message loop can free it again
+    // (the thread's end takes the message manager's lock).
+    mc.startFileSummary(f.getFullPathName());
     EXPECT_FALSE(mc.writeFileBox->isEnabled());
+    EXPECT_FALSE(mc.updateButton->isEnabled());
     ASSERT_TRUE(pumpUntil([&] { return mc.writeFileBox->isEnabled(); }));
     EXPECT_EQ(mc.checksumLabel->getText(), "0.00 MB  Checksum: 00000126 H");
     EXPECT_EQ(mc.md5Label->getText(), "MD5:900150983CD24FB0D6963F7D28E17F72");
     EXPECT_FALSE(mc.updateButton->isEnabled()); // no instrument connected
     EXPECT_FALSE(mc.progressBar->isVisible());
-    EXPECT_EQ(mc.writeFileBox->getStartLocation(), s.folder.getFullPathName());
 
-    mc.writeFileBox->SetFile(s.folder.getChildFile("gone/none.bin").getFullPathName(), true);
-    pump(2);
+    // A file chosen in the box starts the summary through the box's message
+    // and sets the box's start location to the file's folder.
+    mc.writeFileBox->SetFile(f.getFullPathName(), true);
+    ASSERT_TRUE(pumpUntil([&] { return mc.writeFileBox->getStartLocation() == s.folder.getFullPathName(); }));
     ASSERT_TRUE(pumpUntil([&] { return mc.writeFileBox->isEnabled(); }));
+    mc.writeFileBox->SetFile(s.folder.getChildFile("gone/none.bin").getFullPathName(), true);
+    ASSERT_TRUE(pumpUntil(
+        [&] { return mc.md5Label->getText() == "File cann't be opened." && mc.writeFileBox->isEnabled(); }));
     EXPECT_EQ(mc.checksumLabel->getText(), "File cann't be opened.");
     EXPECT_EQ(mc.md5Label->getText(), "File cann't be opened.");
     EXPECT_EQ(mc.writeFileBox->getStartLocation(), "");
