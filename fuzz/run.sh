@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
 # bounded time, starting from the seeds in fuzz/corpus and seeds made here by
 # the project's own generators. Prints executions and coverage per target.
-#   fuzz/run.sh [SECONDS_PER_TARGET]   (default 60)
+#   fuzz/run.sh [SECONDS_PER_TARGET [TARGET...]]   (default 60 s, every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -38,7 +38,9 @@ printf '\x00\xf0\x00\x20\x54\x7d\x01\x00\x01\x02\x03\x04\x05\x06\x07\x7f\x11\x22
 
 failed=0
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-for target in driver_header version_block preset_xml incoming; do
+targets=("${@:2}")
+[ ${#targets[@]} -gt 0 ] || targets=(driver_header version_block preset_xml incoming)
+for target in "${targets[@]}"; do
   mkdir -p "$build/corpus/$target"
   log="$build/fuzz_$target.log"
   if "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -max_len=140000 -print_final_stats=1 \
