@@ -13,6 +13,46 @@ juce::String cutSettingText(const juce::String& text)
 
 namespace
 {
+// Well-formed UTF-8 as RFC 3629 defines it: no overlong forms, no surrogates,
+// nothing past U+10FFFF, no zero byte. JUCE's own check lets overlong forms
+// through, and its strings then miscount their bytes when copied.
+bool isStrictUtf8(const juce::uint8* p, size_t n)
+{
+    for (size_t i = 0; i < n;)
+    {
+        const juce::uint8 c = p[i];
+        if (c == 0)
+            return false;
+        if (c < 0x80)
+        {
+            ++i;
+            continue;
+        }
+        int more = 0;
+        juce::uint32 lowest = 0, value = 0;
+        if (c >= 0xC2 && c <= 0xDF)
+            more = 1, lowest = 0x80, value = c & 0x1F;
+        else if (c >= 0xE0 && c <= 0xEF)
+            more = 2, lowest = 0x800, value = c & 0x0F;
+        else if (c >= 0xF0 && c <= 0xF4)
+            more = 3, lowest = 0x10000, value = c & 0x07;
+        else
+            return false;
+        if (n - i <= (size_t)more)
+            return false;
+        for (int k = 1; k <= more; ++k)
+        {
+            if ((p[i + (size_t)k] & 0xC0) != 0x80)
+                return false;
+            value = (value << 6) | (p[i + (size_t)k] & 0x3F);
+        }
+        if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+            return false;
+        i += (size_t)more + 1;
+    }
+    return true;
+}
+
 // True when the numeric character reference after "&#" at `p` ("N;" or
 // "xH;") is complete and names a Unicode character.
 bool numericReferenceIsSound(juce::CharPointer_UTF8 p)
@@ -75,8 +115,8 @@ std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size
     if (size > (size_t)std::numeric_limits<int>::max())
         return nullptr;
     const auto* text = static_cast<const char*>(data);
-    // A zero byte would end the text early and hide what follows from the checks.
-    if (std::memchr(text, 0, size) != nullptr || !juce::CharPointer_UTF8::isValidString(text, (int)size))
+    // (A zero byte would also end the text early and hide the rest from the checks.)
+    if (!isStrictUtf8(static_cast<const juce::uint8*>(data), size))
         return nullptr;
     const auto xml = juce::String::fromUTF8(text, (int)size);
     if (!settingsTextIsSound(xml))

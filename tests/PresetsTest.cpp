@@ -177,6 +177,13 @@ TEST(PresetXml, BytesThatAreNotUtf8AreRefusedBeforeParsing)
     EXPECT_EQ(parseSettingsXml(broken, sizeof(broken) - 1), nullptr);
     const char cutSequence[] = "<P a=\"\xc3\"/>";
     EXPECT_EQ(parseSettingsXml(cutSequence, sizeof(cutSequence) - 1), nullptr);
+    // An overlong form ("/" as C1 AF), which JUCE's own check lets through and
+    // its strings then copy past their end; a surrogate; a code point past U+10FFFF.
+    for (const char* notUtf8 : {" <Pr\xc1\xafsz/>", "<P a=\"\xed\xa0\x80\"/>", "<P a=\"\xf4\x90\x80\x80\"/>",
+                                "<P a=\"\xe0\x80\xaf\"/>"})
+        EXPECT_EQ(parseSettingsXml(notUtf8, std::strlen(notUtf8)), nullptr) << notUtf8;
+    const char fourBytes[] = "<P a=\"\xf0\x9f\x8e\xb9\"/>";
+    EXPECT_NE(parseSettingsXml(fourBytes, sizeof(fourBytes) - 1), nullptr);
 
     // Also found by fuzzing: a processing instruction followed by text inside
     // an element sent the parser into an endless loop.
