@@ -103,10 +103,10 @@ int main(int argc, char** argv)
     root.createDirectory();
     const auto program = root.getChildFile("program");
     program.createDirectory();
-    image::ImageSpec spec;
-    spec.version = "V2.00.00";
-    spec.fill = "random:7";
-    const auto image = image::buildUpdateImage(spec);
+    image::ImageSpec rom;
+    rom.version = "V2.00.00";
+    rom.fill = "random:7";
+    const auto image = image::buildUpdateImage(rom);
     program.getChildFile("update.rom").replaceWithData(image.getData(), image.getSize());
 
     int failures = 0;

@@ -68,8 +68,6 @@ public:
     const OperationRecord& current() const { return currentRecord; }
     size_t size() const { return records.size(); }
     const std::vector<OperationRecord>& queued() const { return records; }
-    // Jobs started so far in this sequence.
-    size_t position() const { return nextIndex; }
     // Test seam: called on the message thread just before job `index` starts.
     using JobObserver = std::function<void(size_t index, const OperationRecord& record)>;
     void setJobObserver(JobObserver observer) { jobObserver = std::move(observer); }

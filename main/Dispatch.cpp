@@ -167,13 +167,7 @@ bool MainComponent::updateFileUnchanged()
         return false;
     }
     // Another good image: show what it holds and let the user confirm it.
-    if (facts.productName)
-        fileProductName = *facts.productName;
-    if (facts.version)
-        fileVersionValue->setText(*facts.version, juce::dontSendNotification);
-    if (facts.length)
-        updateFileLength = *facts.length;
-    updateFileDigest = juce::MD5(file);
+    takeUpdateFileFacts(facts);
     setStatus("The update file has changed. Press UPDATE again.");
     return false;
 }

@@ -236,6 +236,19 @@ void MainComponent::onStepDone(bool failed, int reason)
     progressBar->setVisible(false);
 }
 
+// Keeps what the check of "update.rom" found, and the file's digest so that
+// UPDATE can tell whether it is still the file checked.
+void MainComponent::takeUpdateFileFacts(const UpdateFileFacts& facts)
+{
+    if (facts.productName)
+        fileProductName = *facts.productName;
+    if (facts.version)
+        fileVersionValue->setText(*facts.version, juce::dontSendNotification);
+    if (facts.length)
+        updateFileLength = *facts.length;
+    updateFileDigest = juce::MD5(juce::File(programFolder + "update.rom"));
+}
+
 void MainComponent::onVersionRead(CCustomMessage& message)
 {
     std::unique_ptr<char16_t[]> block(message.takeData<char16_t>());
@@ -276,13 +289,7 @@ void MainComponent::onVersionRead(CCustomMessage& message)
 
     UpdateFileFacts facts;
     const int result = checkUpdateFile(programFolder, deviceProductName, &logOutput, facts);
-    if (facts.productName)
-        fileProductName = *facts.productName;
-    if (facts.version)
-        fileVersionValue->setText(*facts.version, juce::dontSendNotification);
-    if (facts.length)
-        updateFileLength = *facts.length;
-    updateFileDigest = juce::MD5(juce::File(programFolder + "update.rom"));
+    takeUpdateFileFacts(facts);
 
     switch (result)
     {

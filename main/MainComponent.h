@@ -17,6 +17,7 @@ class ScreenSaverBlock;
 // device link and reacts to its events; see EventHandler.cpp (events),
 // Dispatch.cpp (buttons and control states), UpdatePlan.cpp (the update) and
 // FileSummary.cpp (the "Check sum thread").
+struct UpdateFileFacts;
 class MainComponent : public juce::Component,
                       public juce::MessageListener,
                       public juce::Thread,
@@ -65,6 +66,7 @@ public:
     void updateOperationCaptions();
     void confirmAndStartUpdate();
     bool updateFileUnchanged();
+    void takeUpdateFileFacts(const UpdateFileFacts& facts);
     void startUpdate();
     void loadPreset(const juce::String& name);
     int savePreset(const juce::String& name);

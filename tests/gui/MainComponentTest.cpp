@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "midi/VirtualMidiSource.h"
 #include "platform/Tones.h"
+#include "reliability/ProgramSession.h"
 #include "ui/UpdateDialogs.h"
 #include "update/ImageBuilder.h"
 #include "virtual-piano/VirtualPiano.h"
@@ -35,15 +36,7 @@ struct Rig
         auto source = std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(pianoConfig), 0, false);
         piano = source.get();
         ports.addSource(std::move(source));
-        MainComponent::Options options;
-        options.ports = &ports;
-        options.periods.scanMs = 20;
-        options.periods.transferMs = 20;
-        options.periods.readMs = 5;
-        options.programFolder = folder.getFullPathName() + "/";
-        options.workingFolder = work.getFullPathName();
-        options.modalDialogs = false;
-        main = std::make_unique<MainComponent>(options);
+        main = std::make_unique<MainComponent>(reliability::testOptions(ports, folder, work));
     }
     ~Rig()
     {

@@ -104,9 +104,9 @@ protected:
         programFolder = root.getChildFile("program");
         programFolder.createDirectory();
         work = root.getChildFile("work");
-        spec.version = "V2.00.00";
-        spec.fill = "random:21";
-        image = image::buildUpdateImage(spec);
+        rom.version = "V2.00.00";
+        rom.fill = "random:21";
+        image = image::buildUpdateImage(rom);
     }
     void TearDown() override { root.deleteRecursively(); }
 
@@ -182,7 +182,7 @@ protected:
     }
 
     juce::File root, programFolder, work;
-    image::ImageSpec spec;
+    image::ImageSpec rom;
     juce::MemoryBlock image;
     std::vector<juce::String> rows;
 };
@@ -326,7 +326,7 @@ TEST_F(FaultMatrix, AnotherGoodImageAfterTheCheckIsShownBeforeItIsWritten)
     ProgramSession s(reliability::virtualPiano("flash=S29GL128_S"), programFolder, work);
     ASSERT_TRUE(s.ready());
     const std::vector<juce::uint8> before(s.flash(), s.flash() + 0x80000);
-    image::ImageSpec other = spec;
+    image::ImageSpec other = rom;
     other.version = "V3.00.00";
     other.fill = "random:22";
     const auto otherImage = image::buildUpdateImage(other);

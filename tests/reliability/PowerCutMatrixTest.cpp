@@ -105,7 +105,7 @@ struct Tally
 class PowerCutMatrix : public ::testing::Test
 {
 protected:
-    void prepare(const image::ImageSpec& spec, bool safe)
+    void prepare(const image::ImageSpec& rom, bool safe)
     {
         safePath = safe;
         root = testing_support::makeTempFolder("tamarind-powercut");
@@ -113,7 +113,7 @@ protected:
         programFolder.createDirectory();
         work = root.getChildFile("work");
         store = root.getChildFile("flash.bin");
-        image = image::buildUpdateImage(spec);
+        image = image::buildUpdateImage(rom);
         programFolder.getChildFile("update.rom").replaceWithData(image.getData(), image.getSize());
         {
             // Factory content, as the instrument leaves the factory.
@@ -343,10 +343,10 @@ protected:
 
 TEST_F(PowerCutMatrix, SafePathRepairsEveryCutAndKeepsTheData)
 {
-    image::ImageSpec spec;
-    spec.version = "V2.00.00";
-    spec.fill = "random:11";
-    prepare(spec, true);
+    image::ImageSpec rom;
+    rom.version = "V2.00.00";
+    rom.fill = "random:11";
+    prepare(rom, true);
     ASSERT_FALSE(HasFatalFailure());
     // The backup read ends synced, then the lock is created synced; both
     // before the first erase.
@@ -364,11 +364,11 @@ TEST_F(PowerCutMatrix, SafePathRepairsEveryCutAndKeepsTheData)
 
 TEST_F(PowerCutMatrix, PlainPathRepairsEveryCut)
 {
-    image::ImageSpec spec;
-    spec.size = 0x80000;
-    spec.version = "V2.00.00";
-    spec.fill = "random:12";
-    prepare(spec, false);
+    image::ImageSpec rom;
+    rom.size = 0x80000;
+    rom.version = "V2.00.00";
+    rom.fill = "random:12";
+    prepare(rom, false);
     ASSERT_FALSE(HasFatalFailure());
     runMatrix();
     print("Power cuts on the plain path (512 KiB image):");

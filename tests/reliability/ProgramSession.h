@@ -6,6 +6,22 @@
 
 namespace reliability
 {
+// Options for a main component under test: the given ports and folders,
+// shrunk tick periods, confirmations answered YES.
+inline MainComponent::Options testOptions(midi::PortSet& ports, const juce::File& programFolder,
+                                          const juce::File& work)
+{
+    MainComponent::Options options;
+    options.ports = &ports;
+    options.periods.scanMs = 20;
+    options.periods.transferMs = 20;
+    options.periods.readMs = 5;
+    options.programFolder = programFolder.getFullPathName() + "/";
+    options.workingFolder = work.getFullPathName();
+    options.modalDialogs = false;
+    return options;
+}
+
 // One run of the program (its main component) against one port source, with
 // shrunk tick periods (unless given), confirmations answered YES and nothing
 // on stdout.
@@ -16,21 +32,9 @@ struct ProgramSession
     {
         piano = dynamic_cast<midi::VirtualSource*>(source.get());
         ports.addSource(std::move(source));
-        MainComponent::Options options;
-        options.ports = &ports;
+        auto options = testOptions(ports, programFolder, work);
         if (periods != nullptr)
-        {
             options.periods = *periods;
-        }
-        else
-        {
-            options.periods.scanMs = 20;
-            options.periods.transferMs = 20;
-            options.periods.readMs = 5;
-        }
-        options.programFolder = programFolder.getFullPathName() + "/";
-        options.workingFolder = work.getFullPathName();
-        options.modalDialogs = false;
         options.echoToStdout = false;
         main = std::make_unique<MainComponent>(options);
     }
