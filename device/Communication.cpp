@@ -81,6 +81,8 @@ void Communication::scanPorts()
     {
         const std::lock_guard<std::mutex> g(lock);
         deviceFound = false;
+        twoDevicesPosted = false;
+        pairedIndex = -1;
     }
     const auto inputNames = ports.inputNames();
     const auto outputNames = ports.outputNames();
@@ -198,8 +200,8 @@ void Communication::timerCallback()
         const std::lock_guard<std::mutex> g(lock);
         if (!scanArmed)
         {
-            if (tickPeriod.load() == 0)
-                return; // stopped: a tick that was already on its way
+            if (tickPeriod.load() == 0 || !jobOpen)
+                return; // stopped (a tick already on its way), or between jobs
             // Silence supervision: the ninth tick without a reply is a time-out.
             if (silenceTicks < 50)
                 ++silenceTicks;
@@ -245,7 +247,6 @@ void Communication::handleIncomingMidiMessage(midi::InputPort* source, const juc
         identifyReplySeen = true;
         break;
     case sysex::ReplyStatus:
-        silenceTicks = 0;
         onStatusReply(in.data[5]);
         break;
     case sysex::ReplyDataPacket:
@@ -260,23 +261,35 @@ void Communication::handleIncomingMidiMessage(midi::InputPort* source, const juc
 void Communication::handleIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length)
 {
     if (!scanArmed)
+    {
+        ignoreUnexpectedReply();
         return;
+    }
     const int index = data[5];
     midi::OutputPort* candidate = nullptr;
     if (index < outputCount)
-    {
         candidate = index < (int)outputs.size() ? outputs[(size_t)index].get() : nullptr;
-        fullSpeed = length >= 7 && data[6] == sysex::kFullSpeedMode;
-    }
     if (source == nullptr || candidate == nullptr)
         return;
     if (deviceFound)
     {
-        post(EvTwoDevices);
+        // The paired instrument answering again is a repeat, not a second
+        // instrument; a real second one is reported once per scan, however
+        // often it answers.
+        if (source == pairedInput && index == pairedIndex)
+            return;
+        if (!twoDevicesPosted)
+        {
+            twoDevicesPosted = true;
+            post(EvTwoDevices);
+        }
         return;
     }
+    // The link speed is the paired instrument's own, never another's.
+    fullSpeed = length >= 7 && data[6] == sysex::kFullSpeedMode;
     pairedInput = source;
     pairedOutput = candidate;
+    pairedIndex = index;
     deviceFound = true;
 }
 
@@ -343,12 +356,80 @@ void Communication::startTicking(int periodMs)
     armTimer(periodMs);
 }
 
+int Communication::currentJobSerial() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return jobSerial;
+}
+
+int Communication::unexpectedReplyCount() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return unexpectedTotal;
+}
+
+void Communication::beginJob()
+{
+    flushUnexpectedCount();
+    ++jobSerial;
+    jobOpen = true;
+    awaiting = Awaiting::nothing;
+}
+
+// A job ends once: whatever arrives later cannot end it again or end the next one.
+void Communication::completeStep(bool failed, int reason)
+{
+    awaiting = Awaiting::nothing;
+    if (!jobOpen)
+        return;
+    jobOpen = false;
+    flushUnexpectedCount();
+    post(EvStepDone, failed ? 1 : 0, reason, jobSerial);
+}
+
+// A reply that answers no request: a repeat, a stray or part of a flood. It
+// changes nothing, not even the silence count (a stream of strays must not
+// hide a silent instrument), and is logged once per job.
+void Communication::ignoreUnexpectedReply()
+{
+    ++unexpectedTotal;
+    if (unexpectedInEpisode++ == 0 && log != nullptr)
+        log->PrintA("Ignored an unexpected reply from the device.\n");
+}
+
+void Communication::flushUnexpectedCount()
+{
+    if (unexpectedInEpisode > 1 && log != nullptr)
+        log->PrintA("Ignored %d unexpected replies from the device in all.\n", unexpectedInEpisode);
+    unexpectedInEpisode = 0;
+}
+
+void Communication::postProgress(int kind, int value, int total)
+{
+    if (listener == nullptr)
+        return;
+    const bool update = kind >= 1 && kind <= 3;
+    if (update && progressInFlight->load() >= kMaxProgressInFlight)
+        return;
+    auto* message = new CCustomMessage(EvProgress, kind, value, total);
+    message->countIn(progressInFlight);
+    listener->postMessage(message);
+}
+
+void Communication::postShare(float start, float end)
+{
+    postProgress(4, (int)(start * 10), (int)(end * 10));
+}
+
 // Every failure returns the controls to idle before the job list ends, so the
 // user is never left with a busy window.
 void Communication::failStep(int reason)
 {
+    awaiting = Awaiting::nothing;
+    if (!jobOpen)
+        return;
     post(EvControls, 1, 0);
-    post(EvStepDone, 1, reason);
+    completeStep(true, reason);
 }
 
 // Ends the current operation with a log line: no more ticks, no open read file.
@@ -408,6 +489,7 @@ void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, c
                                     float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     driverCopy.assign(image, image + juce::jmax(0, imageLength));
     sectorTable = driverimage::readSectors(driverCopy.data(), (int)driverCopy.size());
     if (sectorTable.empty())
@@ -428,9 +510,11 @@ void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, c
 void Communication::testFlash(int parameter, const char* name)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     state = TestingFlash;
     if (log != nullptr)
         log->PrintA("Testing flash \"%s\"...", name);
+    awaiting = Awaiting::status;
     sendFrame(sysex::buildTestFlash(frameBuffer, parameter));
     silenceTicks = 0;
 }
@@ -472,12 +556,28 @@ void Communication::loadBlock()
 
 void Communication::sendDataBlock()
 {
+    awaiting = Awaiting::status;
     sendFrame(sysex::buildData(frameBuffer, blockBuffer));
     silenceTicks = 0;
 }
 
 void Communication::onStatusReply(int status)
 {
+    if (awaiting == Awaiting::readData && (status == 2 || status == 3))
+    {
+        // The instrument answered the read request with a time-out of its own.
+        awaiting = Awaiting::nothing;
+        silenceTicks = 0;
+        finishStep(status);
+        return;
+    }
+    if (awaiting != Awaiting::status)
+    {
+        ignoreUnexpectedReply();
+        return;
+    }
+    awaiting = Awaiting::nothing;
+    silenceTicks = 0;
     if (status != 0)
     {
         finishStep(status);
@@ -559,7 +659,7 @@ void Communication::finishStep(int status)
     case UploadingDriver:
         if (log != nullptr)
             log->PrintA("Send driver OK!\n");
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
         break;
     case TestingFlash:
         // The test ends the silence supervision either way.
@@ -569,19 +669,19 @@ void Communication::finishStep(int status)
             post(EvControls, 1, 0);
             if (log != nullptr)
                 log->PrintHighlighted(LogColour::red, "Fail.\n");
-            post(EvStepDone, 1, 0);
+            completeStep(true, 0);
         }
         else
         {
             if (log != nullptr)
                 log->PrintHighlighted(LogColour::green, "OK.\n");
-            post(EvStepDone, 0, 0);
+            completeStep(false, 0);
         }
         break;
     case Erasing:
         if (eraseNextSector())
             return;
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
         disarmTimer();
         logElapsed("Erase finished, time:", phaseStart);
         break;
@@ -590,7 +690,7 @@ void Communication::finishStep(int status)
         logElapsed("Total time:", sequenceStart);
         if (log != nullptr)
             log->PrintA("Program OK.\n");
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
         disarmTimer();
         break;
     default:
@@ -605,6 +705,7 @@ void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64
                                float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     page = pageIn;
     flashOffset = flashOffsetIn;
     length = lengthIn;
@@ -723,6 +824,7 @@ bool Communication::eraseNextSector()
     postProgress(1, currentSector - firstSector, endSector - firstSector);
     const auto word =
         (juce::uint32)((juce::int64)page * 0x10000 + sectorTable[(size_t)currentSector].start / 2);
+    awaiting = Awaiting::status;
     sendFrame(sysex::buildEraseSectorWord(frameBuffer, word));
     ++currentSector;
     silenceTicks = 0;
@@ -736,6 +838,7 @@ void Communication::programFile(const juce::String& path, int pageIn, juce::int6
                                 float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     if (refuseWithoutSectorTable())
         return;
     if (path.isEmpty())
@@ -778,6 +881,7 @@ void Communication::programBuffer(const juce::uint8* data, int pageIn, juce::int
                                   juce::int64 lengthIn, float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     if (refuseWithoutSectorTable())
         return;
     page = pageIn;
@@ -805,8 +909,11 @@ void Communication::readToFile(const juce::String& path, int pageIn, juce::int64
                                juce::int64 lengthIn, float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     sequenceStart = platform::getTickCount();
     outputFile.reset();
+    syncedReadFile = juce::File();
+    syncedReadSize = -1;
     if (refuseWithoutSectorTable())
         return;
     if (path.isEmpty())
@@ -865,20 +972,32 @@ void Communication::startRead()
 void Communication::requestReadBlock(juce::int64 byteAddress)
 {
     rxCount = 0;
+    awaiting = Awaiting::readData;
     sendFrame(sysex::buildSetAddress(frameBuffer, (juce::uint32)byteAddress, true));
 }
 
 void Communication::onDataPacket(const juce::uint8* data, int dataLength)
 {
-    silenceTicks = 0;
-    // Packets outside a read would overwrite a block being sent.
-    if (state != Reading || outputFile == nullptr || dataLength < 8)
+    // Only the packets of a requested block are data; any other would
+    // overwrite a block being sent or end up in the next block.
+    if (awaiting != Awaiting::readData || state != Reading || outputFile == nullptr || dataLength < 8)
+    {
+        ignoreUnexpectedReply();
         return;
+    }
+    silenceTicks = 0;
     const int expected = fullSpeed ? sysex::kChecksummedBlockSize : sysex::kBlockSize;
-    rxCount =
-        sysex::unpackPayload(data + 6, dataLength - 6, blockBuffer, rxCount, sysex::kChecksummedBlockSize);
+    rxCount = sysex::unpackPayload(data + 6, dataLength - 6, blockBuffer, rxCount, expected);
+    if (rxCount > expected)
+    {
+        // More bytes than a block holds: a packet was repeated or foreign. On a
+        // link without checksums this is the only sign of it.
+        retryBadBlock();
+        return;
+    }
     if (rxCount == expected)
     {
+        awaiting = Awaiting::nothing;
         onReadBlock();
         if (retryCount != 0 && log != nullptr)
             log->PrintA("\n");
@@ -886,6 +1005,22 @@ void Communication::onDataPacket(const juce::uint8* data, int dataLength)
     }
     else if (data[5] != sysex::kNoAckFlag)
         sendFrame(sysex::buildAck(frameBuffer));
+}
+
+// The block arrived broken: fetched again, but not for ever. A block that
+// stays broken is a broken link or flash, not noise.
+void Communication::retryBadBlock()
+{
+    if (log != nullptr)
+        log->PrintA(".");
+    static_assert(kMaxBadChecksums == 15, "the log line below counts 16 attempts");
+    if (++badChecksums > kMaxBadChecksums)
+    {
+        state = Idle;
+        abortStep("\nThe read block's checksum is still wrong after 16 attempts.\n", 2);
+        return;
+    }
+    requestReadBlock(base + doneLength);
 }
 
 void Communication::abandonRead()
@@ -897,18 +1032,7 @@ void Communication::onReadBlock()
 {
     if (fullSpeed && !sysex::checksumMatches(blockBuffer))
     {
-        if (log != nullptr)
-            log->PrintA(".");
-        // A block whose checksum stays wrong is a broken link or flash, not
-        // noise: asking for it for ever would leave the user stuck.
-        static_assert(kMaxBadChecksums == 15, "the log line below counts 16 attempts");
-        if (++badChecksums > kMaxBadChecksums)
-        {
-            state = Idle;
-            abortStep("\nThe read block's checksum is still wrong after 16 attempts.\n", 2);
-            return;
-        }
-        requestReadBlock(base + doneLength);
+        retryBadBlock();
         return;
     }
     badChecksums = 0;
@@ -930,6 +1054,11 @@ void Communication::onReadBlock()
         outputFile.reset();
         ok = ok && outputPath.getSize() == totalLength && platform::syncFileToDisk(outputPath);
     }
+    if (ok)
+    {
+        syncedReadFile = outputPath;
+        syncedReadSize = totalLength;
+    }
     disarmTimer();
     state = Idle;
     if (!ok)
@@ -942,7 +1071,7 @@ void Communication::onReadBlock()
     if (log != nullptr)
         log->PrintA("Read OK.\n");
     postProgress(0, 0, 0);
-    post(EvStepDone, 0, 0);
+    completeStep(false, 0);
 }
 
 // ---- compare, version, lock --------------------------------------------------
@@ -951,6 +1080,7 @@ void Communication::compareFiles(const juce::String& writtenPath, juce::int64 of
                                  const juce::String& readBackPath)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     if (log != nullptr)
         log->PrintA("Start comparing...\n");
     auto open = [](const juce::String& p) -> std::unique_ptr<juce::FileInputStream>
@@ -1000,11 +1130,17 @@ void Communication::compareFiles(const juce::String& writtenPath, juce::int64 of
     if (differ)
         failStep(2);
     else
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
 }
 
 void Communication::postVersionFromFile(const juce::String& path)
 {
+    {
+        // The job's result is EvVersionRead rather than EvStepDone.
+        const std::lock_guard<std::mutex> g(lock);
+        beginJob();
+        jobOpen = false;
+    }
     auto block = readVersionBlock(path, image::kMarkerOffsetInVersionRead);
     if (listener != nullptr)
         listener->postMessage(new CCustomMessage(EvVersionRead, 0, 0, 0, block.release(),
@@ -1013,9 +1149,20 @@ void Communication::postVersionFromFile(const juce::String& path)
 
 void Communication::writeLockFile(const juce::String& path, int mode)
 {
+    const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
     if (mode == 0)
     {
+        if (!backupIsComplete(file))
+        {
+            // The lock promises a repair from the backup: without a whole,
+            // synced backup read by this link, nothing may be erased.
+            if (log != nullptr)
+                log->PrintA("The backup of the data region is missing or incomplete.\n");
+            failStep(3);
+            return;
+        }
         bool ok = false;
         if (file != juce::File() && !file.isDirectory())
         {
@@ -1028,7 +1175,7 @@ void Communication::writeLockFile(const juce::String& path, int mode)
         // The lock must be on disk before anything is erased.
         ok = ok && platform::syncFileToDisk(file);
         if (ok)
-            post(EvStepDone, 0, 0);
+            completeStep(false, 0);
         else
             failStep(3);
         return;
@@ -1039,10 +1186,21 @@ void Communication::writeLockFile(const juce::String& path, int mode)
         if (ok)
             platform::syncFileToDisk(file.getParentDirectory());
         if (ok)
-            post(EvStepDone, 0, 0);
+            completeStep(false, 0);
         else
             failStep(4);
         return;
     }
-    post(EvStepDone, 0, 0);
+    completeStep(false, 0);
+}
+
+// The backup beside a lock: the data region as the last read of this link
+// wrote it, whole, synced and unchanged in size since.
+bool Communication::backupIsComplete(const juce::File& lockFile) const
+{
+    if (lockFile == juce::File())
+        return false;
+    const auto backup = lockFile.getSiblingFile(backupFileName);
+    return backup == syncedReadFile && syncedReadSize == kDataRegionBytes && backup.existsAsFile() &&
+           backup.getSize() == kDataRegionBytes;
 }

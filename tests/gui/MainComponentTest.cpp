@@ -128,11 +128,17 @@ TEST(MainComponentEvents, ProgressSharesJobEndsAndStatusTexts)
                            "Can't create lock file!",
                            "Can't delete lock file!",
                            "Time out!"};
+    auto& queue = mc.getQueue();
+    const auto scratch = rig.work.getChildFile("scratch").getFullPathName();
     for (int reason = 1; reason <= 5; ++reason)
     {
         mc.updateInProgress = true;
         mc.progressBar->setVisible(true);
-        post(mc, EvStepDone, 1, reason);
+        // A job is running (one that touches nothing), and its end arrives.
+        queue.clearQueue();
+        queue.addLockFile(scratch, 2);
+        queue.runNext();
+        post(mc, EvStepDone, 1, reason, queue.link().currentJobSerial());
         EXPECT_EQ(mc.getStatus(), texts[reason]);
         EXPECT_FALSE(mc.updateInProgress);
         EXPECT_FALSE(mc.progressBar->isVisible());
