@@ -202,6 +202,18 @@ void Communication::timerCallback()
         {
             if (tickPeriod.load() == 0 || !jobOpen)
                 return; // stopped (a tick already on its way), or between jobs
+            if (awaiting == Awaiting::quiet)
+            {
+                if (++quietTicks >= 2)
+                    createLockAfterQuiet();
+                return;
+            }
+            if (awaiting == Awaiting::drain && ++quietTicks >= 2)
+            {
+                // A whole tick without a packet: the broken block's packets are gone.
+                requestReadBlock(base + doneLength);
+                return;
+            }
             // Silence supervision: the ninth tick without a reply is a time-out.
             if (silenceTicks < 50)
                 ++silenceTicks;
@@ -393,6 +405,7 @@ void Communication::completeStep(bool failed, int reason)
 void Communication::ignoreUnexpectedReply()
 {
     ++unexpectedTotal;
+    ++unexpectedSinceRead;
     if (unexpectedInEpisode++ == 0 && log != nullptr)
         log->PrintA("Ignored an unexpected reply from the device.\n");
 }
@@ -980,6 +993,8 @@ void Communication::onDataPacket(const juce::uint8* data, int dataLength)
 {
     // Only the packets of a requested block are data; any other would
     // overwrite a block being sent or end up in the next block.
+    if (awaiting == Awaiting::drain)
+        quietTicks = 0;
     if (awaiting != Awaiting::readData || state != Reading || outputFile == nullptr || dataLength < 8)
     {
         ignoreUnexpectedReply();
@@ -991,8 +1006,10 @@ void Communication::onDataPacket(const juce::uint8* data, int dataLength)
     if (rxCount > expected)
     {
         // More bytes than a block holds: a packet was repeated or foreign. On a
-        // link without checksums this is the only sign of it.
-        retryBadBlock();
+        // link without checksums this is the only sign of it. Each packet is
+        // acknowledged, so a repeated one keeps one packet too many on its way:
+        // the block is asked for again only once that has stopped.
+        retryBadBlock(true);
         return;
     }
     if (rxCount == expected)
@@ -1009,7 +1026,7 @@ void Communication::onDataPacket(const juce::uint8* data, int dataLength)
 
 // The block arrived broken: fetched again, but not for ever. A block that
 // stays broken is a broken link or flash, not noise.
-void Communication::retryBadBlock()
+void Communication::retryBadBlock(bool drainFirst)
 {
     if (log != nullptr)
         log->PrintA(".");
@@ -1018,6 +1035,12 @@ void Communication::retryBadBlock()
     {
         state = Idle;
         abortStep("\nThe read block's checksum is still wrong after 16 attempts.\n", 2);
+        return;
+    }
+    if (drainFirst)
+    {
+        awaiting = Awaiting::drain;
+        quietTicks = 0;
         return;
     }
     requestReadBlock(base + doneLength);
@@ -1032,7 +1055,7 @@ void Communication::onReadBlock()
 {
     if (fullSpeed && !sysex::checksumMatches(blockBuffer))
     {
-        retryBadBlock();
+        retryBadBlock(false);
         return;
     }
     badChecksums = 0;
@@ -1058,6 +1081,7 @@ void Communication::onReadBlock()
     {
         syncedReadFile = outputPath;
         syncedReadSize = totalLength;
+        unexpectedSinceRead = 0;
     }
     disarmTimer();
     state = Idle;
@@ -1163,21 +1187,14 @@ void Communication::writeLockFile(const juce::String& path, int mode)
             failStep(3);
             return;
         }
-        bool ok = false;
-        if (file != juce::File() && !file.isDirectory())
-        {
-            juce::FileOutputStream out(file);
-            ok = out.openedOk() && out.setPosition(0) && out.truncate().wasOk() &&
-                 out.writeText("ORV backup lock!", false, false, nullptr);
-            out.flush();
-            ok = ok && out.getStatus().wasOk();
-        }
-        // The lock must be on disk before anything is erased.
-        ok = ok && platform::syncFileToDisk(file);
-        if (ok)
-            completeStep(false, 0);
-        else
-            failStep(3);
+        // Read blocks carry no address: a block the instrument sent twice
+        // shifts every later block of the read by one, checksums and all, and
+        // shows only as one block too many arriving after the read's end. So
+        // the lock waits until the link has been quiet for a while.
+        pendingLock = file;
+        awaiting = Awaiting::quiet;
+        quietTicks = 0;
+        startTicking(periods.readMs);
         return;
     }
     if (mode == 1)
@@ -1192,6 +1209,35 @@ void Communication::writeLockFile(const juce::String& path, int mode)
         return;
     }
     completeStep(false, 0);
+}
+
+void Communication::createLockAfterQuiet()
+{
+    awaiting = Awaiting::nothing;
+    disarmTimer();
+    const auto file = pendingLock;
+    if (unexpectedSinceRead != 0)
+    {
+        if (log != nullptr)
+            log->PrintA("Replies arrived after the backup was read: the backup is not trusted.\n");
+        failStep(3);
+        return;
+    }
+    bool ok = false;
+    if (file != juce::File() && !file.isDirectory())
+    {
+        juce::FileOutputStream out(file);
+        ok = out.openedOk() && out.setPosition(0) && out.truncate().wasOk() &&
+             out.writeText("ORV backup lock!", false, false, nullptr);
+        out.flush();
+        ok = ok && out.getStatus().wasOk();
+    }
+    // The lock must be on disk before anything is erased.
+    ok = ok && platform::syncFileToDisk(file);
+    if (ok)
+        completeStep(false, 0);
+    else
+        failStep(3);
 }
 
 // The backup beside a lock: the data region as the last read of this link

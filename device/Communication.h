@@ -127,8 +127,10 @@ private:
     enum class Awaiting
     {
         nothing,
-        status,  // the status reply to a data block, erase or flash test
-        readData // the packets of a requested read block (or a status instead)
+        status,   // the status reply to a data block, erase or flash test
+        readData, // the packets of a requested read block (or a status instead)
+        drain,    // packets of a broken block still on their way: wait for quiet, then ask again
+        quiet     // nothing: the lock waits for proof that no reply of the backup read is still coming
     };
     void beginJob();
     void completeStep(bool failed, int reason);
@@ -151,10 +153,11 @@ private:
     void requestReadBlock(juce::int64 byteAddress);
     void onDataPacket(const juce::uint8* data, int length);
     void onReadBlock();
-    void retryBadBlock();
+    void retryBadBlock(bool drainFirst);
     void abandonRead();
     bool loadFile(const juce::String& path);
     bool backupIsComplete(const juce::File& lockFile) const;
+    void createLockAfterQuiet();
     juce::int64 flashSize() const;
     void logElapsed(const char* label, juce::uint32 since);
 
@@ -188,6 +191,9 @@ private:
     int jobSerial = 0;
     bool jobOpen = false;        // a job started and its EvStepDone is not posted yet
     int unexpectedInEpisode = 0; // ignored replies since the last job start or end
+    int quietTicks = 0;          // ticks without a packet while draining or before a lock
+    int unexpectedSinceRead = 0; // ignored replies since the last read ended well
+    juce::File pendingLock;
     int unexpectedTotal = 0;
     std::shared_ptr<std::atomic<int>> progressInFlight = std::make_shared<std::atomic<int>>(0);
     int silenceTicks = 0;

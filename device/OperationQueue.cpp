@@ -153,7 +153,8 @@ bool OperationQueue::runNext()
     start(currentRecord);
     const int after = comm.currentJobSerial();
     currentSerial = after != before ? after : 0;
-    currentAccepted = false;
+    // The version read ends with EvVersionRead, never with a step-done.
+    currentAccepted = currentRecord.op == OperationRecord::ReadVersion;
     return false;
 }
 

@@ -202,7 +202,8 @@ void MainComponent::onStepDone(bool failed, int reason)
     }
     if (!failed)
     {
-        if (queue->runNext())
+        // Only an update's list ends in "Update OK!".
+        if (queue->runNext() && updateInProgress)
             endUpdateWell();
         return;
     }

@@ -96,6 +96,8 @@ PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
             c.strayPacketAt = (int)number(value);
         else if (key == "stray_status_every")
             c.strayStatusEveryMs = (int)juce::jlimit<juce::int64>(-1, 3600000, number(value));
+        else if (key == "stray_status_after")
+            c.strayStatusAfter = (int)number(value);
         else if (error != nullptr)
             *error << "unknown key " << key << "\n";
     }

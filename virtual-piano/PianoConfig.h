@@ -42,7 +42,8 @@ struct PianoConfig
     int dupCopies = 1;              // ... with this many extra copies
     int identifyFlood = 1;          // identify replies sent for each identify request
     int strayPacketAt = -1;         // after answering this message, send a data packet nobody asked for
-    int strayStatusEveryMs = -1;    // an unsolicited status 0 this often, also while idle
+    int strayStatusEveryMs = -1;    // an unsolicited status 0 this often, also while idle,
+    int strayStatusAfter = 0;       // ... once this many host messages have arrived
 
     static PianoConfig parse(const juce::String& text, juce::String* error = nullptr);
     static PianoConfig fromEnvironment(); // TAMARIND_VIRTUAL_PIANO

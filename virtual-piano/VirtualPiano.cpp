@@ -169,7 +169,7 @@ void VirtualPiano::receive(const juce::uint8* message, int size, const ReplySink
 
 void VirtualPiano::sendStrayStatus(const ReplySink& reply)
 {
-    if (dead)
+    if (dead || received < cfg.strayStatusAfter)
         return;
     ++replies;
     const juce::uint8 msg[] = {0xF0, 0x00, 0x20, 0x54, 0x7D, 0x00, 0x00, 0xF7};
