@@ -83,16 +83,12 @@ TEST_F(Replies, StraysWhileIdleChangeNothingAndAreCountedOnce)
 
 TEST_F(Replies, ForeignPacketOutsideAReadIsIgnored)
 {
-    connect("");
+    // Message 6 is the set-address header, 7 the first block: a data packet follows its status.
+    connect("stray_packet_at=7");
     uploadDriverFor("S29GL512_S");
     std::memset(flash() + 0x40000, 0xFF, 0x2000);
-    link().programBuffer(deviceimages::interimImage(), 0, 0x40000, 0x2000, 0, 100);
-    // While a block waits for its status, a data packet arrives instead.
-    const auto packet = strayPacket();
-    link().handleIncomingMidiMessage(nullptr, packet.data(), (int)packet.size());
-    piano->pump();
-    pump(2);
-    EXPECT_EQ(countEvents(EvStepDone, 0, 0), 1);
+    queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x2000, 0, 100);
+    EXPECT_TRUE(runQueue().ok);
     EXPECT_EQ(0, std::memcmp(flash() + 0x40000, deviceimages::interimImage(), 0x2000));
     EXPECT_EQ(link().unexpectedReplyCount(), 1);
 }
