@@ -1,4 +1,5 @@
 #include "device/Communication.h"
+#include "device/FlashRange.h"
 #include "platform/Clock.h"
 #include "platform/WorkFolder.h"
 #include "update/UpdateImage.h"
@@ -469,11 +470,6 @@ void Communication::sendFrame(int size)
         pairedOutput->sendMessageNow(frameBuffer, size);
 }
 
-juce::int64 Communication::flashSize() const
-{
-    return sectorTable.empty() ? 0 : sectorTable.back().start + sectorTable.back().size;
-}
-
 void Communication::logElapsed(const char* label, juce::uint32 since)
 {
     if (log == nullptr)
@@ -749,64 +745,23 @@ void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64
         }
     }
 
-    const juce::int64 pageBase = (juce::int64)page * kPageBytes;
-    const juce::int64 start = pageBase + flashOffset;
-    firstSector = -1;
-    for (size_t i = 0; i < sectorTable.size(); ++i)
-        if (sectorTable[i].start == flashOffset)
-        {
-            firstSector = (int)i;
-            break;
-        }
-    if (firstSector < 0)
+    const auto plan = flashrange::planErase(sectorTable, {page, flashOffset, length, fileOffset, dataLength});
+    if (plan.error == flashrange::EraseError::offsetNotAtSectorStart)
     {
         abortStep("Flash offset must at the start of one sector!\n", 0);
         return;
     }
-
-    const juce::int64 available = dataLength - fileOffset;
-    if (available <= 0 || fileOffset < 0)
+    if (plan.error == flashrange::EraseError::fileOffsetBeyondData)
     {
         abortStep("File offset is beyond the end of the data.\n", 0);
         return;
     }
-    bool adjusted = false;
-    if (length <= 0 || length > available)
-    {
-        programLength = available;
-        adjusted = true;
-    }
-    else
-        programLength = length;
-
-    juce::int64 end = start + programLength;
-    endSector = (int)sectorTable.size();
-    for (size_t i = 0; i < sectorTable.size(); ++i)
-        if (pageBase + sectorTable[i].start >= end)
-        {
-            endSector = (int)i;
-            break;
-        }
-    if (endSector < (int)sectorTable.size())
-        end = pageBase + sectorTable[(size_t)endSector].start;
-    else if (end > pageBase + flashSize())
-    {
-        if (log != nullptr)
-            log->PrintA("Program length is larger than the flash size.\n");
-        end = pageBase + flashSize();
-    }
-    if (end - start != programLength)
-    {
-        programLength = end - start;
-        adjusted = true;
-    }
-    if (programLength > available)
-    {
-        programLength = available;
-        if (log != nullptr)
-            log->PrintA("Program length is set to %xh bytes.\n", (unsigned)programLength);
-    }
-    else if (adjusted && log != nullptr)
+    firstSector = plan.firstSector;
+    endSector = plan.endSector;
+    programLength = plan.programLength;
+    if (plan.cutAtFlashEnd && log != nullptr)
+        log->PrintA("Program length is larger than the flash size.\n");
+    if (plan.reportLength && log != nullptr)
         log->PrintA("Program length is set to %xh bytes.\n", (unsigned)programLength);
 
     sequenceStart = platform::getTickCount();
@@ -835,8 +790,7 @@ bool Communication::eraseNextSector()
         return false;
     }
     postProgress(1, currentSector - firstSector, endSector - firstSector);
-    const auto word =
-        (juce::uint32)((juce::int64)page * 0x10000 + sectorTable[(size_t)currentSector].start / 2);
+    const auto word = flashrange::sectorWordAddress(sectorTable, page, currentSector);
     awaiting = Awaiting::status;
     sendFrame(sysex::buildEraseSectorWord(frameBuffer, word));
     ++currentSector;
@@ -959,7 +913,7 @@ void Communication::readToFile(const juce::String& path, int pageIn, juce::int64
 
 void Communication::startRead()
 {
-    const juce::int64 size = flashSize();
+    const juce::int64 size = flashrange::flashSize(sectorTable);
     totalLength = length;
     if (length <= 0 || flashOffset + length > size)
         totalLength = size - flashOffset;

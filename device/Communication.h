@@ -158,7 +158,6 @@ private:
     bool loadFile(const juce::String& path);
     bool backupIsComplete(const juce::File& lockFile) const;
     void createLockAfterQuiet();
-    juce::int64 flashSize() const;
     void logElapsed(const char* label, juce::uint32 since);
 
     CLogOutput* const log;
