@@ -18,6 +18,15 @@ void post(MainComponent& mc, int code, int p1 = 0, int p2 = 0, int p3 = 0)
     mc.handleMessage(CCustomMessage(code, p1, p2, p3));
 }
 
+// The instrument's version block as the device link delivers it.
+void postVersionRead(MainComponent& mc, const std::u16string& version, const std::u16string& name)
+{
+    auto* block = new char16_t[137]();
+    std::copy(version.begin(), version.end(), block);
+    std::copy(name.begin(), name.end(), block + 9);
+    mc.handleMessage(CCustomMessage(EvVersionRead, 0, 0, 0, block, &CCustomMessage::deleteArray<char16_t>));
+}
+
 // A main component against an in-process virtual piano, with its program
 // folder and working folder in a temporary place.
 struct Rig
@@ -155,13 +164,7 @@ TEST(MainComponentEvents, VersionResultPaths)
     Rig rig("silent_after=0", &rom);
     auto& mc = *rig.main;
     auto versionRead = [&](const std::u16string& version, const std::u16string& name)
-    {
-        auto* block = new char16_t[137]();
-        std::copy(version.begin(), version.end(), block);
-        std::copy(name.begin(), name.end(), block + 9);
-        mc.handleMessage(
-            CCustomMessage(EvVersionRead, 0, 0, 0, block, &CCustomMessage::deleteArray<char16_t>));
-    };
+    { postVersionRead(mc, version, name); };
     versionRead(u"error", u"");
     EXPECT_EQ(mc.getStatus(), "Someting error when getting version from device.");
     EXPECT_FALSE(mc.updateButton->isEnabled());
@@ -172,6 +175,12 @@ TEST(MainComponentEvents, VersionResultPaths)
     EXPECT_FALSE(mc.devVersionLabel->isVisible());
     EXPECT_EQ(mc.devNameValue->getText(), "Tessaro");
     EXPECT_EQ(mc.getStatus(), "Piano connected.");
+    // No flash was identified here: UPDATE stays off until one is.
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    const auto driver = deviceimages::builtInDrivers()[0];
+    mc.detectedDriver = driver.image;
+    mc.detectedDriverLength = driver.length;
+    versionRead(u"V1.00.0", u"Tessaro");
     EXPECT_TRUE(mc.updateButton->isEnabled());
 
     versionRead(u"V1.00.00", u"");
@@ -364,6 +373,134 @@ TEST(MainComponentFlow, SilentInstrumentEndsWithTimeOutAndUsableControls)
     EXPECT_FALSE(mc.updateInProgress);
     EXPECT_FALSE(mc.progressBar->isVisible());
     EXPECT_TRUE(mc.connectStatusButton->isEnabled());
+}
+
+// ---- what may start an update, and what it writes ----------------------------------
+
+TEST(MainComponentSafety, ARefusedImageIsNeverWritten)
+{
+    image::ImageSpec rom;
+    rom.withSignature = false;
+    Rig rig("", &rom);
+    auto& mc = *rig.main;
+    ASSERT_TRUE(rig.waitStatus("The update file is modified!"));
+    const std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    // A summary of some other file (the hidden file box's) ends without enabling UPDATE.
+    const auto other = rig.folder.getChildFile("other.bin");
+    other.replaceWithText("anything");
+    mc.startFileSummary(other.getFullPathName());
+    ASSERT_TRUE(
+        pumpUntil([&] { return mc.md5Label->getText().startsWith("MD5:") && !mc.isThreadRunning(); }));
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    mc.setControlsEnabled(true, 0);
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    // Pressed anyway, twice: nothing starts and nothing is written.
+    mc.buttonClicked(mc.updateButton.get());
+    mc.buttonClicked(mc.updateButton.get());
+    EXPECT_FALSE(mc.updateInProgress);
+    pump(200);
+    EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+    EXPECT_TRUE(mc.logEditor->getText().contains(
+        "UPDATE refused: the flash, the piano's version or the update file has not been checked.\n"));
+}
+
+TEST(MainComponentSafety, AnUnrecognisedFlashKeepsUpdateOff)
+{
+    image::ImageSpec rom;
+    Rig rig("silent_after=0", &rom);
+    auto& mc = *rig.main;
+    // The test of the last flash model fails, as every one before it did.
+    auto& queue = mc.getQueue();
+    const auto last = deviceimages::builtInDrivers().back();
+    queue.clearQueue();
+    queue.addTestFlash(last.mcuName, last.flashName, last.image, last.length);
+    queue.runNext();
+    mc.detectingFlash = true;
+    post(mc, EvStepDone, 1, 0);
+    EXPECT_EQ(mc.getStatus(), "The flash of the piano was not recognised.");
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    // Neither a version read with a good image nor the controls' return enable UPDATE.
+    postVersionRead(mc, u"V1.00.00", u"Tessaro");
+    EXPECT_EQ(mc.getStatus(), "Piano connected.");
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    post(mc, EvControls, 1, 0);
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    mc.buttonClicked(mc.updateButton.get());
+    EXPECT_FALSE(mc.updateInProgress);
+    EXPECT_EQ(mc.getStatus(), "Piano connected.");
+}
+
+TEST(MainComponentSafety, TheUpdateWritesTheBytesItChecked)
+{
+    for (const int size : {0x40000, 0x80000})
+    {
+        SCOPED_TRACE(size);
+        image::ImageSpec rom, other;
+        rom.size = other.size = size;
+        rom.fill = "random:31";
+        other.version = "V3.00.00";
+        other.fill = "random:32";
+        Rig rig("flash=S29GL128_S", &rom);
+        auto& mc = *rig.main;
+        ASSERT_TRUE(rig.waitStatus("Piano connected."));
+        // update.rom is replaced by another good image while the flash is
+        // written, just before its first 128 KiB.
+        const auto otherImage = image::buildUpdateImage(other);
+        mc.getQueue().setJobObserver(
+            [&](size_t, const OperationRecord& r)
+            {
+                if (r.flashOffset == 0 &&
+                    (r.op == OperationRecord::ProgramFromFile || r.op == OperationRecord::ProgramFromBuffer))
+                    rig.folder.getChildFile("update.rom")
+                        .replaceWithData(otherImage.getData(), otherImage.getSize());
+            });
+        mc.buttonClicked(mc.updateButton.get());
+        ASSERT_TRUE(rig.waitStatus("Update OK!", 60000)) << mc.logEditor->getText();
+        EXPECT_EQ(0, std::memcmp(rig.flash(), image::buildUpdateImage(rom).getData(), (size_t)size));
+    }
+}
+
+TEST(MainComponentSafety, WorkingFilesAreNeitherFollowedNorDeleted)
+{
+    image::ImageSpec rom;
+    Rig rig("", &rom);
+    auto& mc = *rig.main;
+    // Before the version is read at connection, its file is made a link to a file of the user's.
+    const auto victim = rig.folder.getChildFile("victim.txt");
+    victim.replaceWithText("precious");
+    const auto versionFile = rig.work.getChildFile("orv_read_version.bin");
+    ASSERT_TRUE(victim.createSymbolicLink(versionFile, false));
+    ASSERT_TRUE(rig.waitStatus("Can't create file to save data."));
+    EXPECT_EQ(victim.loadFileAsString(), "precious");
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    EXPECT_TRUE(
+        mc.logEditor->getText().contains("Refused " + versionFile.getFullPathName() + ": a symbolic link\n"));
+
+    // Connected again, with the backup's place taken by a link at UPDATE.
+    versionFile.deleteFile();
+    const auto backup = rig.work.getChildFile("orv_backup.tmp");
+    ASSERT_TRUE(victim.createSymbolicLink(backup, false));
+    mc.buttonClicked(mc.connectStatusButton.get());
+    ASSERT_TRUE(rig.waitStatus("Piano connected."));
+    const std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    mc.buttonClicked(mc.updateButton.get());
+    ASSERT_TRUE(rig.waitStatus("Can't create file to save data.", 60000));
+    EXPECT_EQ(victim.loadFileAsString(), "precious");
+    EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+
+    // The plain path leaves a folder in the lock's place, which the
+    // framework's deleteFile would have removed.
+    image::ImageSpec large;
+    large.size = 0x80000;
+    Rig plain("", &large);
+    ASSERT_TRUE(plain.waitStatus("Piano connected."));
+    const auto lock = plain.work.getChildFile("orv_update.lock");
+    lock.createDirectory();
+    plain.main->buttonClicked(plain.main->updateButton.get());
+    ASSERT_TRUE(plain.waitStatus("Update OK!", 60000));
+    EXPECT_TRUE(lock.isDirectory());
+    EXPECT_TRUE(plain.main->logEditor->getText().contains("Refused " + lock.getFullPathName() +
+                                                          ": a folder\nCan't delete the lock file!\n"));
 }
 
 TEST(Dialogs, ConfirmationAndCompletionContent)
