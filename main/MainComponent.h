@@ -170,6 +170,7 @@ private:
     void applyOfferedFlashList();
     void forgetInstrument();
     juce::int64 flashCapacity() const;
+    void hideUnreachable(juce::Component& c);
 
     std::vector<DriverEntry> builtInDrivers;
     std::unique_ptr<juce::TooltipWindow> tooltipWindow;

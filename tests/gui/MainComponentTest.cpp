@@ -103,6 +103,30 @@ TEST(MainComponentLayout, StartScreenShowsOnlyTheUpdateControls)
     EXPECT_EQ(mc.fileOffsetEditor->getText(), "1aF3");
 }
 
+TEST(MainComponentLayout, OnlyTheVisibleButtonsTakeTheKeyboardFocus)
+{
+    Rig rig("silent_after=0");
+    auto& mc = *rig.main;
+    mc.updateButton->setEnabled(true);
+    // What Tab walks through: UPDATE and HELP, nothing hidden.
+    const auto reachable = juce::KeyboardFocusTraverser().getAllComponents(&mc);
+    EXPECT_EQ(reachable, (std::vector<juce::Component*>{mc.updateButton.get(), mc.helpButton.get()}));
+    EXPECT_FALSE(mc.writeFileBox->isVisible());
+    EXPECT_FALSE(mc.readFileBox->isVisible());
+    // Nor does anything hidden take the focus when asked, or hold a part that would.
+    std::function<void(juce::Component&)> neverFocused = [&](juce::Component& c)
+    {
+        EXPECT_FALSE(c.getWantsKeyboardFocus()) << c.getName();
+        c.grabKeyboardFocus();
+        EXPECT_FALSE(c.hasKeyboardFocus(true)) << c.getName();
+        for (auto* child : c.getChildren())
+            neverFocused(*child);
+    };
+    for (auto* c : mc.getChildren())
+        if (!c->isVisible() && c != mc.progressBar.get())
+            neverFocused(*c);
+}
+
 TEST(MainComponentLook, ProgressBarTextAndRange)
 {
     Rig rig("");
