@@ -61,10 +61,12 @@ void MainComponent::buttonClicked(juce::Button* button)
     }
     else if (button == helpButton.get())
     {
-        const juce::File help(juce::File::isAbsolutePath(helpFilePath) ? juce::File(helpFilePath)
-                                                                       : juce::File());
-        if (!help.existsAsFile() || !help.startAsProcess())
+        juce::String problem;
+        if (!helpViewer.open(helpFilePath, problem))
+        {
+            logOutput.PrintA("%s\n", problem.toRawUTF8());
             logOutput.PrintA("Can't open the help file.\n");
+        }
     }
 }
 

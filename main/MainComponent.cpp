@@ -87,6 +87,12 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     programFolder =
         options.programFolder.isNotEmpty() ? options.programFolder : platform::currentProgramFolder();
     helpFilePath = programFolder + "Help.pdf";
+    helpViewer.onLauncherFailed = [this](int status)
+    {
+        logOutput.PrintA(
+            "The viewer for the help file could not be started (its launcher ended with status %d).\n",
+            status);
+    };
 
     logOutput.PrintA("Test!\n");
     queue->link().restartScan();

@@ -1,6 +1,7 @@
 #pragma once
 #include "device/DriverImages.h"
 #include "device/OperationQueue.h"
+#include "platform/DocumentViewer.h"
 #include "settings/Presets.h"
 #include "ui/FileBrowser.h"
 #include "ui/ImageButtonWithText.h"
@@ -178,6 +179,7 @@ private:
     midi::PortSet* portSet = nullptr;
     std::unique_ptr<OperationQueue> queue;
     std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
+    platform::DocumentViewer helpViewer;
     juce::Image backgroundImage;
     std::unique_ptr<juce::Drawable> logoDrawable;
     std::unique_ptr<juce::Drawable> connectionPictures[8];

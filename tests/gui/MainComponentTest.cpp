@@ -6,6 +6,7 @@
 #include "ui/UpdateDialogs.h"
 #include "update/ImageBuilder.h"
 #include "virtual-piano/VirtualPiano.h"
+#include <csignal>
 #include <gtest/gtest.h>
 
 using testing_support::pump;
@@ -525,6 +526,105 @@ TEST(MainComponentSafety, WorkingFilesAreNeitherFollowedNorDeleted)
     EXPECT_TRUE(lock.isDirectory());
     EXPECT_TRUE(plain.main->logEditor->getText().contains("Refused " + lock.getFullPathName() +
                                                           ": a folder\nCan't delete the lock file!\n"));
+}
+
+// ---- HELP ----------------------------------------------------------------------------
+
+namespace
+{
+// Puts `folder` first on PATH for the life of the object.
+struct LauncherOnPath
+{
+    explicit LauncherOnPath(const juce::File& folder) : saved(std::getenv("PATH") ? std::getenv("PATH") : "")
+    {
+        ::setenv("PATH", (folder.getFullPathName() + ":" + juce::String(saved)).toRawUTF8(), 1);
+    }
+    ~LauncherOnPath() { ::setenv("PATH", saved.c_str(), 1); }
+    std::string saved;
+};
+
+// A stand-in for the desktop's launcher, a script with the given body, in `folder`.
+juce::File makeLauncher(const juce::File& folder, const juce::String& body)
+{
+    folder.createDirectory();
+    const auto launcher = folder.getChildFile("xdg-open");
+    launcher.replaceWithText("#!/bin/sh\n" + body + "\n", false, false, "\n");
+    launcher.setExecutePermission(true);
+    return folder;
+}
+} // namespace
+
+TEST(MainComponentHelp, TheViewerGetsThePathAsOneArgumentAndNoShellSeesIt)
+{
+    // A hostile program folder name, and a Help.pdf with the execute bit that
+    // is a script (as on a stick whose files all carry it).
+    Rig rig("silent_after=0", nullptr, "q $(touch shell-ran) ;touch also-ran;");
+    auto& mc = *rig.main;
+    const auto help = rig.folder.getChildFile("Help.pdf");
+    help.replaceWithText("#!/bin/sh\ntouch \"$(dirname \"$0\")/help-ran\"\n", false, false, "\n");
+    help.setExecutePermission(true);
+    const auto record = rig.folder.getParentDirectory().getChildFile(rig.folder.getFileName() + ".launched");
+    LauncherOnPath path(
+        makeLauncher(rig.folder.getChildFile("bin"),
+                     "{ echo \"$#\"; echo \"$1\"; grep SigIgn /proc/$$/status; } > \"$0.out\"; "
+                     "mv \"$0.out\" '" +
+                         record.getFullPathName() + "'"));
+    std::signal(SIGPIPE, SIG_IGN); // as the program does
+    mc.buttonClicked(mc.helpButton.get());
+    ASSERT_TRUE(pumpUntil([&] { return record.existsAsFile(); }, 10000)) << mc.logEditor->getText();
+    juce::StringArray lines;
+    lines.addLines(record.loadFileAsString().trimEnd());
+    record.deleteFile();
+    ASSERT_EQ(lines.size(), 3) << lines.joinIntoString("|");
+    EXPECT_EQ(lines[0], "1");
+    EXPECT_EQ(lines[1], help.getFullPathName());
+    // The viewer gets SIGPIPE back to its default.
+    const auto ignored = lines[2].fromFirstOccurrenceOf(":", false, false).trim().getHexValue64();
+    EXPECT_EQ(ignored & (1LL << (SIGPIPE - 1)), 0) << lines[2];
+    EXPECT_FALSE(rig.folder.getChildFile("help-ran").exists());
+    const auto cwd = juce::File::getCurrentWorkingDirectory();
+    for (const char* marker : {"shell-ran", "also-ran"})
+    {
+        EXPECT_FALSE(cwd.getChildFile(marker).exists()) << marker;
+        cwd.getChildFile(marker).deleteFile();
+    }
+}
+
+TEST(MainComponentHelp, EveryFailureToShowTheHelpIsLogged)
+{
+    Rig rig("silent_after=0");
+    auto& mc = *rig.main;
+    const auto help = rig.folder.getChildFile("Help.pdf");
+    pump(20); // the first log line
+    auto pressed = [&]
+    {
+        mc.logEditor->clear();
+        mc.buttonClicked(mc.helpButton.get());
+        pump(5);
+        return mc.logEditor->getText();
+    };
+    EXPECT_EQ(pressed(), "Can't find " + help.getFullPathName() + "\nCan't open the help file.\n");
+    help.createDirectory();
+    EXPECT_EQ(pressed(), "Refused " + help.getFullPathName() + ": a folder\nCan't open the help file.\n");
+    help.deleteRecursively();
+    help.replaceWithText("%PDF-1.4");
+    {
+        // No launcher at all.
+        const auto saved = juce::String(std::getenv("PATH"));
+        ::setenv("PATH", rig.folder.getChildFile("empty").getFullPathName().toRawUTF8(), 1);
+        EXPECT_EQ(pressed(), "Can't start xdg-open: No such file or directory\nCan't open the help file.\n");
+        ::setenv("PATH", saved.toRawUTF8(), 1);
+    }
+    // A launcher that finds no viewer.
+    LauncherOnPath path(makeLauncher(rig.folder.getChildFile("bin"), "exit 3"));
+    EXPECT_EQ(pressed(), "");
+    EXPECT_TRUE(pumpUntil(
+        [&]
+        {
+            return mc.logEditor->getText() ==
+                   "The viewer for the help file could not be started (its launcher ended with status 3).\n";
+        }))
+        << mc.logEditor->getText();
 }
 
 TEST(Dialogs, ConfirmationAndCompletionContent)
