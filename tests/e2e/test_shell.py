@@ -67,6 +67,19 @@ class ShellTest(unittest.TestCase):
         self.assertIsNone(first.proc.poll())
         self.assertIsNone(second.proc.poll())
 
+    def test_no_display_is_a_clear_error(self):
+        import subprocess
+        for display in (None, ":65000"):
+            env = dict(self.session.env)
+            env.pop("DISPLAY")
+            if display:
+                env["DISPLAY"] = display
+            run = subprocess.run([ARGS.app], env=env, capture_output=True, text=True, timeout=30)
+            self.assertEqual(run.returncode, 1, display)
+            self.assertEqual(run.stderr,
+                             "Tamarind needs a graphical display (DISPLAY is not set or cannot be opened).\n")
+            self.assertEqual(run.stdout, "")
+
     def test_pairs_with_a_virtual_piano_program_over_tcp(self):
         s = self.session
         import socket
