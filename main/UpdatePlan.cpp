@@ -50,8 +50,8 @@ void MainComponent::startUpdate(juce::MemoryBlock checkedImage)
             if (backupKind != platform::FileKind::regular || backupSize != kDataRegionSize)
             {
                 if (backupKind != platform::FileKind::regular && backupKind != platform::FileKind::missing)
-                    logOutput.PrintA("Refused %s: %s\n", backup.toRawUTF8(),
-                                     platform::describeKind(backupKind));
+                    logOutput.PrintA(
+                        "%s\n", platform::refusal(backup, platform::describeKind(backupKind)).toRawUTF8());
                 queue->clearQueue();
                 setStatus("Found an error can't be fixed in the last update.");
                 return;

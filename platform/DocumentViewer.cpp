@@ -28,8 +28,8 @@ bool DocumentViewer::open(const juce::String& path, juce::String& problem)
     const auto kind = inspectFile(path, true);
     if (kind != FileKind::regular)
     {
-        problem =
-            kind == FileKind::missing ? "Can't find " + path : "Refused " + path + ": " + describeKind(kind);
+        problem = kind == FileKind::missing ? "Can't find " + printablePath(path)
+                                            : refusal(path, describeKind(kind));
         return false;
     }
 #if JUCE_WINDOWS

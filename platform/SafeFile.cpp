@@ -14,11 +14,6 @@ namespace platform
 {
 namespace
 {
-juce::String refused(const juce::String& path, const char* why)
-{
-    return "Refused " + path + ": " + why;
-}
-
 #if JUCE_WINDOWS
 HANDLE asHandle(juce::int64 h)
 {
@@ -122,6 +117,19 @@ const char* describeKind(FileKind kind)
     }
 }
 
+juce::String printablePath(const juce::String& path)
+{
+    juce::String text;
+    for (auto p = path.getCharPointer(); !p.isEmpty(); ++p)
+        text += juce::String::charToString(*p < 0x20 || *p == 0x7F ? (juce::juce_wchar)'?' : *p);
+    return text;
+}
+
+juce::String refusal(const juce::String& path, const char* why)
+{
+    return "Refused " + printablePath(path) + ": " + why;
+}
+
 FileKind inspectFile(const juce::String& path, bool followLinks, juce::int64* size)
 {
     if (size != nullptr)
@@ -158,7 +166,7 @@ std::unique_ptr<RegularFileInput> RegularFileInput::open(const juce::String& pat
     const auto before = inspectFile(path, followLinks);
     if (before != FileKind::regular && before != FileKind::missing)
     {
-        problem = refused(path, describeKind(before));
+        problem = refusal(path, describeKind(before));
         return nullptr;
     }
     std::unique_ptr<RegularFileInput> in(new RegularFileInput());
@@ -174,7 +182,7 @@ std::unique_ptr<RegularFileInput> RegularFileInput::open(const juce::String& pat
     if (fd < 0)
     {
         if (errno == ELOOP && !followLinks)
-            problem = refused(path, describeKind(FileKind::symbolicLink));
+            problem = refusal(path, describeKind(FileKind::symbolicLink));
         return nullptr;
     }
     in->handle = fd;
@@ -184,7 +192,7 @@ std::unique_ptr<RegularFileInput> RegularFileInput::open(const juce::String& pat
 #endif
     if (kind != FileKind::regular)
     {
-        problem = refused(path, describeKind(kind));
+        problem = refusal(path, describeKind(kind));
         return nullptr;
     }
     return in;
@@ -249,7 +257,7 @@ std::unique_ptr<WorkingFileOutput> WorkingFileOutput::create(const juce::String&
     {
         const auto kind = inspectFile(path, false);
         if (kind != FileKind::missing && kind != FileKind::regular)
-            problem = refused(path, describeKind(kind));
+            problem = refusal(path, describeKind(kind));
         return nullptr;
     }
     out->handle = (juce::int64)(intptr_t)h;
@@ -264,7 +272,7 @@ std::unique_ptr<WorkingFileOutput> WorkingFileOutput::create(const juce::String&
     {
         const auto kind = inspectFile(path, false);
         if (kind != FileKind::missing && kind != FileKind::regular)
-            problem = refused(path, describeKind(kind));
+            problem = refusal(path, describeKind(kind));
         return nullptr;
     }
     out->handle = fd;
@@ -274,11 +282,11 @@ std::unique_ptr<WorkingFileOutput> WorkingFileOutput::create(const juce::String&
     const bool otherOwner = kind == FileKind::regular && st.st_uid != ::geteuid();
 #endif
     if (kind != FileKind::regular)
-        problem = refused(path, describeKind(kind));
+        problem = refusal(path, describeKind(kind));
     else if (links > 1)
-        problem = refused(path, "it has other names (hard links)");
+        problem = refusal(path, "it has other names (hard links)");
     else if (otherOwner)
-        problem = refused(path, "it belongs to another user");
+        problem = refusal(path, "it belongs to another user");
     if (problem.isNotEmpty())
         return nullptr;
 #if JUCE_WINDOWS
@@ -360,7 +368,7 @@ bool removeWorkingFile(const juce::String& path, juce::String& problem)
         return true;
     if (kind != FileKind::regular)
     {
-        problem = refused(path, describeKind(kind));
+        problem = refusal(path, describeKind(kind));
         return false;
     }
     // Removing a name never follows a link, so a swap after the check above

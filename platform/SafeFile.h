@@ -27,6 +27,12 @@ FileKind inspectFile(const juce::String& path, bool followLinks, juce::int64* si
 // "a symbolic link", "a folder", "a FIFO", ... for log lines.
 const char* describeKind(FileKind kind);
 
+// A path for a log line: control characters (a newline in a folder's name
+// would forge a line of its own) become "?".
+juce::String printablePath(const juce::String& path);
+// "Refused PATH: WHY", the log line of a refused file.
+juce::String refusal(const juce::String& path, const char* why);
+
 // A regular file opened for reading. What is not a regular file (after
 // following a symbolic link, when `followLinks`) is refused before it is
 // opened, and the opening itself never waits.

@@ -81,6 +81,10 @@ TEST_F(HostileFiles, ReadingRefusesWhatIsNotARegularFileWithoutOpeningIt)
     EXPECT_NE(platform::RegularFileInput::open(path("to-victim"), true, problem), nullptr);
     EXPECT_EQ(platform::RegularFileInput::open(path("to-victim"), false, problem), nullptr);
     EXPECT_EQ(problem, "Refused " + path("to-victim") + ": a symbolic link");
+    // A name cannot forge a line of the log (or a status line on standard output).
+    fifo("evil\nStatus: Update OK!");
+    EXPECT_EQ(platform::RegularFileInput::open(path("evil\nStatus: Update OK!"), true, problem), nullptr);
+    EXPECT_EQ(problem, "Refused " + folder.getFullPathName() + "/evil?Status: Update OK!: a FIFO");
     // Missing and relative paths are plain failures, not refusals.
     EXPECT_EQ(platform::RegularFileInput::open(path("none"), true, problem), nullptr);
     EXPECT_TRUE(problem.isEmpty());
