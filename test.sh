@@ -12,7 +12,8 @@ cd "$(dirname "$0")"
 build_dir=${TAMARIND_BUILD_DIR:-build}
 (cd "$build_dir" && ctest --no-tests=error --output-on-failure -j2)
 # The figures of the power-cut and fault matrices.
-sed -n '/^Power cuts/,/cut points tried/p;/^Faults/,/faults tried/p' "$build_dir/Testing/Temporary/LastTest.log"
+sed -n '/^Power cuts/,/cut points tried/p;/^Faults/,/faults tried/p;/^Duplicated replies/,/indices tried/p' \
+  "$build_dir/Testing/Temporary/LastTest.log"
 
 if [ "${1:-}" = "--with-sanitizers" ]; then
   for kind in address thread; do

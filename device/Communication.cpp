@@ -81,6 +81,8 @@ void Communication::scanPorts()
     {
         const std::lock_guard<std::mutex> g(lock);
         deviceFound = false;
+        twoDevicesPosted = false;
+        pairedIndex = -1;
     }
     const auto inputNames = ports.inputNames();
     const auto outputNames = ports.outputNames();
@@ -198,8 +200,20 @@ void Communication::timerCallback()
         const std::lock_guard<std::mutex> g(lock);
         if (!scanArmed)
         {
-            if (tickPeriod.load() == 0)
-                return; // stopped: a tick that was already on its way
+            if (tickPeriod.load() == 0 || !jobOpen)
+                return; // stopped (a tick already on its way), or between jobs
+            if (awaiting == Awaiting::quiet)
+            {
+                if (++quietTicks >= 2)
+                    createLockAfterQuiet();
+                return;
+            }
+            if (awaiting == Awaiting::drain && ++quietTicks >= 2)
+            {
+                // A whole tick without a packet: the broken block's packets are gone.
+                requestReadBlock(base + doneLength);
+                return;
+            }
             // Silence supervision: the ninth tick without a reply is a time-out.
             if (silenceTicks < 50)
                 ++silenceTicks;
@@ -245,7 +259,6 @@ void Communication::handleIncomingMidiMessage(midi::InputPort* source, const juc
         identifyReplySeen = true;
         break;
     case sysex::ReplyStatus:
-        silenceTicks = 0;
         onStatusReply(in.data[5]);
         break;
     case sysex::ReplyDataPacket:
@@ -260,23 +273,35 @@ void Communication::handleIncomingMidiMessage(midi::InputPort* source, const juc
 void Communication::handleIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length)
 {
     if (!scanArmed)
+    {
+        ignoreUnexpectedReply();
         return;
+    }
     const int index = data[5];
     midi::OutputPort* candidate = nullptr;
     if (index < outputCount)
-    {
         candidate = index < (int)outputs.size() ? outputs[(size_t)index].get() : nullptr;
-        fullSpeed = length >= 7 && data[6] == sysex::kFullSpeedMode;
-    }
     if (source == nullptr || candidate == nullptr)
         return;
     if (deviceFound)
     {
-        post(EvTwoDevices);
+        // The paired instrument answering again is a repeat, not a second
+        // instrument; a real second one is reported once per scan, however
+        // often it answers.
+        if (source == pairedInput && index == pairedIndex)
+            return;
+        if (!twoDevicesPosted)
+        {
+            twoDevicesPosted = true;
+            post(EvTwoDevices);
+        }
         return;
     }
+    // The link speed is the paired instrument's own, never another's.
+    fullSpeed = length >= 7 && data[6] == sysex::kFullSpeedMode;
     pairedInput = source;
     pairedOutput = candidate;
+    pairedIndex = index;
     deviceFound = true;
 }
 
@@ -343,12 +368,81 @@ void Communication::startTicking(int periodMs)
     armTimer(periodMs);
 }
 
+int Communication::currentJobSerial() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return jobSerial;
+}
+
+int Communication::unexpectedReplyCount() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return unexpectedTotal;
+}
+
+void Communication::beginJob()
+{
+    flushUnexpectedCount();
+    ++jobSerial;
+    jobOpen = true;
+    awaiting = Awaiting::nothing;
+}
+
+// A job ends once: whatever arrives later cannot end it again or end the next one.
+void Communication::completeStep(bool failed, int reason)
+{
+    awaiting = Awaiting::nothing;
+    if (!jobOpen)
+        return;
+    jobOpen = false;
+    flushUnexpectedCount();
+    post(EvStepDone, failed ? 1 : 0, reason, jobSerial);
+}
+
+// A reply that answers no request: a repeat, a stray or part of a flood. It
+// changes nothing, not even the silence count (a stream of strays must not
+// hide a silent instrument), and is logged once per job.
+void Communication::ignoreUnexpectedReply()
+{
+    ++unexpectedTotal;
+    ++unexpectedSinceRead;
+    if (unexpectedInEpisode++ == 0 && log != nullptr)
+        log->PrintA("Ignored an unexpected reply from the device.\n");
+}
+
+void Communication::flushUnexpectedCount()
+{
+    if (unexpectedInEpisode > 1 && log != nullptr)
+        log->PrintA("Ignored %d unexpected replies from the device in all.\n", unexpectedInEpisode);
+    unexpectedInEpisode = 0;
+}
+
+void Communication::postProgress(int kind, int value, int total)
+{
+    if (listener == nullptr)
+        return;
+    const bool update = kind >= 1 && kind <= 3;
+    if (update && progressInFlight->load() >= kMaxProgressInFlight)
+        return;
+    auto* message = new CCustomMessage(EvProgress, kind, value, total);
+    message->countIn(progressInFlight);
+    listener->postMessage(message);
+}
+
+void Communication::postShare(float start, float end)
+{
+    postProgress(4, (int)(start * 10), (int)(end * 10));
+}
+
 // Every failure returns the controls to idle before the job list ends, so the
 // user is never left with a busy window.
 void Communication::failStep(int reason)
 {
+    awaiting = Awaiting::nothing;
+    if (!jobOpen)
+        return;
     post(EvControls, 1, 0);
-    post(EvStepDone, 1, reason);
+    completeStep(true, reason);
 }
 
 // Ends the current operation with a log line: no more ticks, no open read file.
@@ -418,6 +512,7 @@ void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, c
                                     float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     driverCopy.assign(image, image + juce::jmax(0, imageLength));
     sectorTable = driverimage::readSectors(driverCopy.data(), (int)driverCopy.size());
     if (sectorTable.empty())
@@ -438,9 +533,11 @@ void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, c
 void Communication::testFlash(int parameter, const char* name)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     state = TestingFlash;
     if (log != nullptr)
         log->PrintA("Testing flash \"%s\"...", name);
+    awaiting = Awaiting::status;
     sendFrame(sysex::buildTestFlash(frameBuffer, parameter));
     silenceTicks = 0;
 }
@@ -482,12 +579,28 @@ void Communication::loadBlock()
 
 void Communication::sendDataBlock()
 {
+    awaiting = Awaiting::status;
     sendFrame(sysex::buildData(frameBuffer, blockBuffer));
     silenceTicks = 0;
 }
 
 void Communication::onStatusReply(int status)
 {
+    if (awaiting == Awaiting::readData && (status == 2 || status == 3))
+    {
+        // The instrument answered the read request with a time-out of its own.
+        awaiting = Awaiting::nothing;
+        silenceTicks = 0;
+        finishStep(status);
+        return;
+    }
+    if (awaiting != Awaiting::status)
+    {
+        ignoreUnexpectedReply();
+        return;
+    }
+    awaiting = Awaiting::nothing;
+    silenceTicks = 0;
     if (status != 0)
     {
         finishStep(status);
@@ -569,7 +682,7 @@ void Communication::finishStep(int status)
     case UploadingDriver:
         if (log != nullptr)
             log->PrintA("Send driver OK!\n");
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
         break;
     case TestingFlash:
         // The test ends the silence supervision either way.
@@ -579,19 +692,19 @@ void Communication::finishStep(int status)
             post(EvControls, 1, 0);
             if (log != nullptr)
                 log->PrintHighlighted(LogColour::red, "Fail.\n");
-            post(EvStepDone, 1, 0);
+            completeStep(true, 0);
         }
         else
         {
             if (log != nullptr)
                 log->PrintHighlighted(LogColour::green, "OK.\n");
-            post(EvStepDone, 0, 0);
+            completeStep(false, 0);
         }
         break;
     case Erasing:
         if (eraseNextSector())
             return;
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
         disarmTimer();
         logElapsed("Erase finished, time:", phaseStart);
         break;
@@ -600,7 +713,7 @@ void Communication::finishStep(int status)
         logElapsed("Total time:", sequenceStart);
         if (log != nullptr)
             log->PrintA("Program OK.\n");
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
         disarmTimer();
         break;
     default:
@@ -615,6 +728,7 @@ void Communication::eraseRange(const juce::String& path, int pageIn, juce::int64
                                float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     page = pageIn;
     flashOffset = flashOffsetIn;
     length = lengthIn;
@@ -733,6 +847,7 @@ bool Communication::eraseNextSector()
     postProgress(1, currentSector - firstSector, endSector - firstSector);
     const auto word =
         (juce::uint32)((juce::int64)page * 0x10000 + sectorTable[(size_t)currentSector].start / 2);
+    awaiting = Awaiting::status;
     sendFrame(sysex::buildEraseSectorWord(frameBuffer, word));
     ++currentSector;
     silenceTicks = 0;
@@ -746,6 +861,7 @@ void Communication::programFile(const juce::String& path, int pageIn, juce::int6
                                 float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     if (refuseWithoutSectorTable())
         return;
     if (path.isEmpty())
@@ -788,6 +904,7 @@ void Communication::programBuffer(const juce::uint8* data, int pageIn, juce::int
                                   juce::int64 lengthIn, float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     if (refuseWithoutSectorTable())
         return;
     page = pageIn;
@@ -815,8 +932,11 @@ void Communication::readToFile(const juce::String& path, int pageIn, juce::int64
                                juce::int64 lengthIn, float shareStart, float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     sequenceStart = platform::getTickCount();
     outputFile.reset();
+    syncedReadFile = juce::File();
+    syncedReadSize = -1;
     if (refuseWithoutSectorTable())
         return;
     if (path.isEmpty())
@@ -877,20 +997,36 @@ void Communication::startRead()
 void Communication::requestReadBlock(juce::int64 byteAddress)
 {
     rxCount = 0;
+    awaiting = Awaiting::readData;
     sendFrame(sysex::buildSetAddress(frameBuffer, (juce::uint32)byteAddress, true));
 }
 
 void Communication::onDataPacket(const juce::uint8* data, int dataLength)
 {
-    silenceTicks = 0;
-    // Packets outside a read would overwrite a block being sent.
-    if (state != Reading || outputFile == nullptr || dataLength < 8)
+    // Only the packets of a requested block are data; any other would
+    // overwrite a block being sent or end up in the next block.
+    if (awaiting == Awaiting::drain)
+        quietTicks = 0;
+    if (awaiting != Awaiting::readData || state != Reading || outputFile == nullptr || dataLength < 8)
+    {
+        ignoreUnexpectedReply();
         return;
+    }
+    silenceTicks = 0;
     const int expected = fullSpeed ? sysex::kChecksummedBlockSize : sysex::kBlockSize;
-    rxCount =
-        sysex::unpackPayload(data + 6, dataLength - 6, blockBuffer, rxCount, sysex::kChecksummedBlockSize);
+    rxCount = sysex::unpackPayload(data + 6, dataLength - 6, blockBuffer, rxCount, expected);
+    if (rxCount > expected)
+    {
+        // More bytes than a block holds: a packet was repeated or foreign. On a
+        // link without checksums this is the only sign of it. Each packet is
+        // acknowledged, so a repeated one keeps one packet too many on its way:
+        // the block is asked for again only once that has stopped.
+        retryBadBlock(true);
+        return;
+    }
     if (rxCount == expected)
     {
+        awaiting = Awaiting::nothing;
         onReadBlock();
         if (retryCount != 0 && log != nullptr)
             log->PrintA("\n");
@@ -898,6 +1034,28 @@ void Communication::onDataPacket(const juce::uint8* data, int dataLength)
     }
     else if (data[5] != sysex::kNoAckFlag)
         sendFrame(sysex::buildAck(frameBuffer));
+}
+
+// The block arrived broken: fetched again, but not for ever. A block that
+// stays broken is a broken link or flash, not noise.
+void Communication::retryBadBlock(bool drainFirst)
+{
+    if (log != nullptr)
+        log->PrintA(".");
+    static_assert(kMaxBadChecksums == 15, "the log line below counts 16 attempts");
+    if (++badChecksums > kMaxBadChecksums)
+    {
+        state = Idle;
+        abortStep("\nThe read block's checksum is still wrong after 16 attempts.\n", 2);
+        return;
+    }
+    if (drainFirst)
+    {
+        awaiting = Awaiting::drain;
+        quietTicks = 0;
+        return;
+    }
+    requestReadBlock(base + doneLength);
 }
 
 void Communication::abandonRead()
@@ -909,18 +1067,7 @@ void Communication::onReadBlock()
 {
     if (fullSpeed && !sysex::checksumMatches(blockBuffer))
     {
-        if (log != nullptr)
-            log->PrintA(".");
-        // A block whose checksum stays wrong is a broken link or flash, not
-        // noise: asking for it for ever would leave the user stuck.
-        static_assert(kMaxBadChecksums == 15, "the log line below counts 16 attempts");
-        if (++badChecksums > kMaxBadChecksums)
-        {
-            state = Idle;
-            abortStep("\nThe read block's checksum is still wrong after 16 attempts.\n", 2);
-            return;
-        }
-        requestReadBlock(base + doneLength);
+        retryBadBlock(false);
         return;
     }
     badChecksums = 0;
@@ -942,6 +1089,12 @@ void Communication::onReadBlock()
         outputFile.reset();
         ok = ok && platform::syncFileToDisk(outputPath);
     }
+    if (ok)
+    {
+        syncedReadFile = outputPath;
+        syncedReadSize = totalLength;
+        unexpectedSinceRead = 0;
+    }
     disarmTimer();
     state = Idle;
     if (!ok)
@@ -954,7 +1107,7 @@ void Communication::onReadBlock()
     if (log != nullptr)
         log->PrintA("Read OK.\n");
     postProgress(0, 0, 0);
-    post(EvStepDone, 0, 0);
+    completeStep(false, 0);
 }
 
 // ---- compare, version, lock --------------------------------------------------
@@ -963,6 +1116,7 @@ void Communication::compareFiles(const juce::String& writtenPath, juce::int64 of
                                  const juce::String& readBackPath)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     if (log != nullptr)
         log->PrintA("Start comparing...\n");
     juce::String problem;
@@ -975,6 +1129,7 @@ void Communication::compareBuffer(const juce::uint8* data, juce::int64 dataLengt
                                   const juce::String& readBackPath)
 {
     const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     if (log != nullptr)
         log->PrintA("Start comparing...\n");
     juce::MemoryInputStream written(data, (size_t)juce::jmax<juce::int64>(0, dataLength), false);
@@ -1025,11 +1180,17 @@ void Communication::compareWith(juce::InputStream* written, juce::int64 offset,
     if (differ)
         failStep(2);
     else
-        post(EvStepDone, 0, 0);
+        completeStep(false, 0);
 }
 
 void Communication::postVersionFromFile(const juce::String& path)
 {
+    {
+        // The job's result is EvVersionRead rather than EvStepDone.
+        const std::lock_guard<std::mutex> g(lock);
+        beginJob();
+        jobOpen = false;
+    }
     auto block = readVersionBlock(path, image::kMarkerOffsetInVersionRead);
     if (listener != nullptr)
         listener->postMessage(new CCustomMessage(EvVersionRead, 0, 0, 0, block.release(),
@@ -1038,24 +1199,29 @@ void Communication::postVersionFromFile(const juce::String& path)
 
 void Communication::writeLockFile(const juce::String& path, int mode)
 {
+    const std::lock_guard<std::mutex> g(lock);
+    beginJob();
     const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
     juce::String problem;
     if (mode == 0)
     {
-        bool ok = false;
-        if (auto out = platform::WorkingFileOutput::create(path, problem))
+        if (!backupIsComplete(file))
         {
-            ok = out->writeText("ORV backup lock!", false, false, nullptr);
-            out->flush();
-            ok = ok && out->getStatus().wasOk();
-        }
-        logProblem(problem);
-        // The lock must be on disk before anything is erased.
-        ok = ok && platform::syncFileToDisk(file);
-        if (ok)
-            post(EvStepDone, 0, 0);
-        else
+            // The lock promises a repair from the backup: without a whole,
+            // synced backup read by this link, nothing may be erased.
+            if (log != nullptr)
+                log->PrintA("The backup of the data region is missing or incomplete.\n");
             failStep(3);
+            return;
+        }
+        // Read blocks carry no address: a block the instrument sent twice
+        // shifts every later block of the read by one, checksums and all, and
+        // shows only as one block too many arriving after the read's end. So
+        // the lock waits until the link has been quiet for a while.
+        pendingLock = file;
+        awaiting = Awaiting::quiet;
+        quietTicks = 0;
+        startTicking(periods.readMs);
         return;
     }
     if (mode == 1)
@@ -1066,10 +1232,52 @@ void Communication::writeLockFile(const juce::String& path, int mode)
         if (ok)
             platform::syncFileToDisk(file.getParentDirectory());
         if (ok)
-            post(EvStepDone, 0, 0);
+            completeStep(false, 0);
         else
             failStep(4);
         return;
     }
-    post(EvStepDone, 0, 0);
+    completeStep(false, 0);
+}
+
+void Communication::createLockAfterQuiet()
+{
+    awaiting = Awaiting::nothing;
+    disarmTimer();
+    const auto file = pendingLock;
+    if (unexpectedSinceRead != 0)
+    {
+        if (log != nullptr)
+            log->PrintA("Replies arrived after the backup was read: the backup is not trusted.\n");
+        failStep(3);
+        return;
+    }
+    bool ok = false;
+    juce::String problem;
+    if (auto out = platform::WorkingFileOutput::create(file.getFullPathName(), problem))
+    {
+        ok = out->writeText("ORV backup lock!", false, false, nullptr);
+        out->flush();
+        ok = ok && out->getStatus().wasOk();
+    }
+    logProblem(problem);
+    // The lock must be on disk before anything is erased.
+    ok = ok && platform::syncFileToDisk(file);
+    if (ok)
+        completeStep(false, 0);
+    else
+        failStep(3);
+}
+
+// The backup beside a lock: the data region as the last read of this link
+// wrote it, whole, synced and unchanged in size since.
+bool Communication::backupIsComplete(const juce::File& lockFile) const
+{
+    if (lockFile == juce::File())
+        return false;
+    const auto backup = lockFile.getSiblingFile(backupFileName);
+    juce::int64 size = 0;
+    return backup == syncedReadFile && syncedReadSize == kDataRegionBytes &&
+           platform::inspectFile(backup.getFullPathName(), false, &size) == platform::FileKind::regular &&
+           size == kDataRegionBytes;
 }

@@ -5,7 +5,9 @@
 #include "midi/MidiPorts.h"
 #include "platform/SafeFile.h"
 #include "ui/LogOutput.h"
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -77,6 +79,9 @@ public:
 
     // The path that erases the data region without reading a file.
     static const juce::String bufferPath; // "***"
+    // The backup of the data region that a lock file protects, beside the lock.
+    static constexpr const char* backupFileName = "orv_backup.tmp";
+    static constexpr juce::int64 kDataRegionBytes = 0x20000;
 
     // Transfer states.
     enum State
@@ -100,6 +105,18 @@ public:
     int currentTickPeriod() const { return tickPeriod.load(); } // 0: timer stopped
     juce::String pairedOutputName() const;
 
+    // Every operation start opens a job with a new serial number; its one
+    // EvStepDone carries that number in param3, so the receiver can tell it
+    // from anything else.
+    int currentJobSerial() const;
+    // Replies that matched no request (duplicates, strays, floods), in all.
+    int unexpectedReplyCount() const;
+
+    // Undelivered EvProgress messages allowed in flight; further updates of a
+    // running transfer are dropped until the receiver catches up (each one
+    // carries absolute values, so the next one supersedes a dropped one).
+    static constexpr int kMaxProgressInFlight = 4;
+
 private:
     void armTimer(int periodMs);
     void disarmTimer();
@@ -108,6 +125,20 @@ private:
     void post(int code, int p1 = 0, int p2 = 0, int p3 = 0) { postEvent(listener, code, p1, p2, p3); }
 
     // Everything below is called with `lock` held.
+    // What the link waits for from the instrument: each request it sends
+    // expects one reply, and anything else that arrives is ignored.
+    enum class Awaiting
+    {
+        nothing,
+        status,   // the status reply to a data block, erase or flash test
+        readData, // the packets of a requested read block (or a status instead)
+        drain,    // packets of a broken block still on their way: wait for quiet, then ask again
+        quiet     // nothing: the lock waits for proof that no reply of the backup read is still coming
+    };
+    void beginJob();
+    void completeStep(bool failed, int reason);
+    void ignoreUnexpectedReply();
+    void flushUnexpectedCount();
     void failStep(int reason);
     void abortStep(const char* logLine, int reason);
     bool refuseWithoutSectorTable();
@@ -116,8 +147,8 @@ private:
     void startTransfer(const juce::uint8* data, juce::int64 byteAddress, juce::int64 length, bool program);
     void sendDataBlock();
     void loadBlock();
-    void postProgress(int kind, int value, int total) { post(EvProgress, kind, value, total); }
-    void postShare(float start, float end) { post(EvProgress, 4, (int)(start * 10), (int)(end * 10)); }
+    void postProgress(int kind, int value, int total);
+    void postShare(float start, float end);
     void finishStep(int status);
     void onStatusReply(int status);
     bool eraseNextSector();
@@ -125,10 +156,13 @@ private:
     void requestReadBlock(juce::int64 byteAddress);
     void onDataPacket(const juce::uint8* data, int length);
     void onReadBlock();
+    void retryBadBlock(bool drainFirst);
     void abandonRead();
     bool loadFile(const juce::String& path);
     void compareWith(juce::InputStream* written, juce::int64 offset, const juce::String& readBackPath);
     void logProblem(const juce::String& problem);
+    bool backupIsComplete(const juce::File& lockFile) const;
+    void createLockAfterQuiet();
     juce::int64 flashSize() const;
     void logElapsed(const char* label, juce::uint32 since);
 
@@ -152,10 +186,21 @@ private:
     bool deviceFound = false;
     bool identifyReplySeen = false;
     bool scanArmed = false;
-    int scanCount = 0; // message thread only
+    bool twoDevicesPosted = false; // at most one notice per scan
+    int pairedIndex = -1;          // the output index the pairing reply echoed
+    int scanCount = 0;             // message thread only
 
     // Transfer state (shared with the input thread under `lock`).
     int state = Idle;
+    Awaiting awaiting = Awaiting::nothing;
+    int jobSerial = 0;
+    bool jobOpen = false;        // a job started and its EvStepDone is not posted yet
+    int unexpectedInEpisode = 0; // ignored replies since the last job start or end
+    int quietTicks = 0;          // ticks without a packet while draining or before a lock
+    int unexpectedSinceRead = 0; // ignored replies since the last read ended well
+    juce::File pendingLock;
+    int unexpectedTotal = 0;
+    std::shared_ptr<std::atomic<int>> progressInFlight = std::make_shared<std::atomic<int>>(0);
     int silenceTicks = 0;
     int retryCount = 0;
     int badChecksums = 0; // wrong checksums of the current read block in a row
@@ -178,6 +223,10 @@ private:
     std::vector<juce::uint8> fileBuffer;
     juce::File outputPath;
     std::unique_ptr<platform::WorkingFileOutput> outputFile;
+    // The last read that ended with its file complete and synced; a lock is
+    // only created over such a backup.
+    juce::File syncedReadFile;
+    juce::int64 syncedReadSize = -1;
     int rxCount = 0;
 
     JUCE_DECLARE_NON_COPYABLE(Communication)

@@ -1,5 +1,7 @@
 #pragma once
+#include <atomic>
 #include <juce_events/juce_events.h>
+#include <memory>
 
 // Message codes. 0x4000..0x4004 go to a log view; 0x5000..0x500D to the main component.
 enum MessageCode : int
@@ -43,6 +45,16 @@ public:
     {
         if (data != nullptr && deleter != nullptr)
             deleter(data);
+        if (inFlight != nullptr)
+            --*inFlight;
+    }
+
+    // Counts this message among its sender's undelivered ones until it is
+    // handled or dropped.
+    void countIn(std::shared_ptr<std::atomic<int>> counter)
+    {
+        inFlight = std::move(counter);
+        ++*inFlight;
     }
 
     template <typename T> T* takeData()
@@ -59,6 +71,9 @@ public:
     const int param1, param2, param3;
     void* data;
     const Deleter deleter;
+
+private:
+    std::shared_ptr<std::atomic<int>> inFlight;
 
     JUCE_DECLARE_NON_COPYABLE(CCustomMessage)
 };

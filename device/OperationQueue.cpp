@@ -164,8 +164,21 @@ bool OperationQueue::runNext()
     if (jobObserver)
         jobObserver(nextIndex, currentRecord);
     ++nextIndex;
+    const int before = comm.currentJobSerial();
     start(currentRecord);
+    const int after = comm.currentJobSerial();
+    currentSerial = after != before ? after : 0;
+    // The version read ends with EvVersionRead, never with a step-done.
+    currentAccepted = currentRecord.op == OperationRecord::ReadVersion;
     return false;
+}
+
+bool OperationQueue::acceptStepDone(int serial)
+{
+    if (currentRecord.op == 0 || currentAccepted || currentSerial == 0 || serial != currentSerial)
+        return false;
+    currentAccepted = true;
+    return true;
 }
 
 void OperationQueue::clearQueue()
@@ -173,6 +186,8 @@ void OperationQueue::clearQueue()
     records.clear();
     nextIndex = 0;
     currentRecord.op = 0;
+    currentSerial = 0;
+    currentAccepted = true;
 }
 
 bool OperationQueue::nextIsDriverUpload() const

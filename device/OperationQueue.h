@@ -67,6 +67,10 @@ public:
 
     // Starts the next job; true when none was left (nothing started).
     bool runNext();
+    // True once for the EvStepDone of the job started last (its serial in
+    // param3); false for any other, so a step-done that no running job posted
+    // changes nothing.
+    bool acceptStepDone(int serial);
     void clearQueue();
     bool nextIsDriverUpload() const;
     const OperationRecord& current() const { return currentRecord; }
@@ -84,6 +88,8 @@ private:
     std::vector<OperationRecord> records;
     size_t nextIndex = 0;
     OperationRecord currentRecord;
+    int currentSerial = 0; // the link's serial of the job started last; 0: none
+    bool currentAccepted = true;
     JobObserver jobObserver;
     Communication comm;
 };

@@ -1,10 +1,19 @@
-// The incoming-message path of the device link: acceptance, identify replies
-// during a scan, status replies while programming, and data packets unpacked
-// into the block buffer while reading. The first byte chooses the situation;
-// the rest is split into messages at each 0xF7 and handed to the link as the
-// input thread would.
+// The incoming-message path of the device link, driven by sequences: the
+// input is a small program that interleaves messages from the instrument with
+// job starts, timer ticks, scans and the real instrument's own answers, so
+// replies arrive in every state and in any number.
+//
+// Program bytes: 0xF0 starts a message that runs to the next 0xF7 (or the
+// end) and is handed to the link as the input thread would; any other byte
+// picks a step by its value modulo 8 (see `step`).
+//
+// Besides memory errors it checks what the link promises: each job ends at
+// most once, only jobs that were started end, and replies never make the link
+// post more than a bounded number of messages.
 #include "device/OperationQueue.h"
 #include "midi/VirtualMidiSource.h"
+#include <cstdlib>
+#include <map>
 
 namespace
 {
@@ -14,6 +23,27 @@ struct SilentInput : midi::InputPort
     juce::String getName() const override { return "fuzz"; }
     void start() override {}
     void stop() override {}
+};
+
+// Checks the events the link posts.
+struct Watcher : juce::MessageListener
+{
+    void handleMessage(const juce::Message& message) override
+    {
+        auto* m = dynamic_cast<const CCustomMessage*>(&message);
+        if (m == nullptr)
+            return;
+        ++received;
+        if (m->code == EvStepDone)
+        {
+            // A job ends once, and only a job that was started ends.
+            if (m->param3 <= 0 || m->param3 > link->currentJobSerial() || ++ends[m->param3] > 1)
+                std::abort();
+        }
+    }
+    Communication* link = nullptr;
+    std::map<int, int> ends;
+    long received = 0;
 };
 
 struct Rig
@@ -26,10 +56,17 @@ struct Rig
         ports.addSource(std::move(source));
         Communication::TickPeriods periods;
         periods.manualTicks = true;
-        queue = std::make_unique<OperationQueue>(nullptr, nullptr, ports, periods);
+        queue = std::make_unique<OperationQueue>(nullptr, &watcher, ports, periods);
+        watcher.link = &queue->link();
+        folder = juce::File::createTempFile("fuzz");
+        folder.createDirectory();
         pair();
-        readFile = juce::File::createTempFile(".bin");
         buffer.assign(0x3000, 0x5A);
+    }
+    ~Rig()
+    {
+        queue.reset();
+        folder.deleteRecursively();
     }
 
     void pair()
@@ -45,51 +82,95 @@ struct Rig
         piano->pump();
     }
 
+    void step(juce::uint8 command)
+    {
+        auto& link = queue->link();
+        const auto file = [&](const char* name) { return folder.getChildFile(name).getFullPathName(); };
+        switch (command % 8)
+        {
+        case 0:
+            link.readToFile(file("orv_backup.tmp"), 0, 0x40000, 0x3000, 0, 100);
+            break;
+        case 1:
+            link.programBuffer(buffer.data(), 0, 0x40000, (juce::int64)buffer.size(), 0, 100);
+            break;
+        case 2:
+            link.restartScan();
+            scanned = true;
+            break;
+        case 3:
+            link.timerCallback();
+            break;
+        case 4:
+            piano->pump(1 + command / 8); // the instrument answers a few messages
+            break;
+        case 5:
+            link.writeLockFile(file("orv_update.lock"), command & 8 ? 1 : 0);
+            break;
+        case 6:
+            link.eraseRange(Communication::bufferPath, 0, 0x40000, 0x20000, 0, 0, 100);
+            break;
+        default:
+            link.testFlash(0, "fuzz");
+            break;
+        }
+    }
+
     void settle()
     {
         // Let the piano answer, then end whatever is still running.
         piano->pump(64);
-        for (int i = 0; i < 10 && queue->link().getState() != Communication::Idle; ++i)
+        for (int i = 0; i < 40 && queue->link().getState() != Communication::Idle; ++i)
             queue->link().timerCallback();
+        // The posted events are checked in batches: dispatching costs a millisecond.
+        if (++inputs % 256 == 0)
+            juce::MessageManager::getInstance()->runDispatchLoopUntil(1);
     }
 
+    Watcher watcher;
     midi::PortSet ports;
     midi::VirtualSource* piano = nullptr;
     std::unique_ptr<OperationQueue> queue;
-    juce::File readFile;
+    juce::File folder;
     std::vector<juce::uint8> buffer;
     SilentInput fuzzInput;
+    bool scanned = false;
+    long inputs = 0;
 };
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static Rig rig;
-    if (size == 0)
-        return 0;
     auto& link = rig.queue->link();
-    const int mode = data[0] % 3;
-    if (mode == 0)
-        link.readToFile(rig.readFile.getFullPathName(), 0, 0, 0x3000, 0, 100);
-    else if (mode == 1)
-        link.programBuffer(rig.buffer.data(), 0, 0x40000, (juce::int64)rig.buffer.size(), 0, 100);
-    else
-        link.restartScan();
-
+    const long before = rig.watcher.received;
+    rig.scanned = false;
     std::vector<juce::uint8> message;
-    for (size_t i = 1; i < size; ++i)
+    for (size_t i = 0; i < size; ++i)
     {
-        message.push_back(data[i]);
-        if (data[i] == 0xF7 || i + 1 == size)
+        if (data[i] != 0xF0)
         {
-            link.handleIncomingMidiMessage(mode == 2 ? &rig.fuzzInput : nullptr, message.data(),
-                                           (int)message.size());
-            message.clear();
+            rig.step(data[i]);
+            continue;
         }
+        message.clear();
+        while (i < size)
+        {
+            message.push_back(data[i]);
+            if (data[i++] == 0xF7)
+                break;
+        }
+        --i;
+        // Identify replies pair only with a real input; the fuzz input stands in.
+        link.handleIncomingMidiMessage(link.isScanArmed() ? &rig.fuzzInput : nullptr, message.data(),
+                                       (int)message.size());
     }
-    if (mode == 2)
+    rig.settle();
+    // Whatever arrived, the link posted a bounded number of events: at most a
+    // few per step or message, never one per byte of a flood.
+    if (rig.watcher.received - before > 256 * (64 + 64 * (long)size))
+        std::abort();
+    if (rig.scanned || link.isScanArmed())
         rig.pair(); // back to the real instrument for the next input
-    else
-        rig.settle();
     return 0;
 }

@@ -78,7 +78,9 @@ void MainComponent::handleMessage(const juce::Message& message)
         userModeToggle->setEnabled(event.param1 != 0);
         break;
     case EvStepDone:
-        onStepDone(event.param1 != 0, event.param2);
+        // Only the running job's own end counts, and only once.
+        if (queue->acceptStepDone(event.param3))
+            onStepDone(event.param1 != 0, event.param2);
         break;
     case EvWriteFileChosen:
     case EvReadFileChosen:
@@ -201,7 +203,8 @@ void MainComponent::onStepDone(bool failed, int reason)
     }
     if (!failed)
     {
-        if (queue->runNext())
+        // Only an update's list ends in "Update OK!".
+        if (queue->runNext() && updateInProgress)
             endUpdateWell();
         return;
     }
@@ -235,6 +238,8 @@ void MainComponent::onStepDone(bool failed, int reason)
     screenSaverBlock.reset();
     if (auto* text = stepFailureText(reason))
         setStatus(text);
+    else if (updateInProgress)
+        setStatus("The update stopped: see the log.");
     updateInProgress = false;
     progressBar->setVisible(false);
 }

@@ -75,12 +75,15 @@ void MainComponent::startUpdate(juce::MemoryBlock checkedImage)
         writeRegion(0, 0x20000, 46, 55, 64);
         queue->addEraseFromFile(backup, 0, 0, 0x40000, 0x20000, 64, 73);
         queue->addProgramFromFile(backup, 0, 0, 0x40000, 0x20000, 73, 82);
-        queue->addLockFile(lock, 1);
         queue->addReadToFile(readBack, 0, 0, imageSize, 82, 91);
         queue->addCompareWithBuffer(image, imageSize, readBack);
         queue->addSendDriver(work, workLength, "Work", 91, 93);
         queue->addReadToFile(readBack, 0, 0x40000, 0x20000, 93, 100);
         queue->addCompareFiles(backup, 0, readBack);
+        // The lock goes only when the data region is verified: until then a
+        // failed or cut-off update is repaired from the backup, never backed
+        // up again from a data region that may be wrong.
+        queue->addLockFile(lock, 1);
     }
     else
     {

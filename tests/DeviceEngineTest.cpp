@@ -533,9 +533,13 @@ TEST_F(Engine, CompareResults)
 TEST_F(Engine, LockFileModes)
 {
     connect("");
+    uploadDriverFor("S29GL512_S");
     const auto lock = file("orv_update.lock");
+    const auto backup = file("orv_backup.tmp");
+    queue->addReadToFile(backup.getFullPathName(), 0, 0x40000, 0x20000, 0, 100);
     queue->addLockFile(lock.getFullPathName(), 0);
     ASSERT_TRUE(runQueue().ok);
+    recorder.clear();
     EXPECT_EQ(lock.loadFileAsString(), "ORV backup lock!");
     EXPECT_EQ(lock.getSize(), 16);
 
@@ -563,6 +567,64 @@ TEST_F(Engine, LockFileModes)
     EXPECT_TRUE(lock.isDirectory());
     const auto refusal = "Refused " + lock.getFullPathName() + ": a folder\n";
     EXPECT_EQ(recorder.logUtf8(), (refusal + refusal).toStdString());
+}
+
+// The lock promises that the data region can be restored from the backup, so
+// it is created only over a backup this link has just read whole and synced.
+TEST_F(Engine, LockIsRefusedWithoutACompleteBackup)
+{
+    connect("");
+    uploadDriverFor("S29GL512_S");
+    const auto lock = file("orv_update.lock");
+    const auto backup = file("orv_backup.tmp");
+    auto createLock = [&]
+    {
+        recorder.clear();
+        queue->clearQueue();
+        queue->addLockFile(lock.getFullPathName(), 0);
+        return runQueue();
+    };
+    auto readBackup = [&](juce::int64 size)
+    {
+        queue->clearQueue();
+        queue->addReadToFile(backup.getFullPathName(), 0, 0x40000, size, 0, 100);
+        ASSERT_TRUE(runQueue().ok);
+    };
+
+    // No backup at all (its read was skipped).
+    auto outcome = createLock();
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.reason, 3);
+    EXPECT_NE(log().find("The backup of the data region is missing or incomplete.\n"), std::string::npos);
+    EXPECT_FALSE(lock.exists());
+
+    // A backup of the right size left by someone else (an earlier update).
+    backup.replaceWithData(patternBlock(0x20000, 3).getData(), 0x20000);
+    EXPECT_EQ(createLock().reason, 3);
+    EXPECT_FALSE(lock.exists());
+
+    // A read of the wrong length; a whole read cut short afterwards; a whole
+    // read followed by another read.
+    readBackup(0x1F000);
+    EXPECT_EQ(createLock().reason, 3);
+    readBackup(0x20000);
+    ASSERT_TRUE(backup.getSize() == 0x20000);
+    {
+        juce::FileOutputStream out(backup);
+        out.setPosition(0x1000);
+        out.truncate();
+    }
+    EXPECT_EQ(createLock().reason, 3);
+    readBackup(0x20000);
+    queue->clearQueue();
+    queue->addReadToFile(file("other.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
+    ASSERT_TRUE(runQueue().ok);
+    EXPECT_EQ(createLock().reason, 3);
+    EXPECT_FALSE(lock.exists());
+
+    readBackup(0x20000);
+    EXPECT_TRUE(createLock().ok);
+    EXPECT_TRUE(lock.existsAsFile());
 }
 
 TEST_F(Engine, VersionIsReadFromTheVersionArea)
@@ -708,7 +770,8 @@ TEST_F(Engine, ReadCompletesWithoutTheMessageThread)
     while (link().getState() == Communication::Reading && juce::Time::getMillisecondCounter() < deadline)
         juce::Thread::sleep(1);
     EXPECT_EQ(link().getState(), Communication::Idle);
-    EXPECT_EQ(piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.readRequestsSoFar(); }) - before, 32);
+    EXPECT_EQ(piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.readRequestsSoFar(); }) - before,
+              32);
     juce::MemoryBlock back;
     file("r.bin").loadFileAsData(back);
     ASSERT_EQ(back.getSize(), 0x20000u);

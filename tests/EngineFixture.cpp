@@ -68,7 +68,7 @@ EngineFixture::Outcome EngineFixture::runQueue(int silentTicks, int timeoutMs)
     Outcome outcome;
     recorder.onEvent = [&](const Event& e)
     {
-        if (e.code != EvStepDone || outcome.ended)
+        if (e.code != EvStepDone || outcome.ended || !queue->acceptStepDone(e.p3))
             return;
         if (e.p1 != 0)
         {
@@ -113,7 +113,7 @@ juce::String EngineFixture::identify()
     bool done = false;
     recorder.onEvent = [&](const Event& e)
     {
-        if (e.code != EvStepDone || done)
+        if (e.code != EvStepDone || done || !queue->acceptStepDone(e.p3))
             return;
         const bool isTest = queue->current().op == OperationRecord::TestFlash;
         if (e.p1 == 0 && isTest)

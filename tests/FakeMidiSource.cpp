@@ -71,7 +71,7 @@ void FakeSource::onIdentify(const juce::uint8* data, int size)
         return;
     std::vector<juce::uint8> reply{
         0xF0, 0x00, 0x20, 0x54, 0x7D, 0x09, (juce::uint8)(replyIndex >= 0 ? replyIndex : data[6])};
-    if (replyFullSpeed)
+    if (replyFullSpeed && reply[6] != highSpeedIndex)
         reply.push_back(0x01);
     reply.push_back(0xF7);
     pending.push_back(reply);

@@ -25,6 +25,7 @@ public:
     int replyFromInput = -1; // -1: no replies
     int replyIndex = -1;
     bool replyFullSpeed = true;
+    int highSpeedIndex = -1; // replies echoing this index have no mode byte
 
     void flush(); // delivers pending replies on the caller's thread
     std::vector<std::string> calls;

@@ -213,6 +213,56 @@ TEST_F(ScanFixture, SecondInstrumentPostsTwoDevicesAndTheFirstStaysPaired)
     EXPECT_EQ(link->pairedOutputName(), "Virtual Piano");
 }
 
+// A flood of identify replies costs one notice per scan and a bounded number
+// of posted messages, whatever the count; repeats of the paired instrument's
+// own reply are no second instrument.
+TEST_F(ScanFixture, IdentifyFloodFromOneInstrumentIsNoSecondInstrument)
+{
+    auto* piano = addPiano("identify_flood=20000");
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+        tick(piano);
+    ASSERT_EQ(recorder.count(EvDeviceFound), 1);
+    EXPECT_EQ(recorder.count(EvTwoDevices), 0);
+    EXPECT_LT(recorder.events.size(), 40u);
+    EXPECT_TRUE(link->isFullSpeed());
+}
+
+TEST_F(ScanFixture, IdentifyFloodFromTwoInstrumentsIsOneNotice)
+{
+    auto* pianos = addPiano("instruments=2,identify_flood=20000");
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+        tick(pianos);
+    ASSERT_EQ(recorder.count(EvDeviceFound), 1);
+    EXPECT_EQ(recorder.count(EvTwoDevices), 1);
+    EXPECT_LT(recorder.events.size(), 40u);
+    EXPECT_EQ(link->pairedOutputName(), "Virtual Piano");
+}
+
+// Only the reply that pairs sets the link speed: a later reply through
+// another port, at high speed, changes nothing under the paired instrument.
+TEST_F(ScanFixture, LinkSpeedComesFromThePairingReply)
+{
+    auto* fake = addFake({"Piano A", "Piano B"});
+    fake->replyFromInput = 0;
+    fake->highSpeedIndex = 1;
+    makeLink();
+    link->restartScan();
+    for (int i = 0; i < 3; ++i)
+    {
+        fake->flush();
+        link->timerCallback();
+    }
+    pump(1);
+    ASSERT_TRUE(link->isPaired());
+    EXPECT_EQ(link->pairedOutputName(), "Piano A");
+    EXPECT_TRUE(link->isFullSpeed());
+    EXPECT_EQ(recorder.count(EvTwoDevices), 1);
+}
+
 TEST_F(ScanFixture, ReplyWithAnIndexOutsideTheListPairsNothing)
 {
     auto* fake = addFake({"Piano A", "Piano B"});

@@ -23,6 +23,21 @@ void CLogEditor::ApplyFont()
     setFont(juce::Font(height, bold ? juce::Font::bold : juce::Font::plain));
 }
 
+void CLogEditor::dropOldestText()
+{
+    const int total = getTotalNumChars();
+    if (total <= kMaxChars)
+        return;
+    // Cut at the start of a line, so no line is left in pieces.
+    int cut = total - kKeptChars;
+    const int lineEnd = getTextInRange({cut, juce::jmin(total, cut + 4096)}).indexOfChar('\n');
+    if (lineEnd >= 0)
+        cut += lineEnd + 1;
+    setHighlightedRegion({0, cut});
+    insertTextAtCaret({});
+    setCaretPosition(getTotalNumChars());
+}
+
 void CLogEditor::handleMessage(const juce::Message& message)
 {
     auto* m = dynamic_cast<const CCustomMessage*>(&message);
@@ -39,6 +54,7 @@ void CLogEditor::handleMessage(const juce::Message& message)
             // Always at the end, whatever the user selected.
             setCaretPosition(getTotalNumChars());
             insertTextAtCaret(juce::String(text.get()));
+            dropOldestText();
         }
         break;
     }

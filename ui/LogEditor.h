@@ -16,11 +16,17 @@ public:
     // key starts a new line, read-only, scroll bars shown, caret hidden.
     void configureAsLogView();
 
+    // The view keeps the newest text only: beyond kMaxChars it drops the oldest
+    // lines down to about kKeptChars. (Standard output keeps everything.)
+    static constexpr int kMaxChars = 64 * 1024;
+    static constexpr int kKeptChars = 48 * 1024;
+
     int getFontHeightSetting() const { return fontHeight; }
     bool isBold() const { return bold; }
 
 private:
     void ApplyFont();
+    void dropOldestText();
 
     int fontHeight = 14;
     bool bold = false;

@@ -78,6 +78,26 @@ PianoConfig PianoConfig::parse(const juce::String& text, juce::String* error)
             c.cutAfterBytes = number(value);
         else if (key == "cut_in_erase")
             c.cutInErase = (int)number(value);
+        else if (key == "dup_status_at")
+        {
+            c.dupAt = (int)number(value);
+            c.dupCopies = 1;
+        }
+        else if (key == "dup_status_burst")
+        {
+            // N:K, K extra copies of the replies to message N.
+            c.dupAt = (int)number(value.upToFirstOccurrenceOf(":", false, false));
+            c.dupCopies = (int)juce::jlimit<juce::int64>(
+                1, 1000000, number(value.fromFirstOccurrenceOf(":", false, false)));
+        }
+        else if (key == "identify_flood")
+            c.identifyFlood = (int)juce::jlimit<juce::int64>(1, 1000000, number(value));
+        else if (key == "stray_packet_at")
+            c.strayPacketAt = (int)number(value);
+        else if (key == "stray_status_every")
+            c.strayStatusEveryMs = (int)juce::jlimit<juce::int64>(-1, 3600000, number(value));
+        else if (key == "stray_status_after")
+            c.strayStatusAfter = (int)number(value);
         else if (error != nullptr)
             *error << "unknown key " << key << "\n";
     }

@@ -38,6 +38,12 @@ struct PianoConfig
     juce::int64 cutAfterBytes = -1; // power cut after programming this many bytes
     int cutInErase = -1;            // power cut halfway through this sector erase (from 1)
     juce::int64 silentOnRead = -1;  // fall silent when a read of this byte address is asked for
+    int dupAt = -1;                 // answer this message more than once (every reply it causes)
+    int dupCopies = 1;              // ... with this many extra copies
+    int identifyFlood = 1;          // identify replies sent for each identify request
+    int strayPacketAt = -1;         // after answering this message, send a data packet nobody asked for
+    int strayStatusEveryMs = -1;    // an unsolicited status 0 this often, also while idle,
+    int strayStatusAfter = 0;       // ... once this many host messages have arrived
 
     static PianoConfig parse(const juce::String& text, juce::String* error = nullptr);
     static PianoConfig fromEnvironment(); // TAMARIND_VIRTUAL_PIANO

@@ -29,6 +29,7 @@ void sleepUntilMs(double deadline)
 
 ThreadedPiano::ThreadedPiano(PianoConfig config, bool manual) : piano(std::move(config)), manualMode(manual)
 {
+    strayEveryMs = piano.config().strayStatusEveryMs;
     if (!manualMode)
         worker = std::thread([this] { run(); });
 }
@@ -58,6 +59,28 @@ void ThreadedPiano::post(const juce::uint8* data, int size)
                            piano.config().timing ? nowMs() : 0.0);
     }
     wake.notify_one();
+}
+
+void ThreadedPiano::setStrayStatusEvery(int ms)
+{
+    {
+        const std::lock_guard<std::mutex> g(queueLock);
+        strayEveryMs = ms;
+    }
+    wake.notify_all();
+}
+
+void ThreadedPiano::deliver(const juce::uint8* data, int size)
+{
+    const std::lock_guard<std::mutex> dg(deliveryLock);
+    if (delivery)
+        delivery(data, size);
+}
+
+void ThreadedPiano::sendStrayStatus()
+{
+    const std::lock_guard<std::mutex> g(pianoLock);
+    piano.sendStrayStatus([this](const juce::uint8* data, int size, double) { deliver(data, size); });
 }
 
 void ThreadedPiano::recordExchanges(bool on)
@@ -102,11 +125,7 @@ void ThreadedPiano::process(std::vector<juce::uint8>& message)
                           outLinkFree = leave + size / cfg.linkBytesPerMs;
                           sleepUntilMs(outLinkFree + cfg.latencyMs);
                       }
-                      {
-                          const std::lock_guard<std::mutex> dg(deliveryLock);
-                          if (delivery)
-                              delivery(data, size);
-                      }
+                      deliver(data, size);
                       outsideMs += nowMs() - left;
                   });
     ownMs += nowMs() - began - outsideMs;
@@ -114,16 +133,44 @@ void ThreadedPiano::process(std::vector<juce::uint8>& message)
 
 void ThreadedPiano::run()
 {
+    double nextStray = -1; // when the next unsolicited status is due
     for (;;)
     {
         std::pair<std::vector<juce::uint8>, double> item;
+        bool strayDue = false;
         {
             std::unique_lock<std::mutex> lock(queueLock);
-            wake.wait(lock, [this] { return stopping || !queue.empty(); });
+            auto ready = [this] { return stopping || !queue.empty(); };
+            const int every = strayEveryMs.load();
+            if (every > 0)
+            {
+                if (nextStray < 0)
+                    nextStray = nowMs() + every;
+                const auto wait =
+                    std::chrono::microseconds((long long)juce::jmax(0.0, (nextStray - nowMs()) * 1000));
+                wake.wait_for(lock, wait, ready);
+                strayDue = nowMs() >= nextStray;
+            }
+            else
+            {
+                nextStray = -1;
+                wake.wait(lock, [&] { return ready() || strayEveryMs.load() > 0; });
+            }
             if (stopping)
                 return;
-            item = std::move(queue.front());
-            queue.pop_front();
+            if (!strayDue && queue.empty())
+                continue;
+            if (!strayDue)
+            {
+                item = std::move(queue.front());
+                queue.pop_front();
+            }
+        }
+        if (strayDue)
+        {
+            nextStray = nowMs() + juce::jmax(1, strayEveryMs.load());
+            sendStrayStatus();
+            continue;
         }
         if (piano.config().timing)
         {

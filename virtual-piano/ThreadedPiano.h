@@ -1,6 +1,7 @@
 #pragma once
 #include "virtual-piano/LinkModel.h"
 #include "virtual-piano/VirtualPiano.h"
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <limits>
@@ -32,6 +33,12 @@ public:
     // queue is empty or `limit` messages were handled; returns the number processed.
     int pump(int limit = std::numeric_limits<int>::max());
 
+    // An unsolicited status 0 every `ms` milliseconds from now on (0 or less:
+    // none), delivered on the piano's thread, also while nothing else happens.
+    void setStrayStatusEvery(int ms);
+    // Delivers one unsolicited status 0 now, on the caller's thread (manual mode).
+    void sendStrayStatus();
+
     // Records every exchange from now on (for the protocol's minimum time), or stops.
     void recordExchanges(bool on);
     std::vector<Exchange> takeExchanges();
@@ -48,6 +55,7 @@ public:
 private:
     void run();
     void process(std::vector<juce::uint8>& message);
+    void deliver(const juce::uint8* data, int size);
 
     VirtualPiano piano;
     const bool manualMode;
@@ -55,6 +63,7 @@ private:
     std::condition_variable wake;
     std::deque<std::pair<std::vector<juce::uint8>, double>> queue; // message, send time (ms)
     bool stopping = false;
+    std::atomic<int> strayEveryMs{-1};
     Delivery delivery;
     double inLinkFree = 0, pianoFree = 0, outLinkFree = 0;
     bool recording = false; // guarded by pianoLock, as are the two below

@@ -123,7 +123,8 @@ void VirtualPiano::sendIdentifyReply(const ReplySink& reply, int index)
     if (cfg.identifyModeByte)
         msg[n++] = cfg.fullSpeed ? sysex::kFullSpeedMode : 0x00;
     msg[n++] = 0xF7;
-    reply(msg, n, 0.0);
+    for (int k = 0; k < juce::jmax(1, cfg.identifyFlood); ++k)
+        reply(msg, n, 0.0);
 }
 
 juce::int64 VirtualPiano::chipOffset(juce::uint32 address, juce::uint32 count) const
@@ -150,6 +151,44 @@ void VirtualPiano::receive(const juce::uint8* message, int size, const ReplySink
         dead = true;
         return;
     }
+    const ReplySink counted = [&](const juce::uint8* data, int n, double busyMs)
+    {
+        ++replies;
+        reply(data, n, busyMs);
+        if (received == cfg.dupAt)
+            for (int k = 0; k < cfg.dupCopies; ++k)
+            {
+                ++replies;
+                reply(data, n, 0.0);
+            }
+    };
+    handle(message, size, counted);
+    if (received == cfg.strayPacketAt && !dead)
+        sendStrayPacket(counted);
+}
+
+void VirtualPiano::sendStrayStatus(const ReplySink& reply)
+{
+    if (dead || received < cfg.strayStatusAfter)
+        return;
+    ++replies;
+    const juce::uint8 msg[] = {0xF0, 0x00, 0x20, 0x54, 0x7D, 0x00, 0x00, 0xF7};
+    reply(msg, (int)sizeof(msg), 0.0);
+}
+
+// A data packet of 35 bytes of 0x55 that answers nothing.
+void VirtualPiano::sendStrayPacket(const ReplySink& reply)
+{
+    juce::uint8 data[35];
+    std::memset(data, 0x55, sizeof(data));
+    juce::uint8 m[64] = {0xF0, 0x00, 0x20, 0x54, 0x7D, sysex::ReplyDataPacket, 0x00};
+    int n = 7 + sysex::packBytes(data, (int)sizeof(data), m + 7);
+    m[n++] = 0xF7;
+    reply(m, n, 0.0);
+}
+
+void VirtualPiano::handle(const juce::uint8* message, int size, const ReplySink& reply)
+{
     if (size < 7 || message[0] != 0xF0 || message[size - 1] != 0xF7 || message[1] != 0x00 ||
         message[2] != 0x20 || message[3] != 0x54 || message[4] != 0x7D)
         return;

@@ -48,6 +48,19 @@ public:
         cfg.corruptAlways = always;
     }
     int readRequestsSoFar() const { return readRequests; }
+    // Replies nobody asked for, set while running (numbered as in PianoConfig).
+    void setDuplicateReplies(int message, int extraCopies)
+    {
+        cfg.dupAt = message;
+        cfg.dupCopies = extraCopies;
+    }
+    void setIdentifyFlood(int repliesPerRequest) { cfg.identifyFlood = repliesPerRequest; }
+    void setStrayPacketAt(int message) { cfg.strayPacketAt = message; }
+    // An unsolicited status 0, as a confused firmware or a second device might
+    // send (nothing when the instrument is silent).
+    void sendStrayStatus(const ReplySink& reply);
+    // Replies sent in all (each copy counted).
+    int repliesSent() const { return replies; }
     juce::String lastDriverFlashName() const { return driverFlashName; }
     juce::StringArray uploadedDriverNames() const { return uploadedNames; }
 
@@ -67,6 +80,8 @@ private:
         reading
     };
 
+    void handle(const juce::uint8* message, int size, const ReplySink& reply);
+    void sendStrayPacket(const ReplySink& reply);
     void sendStatus(const ReplySink& reply, int status, double busyMs);
     void sendIdentifyReply(const ReplySink& reply, int index);
     void handleData(const juce::uint8* data, int length, const ReplySink& reply);
@@ -100,6 +115,7 @@ private:
     juce::int64 corruptAddress = -1;
 
     int received = 0;
+    int replies = 0;
     bool dead = false;
     std::vector<juce::uint8> out;
 };

@@ -178,7 +178,52 @@ class UpdateTest(unittest.TestCase):
         self.s.xdotool("click", "1")
         self.assertEqual(app.proc.wait(15), 0)
 
-    def test_h_keys_reach_no_hidden_control(self):
+    def memory_kib(self, app, field):
+        with open("/proc/%d/status" % app.proc.pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        return 0
+
+    def rss_peak_kib(self, app, seconds):
+        """The highest resident size seen over `seconds`, sampled every 100 ms."""
+        peak = 0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            with open("/proc/%d/status" % app.proc.pid) as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        peak = max(peak, int(line.split()[1]))
+            time.sleep(0.1)
+        return peak
+
+    def test_h_a_flooding_instrument_changes_nothing_and_costs_no_memory(self):
+        # The idle figure: connected, nothing happening.
+        app = self.start([])
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        idle = self.rss_peak_kib(app, 3)
+        app.stop()
+
+        # Every identify request answered 20,000 times during the scans, and
+        # from the version read on a status nobody asked for every millisecond.
+        flood = self.start([], "identify_flood=20000,stray_status_every=1,stray_status_after=13")
+        self.assertIsNotNone(flood.wait_line("Status: Piano connected.", 30), flood.lines[-20:])
+        peak = self.rss_peak_kib(flood, 15)
+        print("\nResident memory: idle peak %.1f MiB; under an identify flood, then 1000 stray statuses/s "
+              "for 15 s, peak %.1f MiB" % (idle / 1024, peak / 1024))
+        self.s.screenshot("h1-flooded", self.main_window())
+        self.assertLess(peak - idle, 4 * 1024, "memory grew under the flood")
+        self.assertEqual([l for l in flood.lines if l.startswith("Status:")],
+                         ["Status: Piano connected."])
+        self.assertLessEqual(len([l for l in flood.lines if l.startswith("Ignored")]), 4, flood.lines)
+        # The window still answers: it closes at once.
+        window = self.main_window()
+        w, h = self.s.geometry(window)
+        self.s.xdotool("mousemove", "--window", window, str(w - 14), "13")
+        self.s.xdotool("click", "1")
+        self.assertEqual(flood.proc.wait(15), 0)
+
+    def test_i_keys_reach_no_hidden_control(self):
         # A refused image, then Tab, Return and Space over and over: only HELP
         # may act (it logs, there being no Help.pdf); no file dialog, call-out
         # box or menu of a hidden control opens, and nothing is written.
@@ -197,7 +242,7 @@ class UpdateTest(unittest.TestCase):
                 self.s.xdotool("key", "--window", window, key)
                 time.sleep(0.1)
         time.sleep(1)
-        self.s.screenshot("h1-after-keys", window)
+        self.s.screenshot("i1-after-keys", window)
         self.assertEqual(self.s.xdotool("search", "--onlyvisible", "--name", "", check=False).split(),
                          windows_before)
         app.wait_for(lambda l: False, 0.5)

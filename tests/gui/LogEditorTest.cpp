@@ -98,6 +98,20 @@ TEST_F(LogEditorFixture, AppendGoesToTheEndAndDropsTheSelection)
     EXPECT_EQ(editor.getCaretPosition(), editor.getTotalNumChars());
 }
 
+TEST_F(LogEditorFixture, KeepsOnlyTheNewestTextAndWholeLines)
+{
+    // About 90 KB of numbered lines, beyond the view's bound.
+    for (int i = 0; i < 1200; ++i)
+        log.PrintA("line %05d of a long flood of log text that never ends ..............\n", i);
+    settle();
+    const auto text = editor.getText();
+    EXPECT_LE(text.length(), CLogEditor::kMaxChars);
+    EXPECT_GE(text.length(), CLogEditor::kKeptChars - 100);
+    EXPECT_TRUE(text.startsWith("line ")) << text.substring(0, 80);
+    EXPECT_TRUE(text.endsWith("line 01199 of a long flood of log text that never ends ..............\n"));
+    EXPECT_EQ(editor.getCaretPosition(), editor.getTotalNumChars());
+}
+
 TEST_F(LogEditorFixture, ClearKeepsTheStyleInForce)
 {
     log.SetTextColour(LogColour::red);

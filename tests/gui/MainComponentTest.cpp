@@ -156,17 +156,23 @@ TEST(MainComponentEvents, ProgressSharesJobEndsAndStatusTexts)
     post(mc, EvProgress, 0, 0, 0);
     EXPECT_DOUBLE_EQ(mc.progressValue, 0.4);
 
-    const char* texts[] = {nullptr,
+    const char* texts[] = {"The update stopped: see the log.",
                            "Can't create file to save data.",
                            "The data read from flash is not correct.",
                            "Can't create lock file!",
                            "Can't delete lock file!",
                            "Time out!"};
-    for (int reason = 1; reason <= 5; ++reason)
+    auto& queue = mc.getQueue();
+    const auto scratch = rig.work.getChildFile("scratch").getFullPathName();
+    for (int reason = 0; reason <= 5; ++reason)
     {
         mc.updateInProgress = true;
         mc.progressBar->setVisible(true);
-        post(mc, EvStepDone, 1, reason);
+        // A job is running (one that touches nothing), and its end arrives.
+        queue.clearQueue();
+        queue.addLockFile(scratch, 2);
+        queue.runNext();
+        post(mc, EvStepDone, 1, reason, queue.link().currentJobSerial());
         EXPECT_EQ(mc.getStatus(), texts[reason]);
         EXPECT_FALSE(mc.updateInProgress);
         EXPECT_FALSE(mc.progressBar->isVisible());
@@ -279,6 +285,47 @@ TEST(MainComponentFlow, ConnectsIdentifiesAndChecksTheImage)
     EXPECT_TRUE(log.contains("Select MCU: ORV828, flash: S29GL256_S\n"));
     EXPECT_TRUE(log.contains("Device Version:V1.00.00\n"));
     EXPECT_TRUE(log.endsWith("File version:V1.10.00\nReady to program")) << log;
+}
+
+// Replies and step-dones nobody asked for, while connected and idle: no
+// status line changes, nothing is written, no dialog, no tone.
+TEST(MainComponentFlow, StraysWhileConnectedChangeNothing)
+{
+    image::ImageSpec rom;
+    Rig rig("", &rom);
+    auto& mc = *rig.main;
+    ASSERT_TRUE(rig.waitStatus("Piano connected."));
+    std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    std::vector<std::pair<int, int>> tones;
+    platform::setToneHook([&](int hz, int ms) { tones.emplace_back(hz, ms); });
+
+    // Step-dones of a job long ended, of none, and again of the last one.
+    const int last = mc.getQueue().link().currentJobSerial();
+    for (int serial : {last, last + 1, 0, -1})
+    {
+        post(mc, EvStepDone, 0, 0, serial);
+        post(mc, EvStepDone, 1, 5, serial);
+    }
+    EXPECT_EQ(mc.getStatus(), "Piano connected.");
+
+    // The instrument sends a status every 2 ms for a while.
+    rig.piano->piano(0).setStrayStatusEvery(2);
+    pump(400);
+    rig.piano->piano(0).setStrayStatusEvery(-1);
+    pump(20);
+    platform::setToneHook(nullptr);
+    EXPECT_EQ(mc.getStatus(), "Piano connected.");
+    EXPECT_TRUE(mc.updateButton->isEnabled());
+    EXPECT_FALSE(mc.updateInProgress);
+    EXPECT_FALSE(mc.progressBar->isVisible());
+    EXPECT_TRUE(tones.empty());
+    EXPECT_GT(mc.getQueue().link().unexpectedReplyCount(), 20);
+    const auto log = mc.logEditor->getText();
+    EXPECT_EQ(log.indexOf("Ignored an unexpected reply from the device.\n"),
+              log.lastIndexOf("Ignored an unexpected reply from the device.\n"));
+    EXPECT_FALSE(log.contains("Update OK!"));
+    EXPECT_EQ(0, std::memcmp(before.data(), rig.flash(), before.size()));
+    EXPECT_FALSE(rig.work.getChildFile("orv_update.lock").exists());
 }
 
 TEST(MainComponentFlow, ProductMismatchAndMissingImage)
@@ -441,7 +488,7 @@ TEST(MainComponentSafety, AnUnrecognisedFlashKeepsUpdateOff)
     queue.addTestFlash(last.mcuName, last.flashName, last.image, last.length);
     queue.runNext();
     mc.detectingFlash = true;
-    post(mc, EvStepDone, 1, 0);
+    post(mc, EvStepDone, 1, 0, queue.link().currentJobSerial());
     EXPECT_EQ(mc.getStatus(), "The flash of the piano was not recognised.");
     EXPECT_FALSE(mc.updateButton->isEnabled());
     // Neither a version read with a good image nor the controls' return enable UPDATE.

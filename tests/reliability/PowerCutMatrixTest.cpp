@@ -23,6 +23,9 @@
 #include <map>
 #include <mutex>
 
+using reliability::Files;
+using reliability::jobName;
+using reliability::readFolder;
 using testing_support::pumpUntil;
 
 namespace
@@ -33,54 +36,11 @@ constexpr juce::int64 kRegionSize = vp::VirtualPiano::kDataRegionSize;
 const juce::String kRefused = "Found an error can't be fixed in the last update.";
 const char* const kPianoConfig = "flash=S29GL128_S";
 
-const char* jobName(int op)
-{
-    switch (op)
-    {
-    case OperationRecord::SendDriver:
-        return "driver upload";
-    case OperationRecord::EraseFromFile:
-        return "erase run (file)";
-    case OperationRecord::EraseBuffer:
-        return "erase run (buffer)";
-    case OperationRecord::ProgramFromFile:
-        return "program from file";
-    case OperationRecord::ProgramFromBuffer:
-        return "program from memory";
-    case OperationRecord::ReadToFile:
-        return "read";
-    case OperationRecord::CompareFiles:
-        return "compare";
-    case OperationRecord::SaveIoStatus:
-        return "save I/O status";
-    case OperationRecord::LockFile:
-        return "lock file";
-    default:
-        return "other";
-    }
-}
-
-using Files = std::map<juce::String, juce::MemoryBlock>;
-
-Files readFolder(const juce::File& folder)
-{
-    Files files;
-    for (const auto& f : folder.findChildFiles(juce::File::findFiles, false))
-    {
-        juce::MemoryBlock data;
-        f.loadFileAsData(data);
-        files[f.getFileName()] = data;
-    }
-    return files;
-}
-
 // One run of the program against the persisted flash.
 struct Session : reliability::ProgramSession
 {
     Session(const juce::File& programFolder, const juce::File& work, const juce::File& store)
-        : ProgramSession(
-              reliability::virtualPiano(juce::String(kPianoConfig) + ",store=" + store.getFullPathName()),
-              programFolder, work)
+        : ProgramSession(reliability::virtualPiano(kPianoConfig, store), programFolder, work)
     {
     }
 };
@@ -133,16 +93,7 @@ protected:
 
     void restore(const std::vector<juce::uint8>& head, const Files& files)
     {
-        {
-            juce::FileOutputStream out(store);
-            ASSERT_TRUE(out.openedOk());
-            out.setPosition(0);
-            out.write(head.data(), head.size());
-        }
-        work.deleteRecursively();
-        work.createDirectory();
-        for (const auto& [name, data] : files)
-            work.getChildFile(name).replaceWithData(data.getData(), data.getSize());
+        ASSERT_TRUE(reliability::restore(store, head, work, files));
     }
 
     // The uncut update: job boundaries, snapshots, and the order of syncs.

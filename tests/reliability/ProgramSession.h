@@ -3,6 +3,7 @@
 #include "main/MainComponent.h"
 #include "midi/VirtualMidiSource.h"
 #include "virtual-piano/VirtualPiano.h"
+#include <map>
 
 namespace reliability
 {
@@ -70,4 +71,20 @@ inline std::unique_ptr<midi::VirtualSource> virtualPiano(const juce::String& con
 {
     return std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(config), 0, false);
 }
+
+// An instrument whose flash lives in `store`, so a restarted program finds it as it was left.
+inline std::unique_ptr<midi::VirtualSource> virtualPiano(const juce::String& config, const juce::File& store)
+{
+    return virtualPiano(config + ",store=" + store.getFullPathName());
+}
+
+// The kind of a job, as the matrices print it.
+const char* jobName(int op);
+
+// The files of a folder by name, and putting a flash head and working files
+// back as they were at some moment.
+using Files = std::map<juce::String, juce::MemoryBlock>;
+Files readFolder(const juce::File& folder);
+bool restore(const juce::File& store, const std::vector<juce::uint8>& head, const juce::File& work,
+             const Files& files);
 } // namespace reliability
