@@ -9,12 +9,29 @@ ORVProgrammerV2Application::~ORVProgrammerV2Application()
     mainWindow.reset();
 }
 
+// On Linux the project's own per-user layer alone keeps one instance: the
+// framework's lock there is machine-wide, so any user's instance (or any
+// test's) would silently stop every other launch. Elsewhere the framework
+// keeps one instance per user.
+bool ORVProgrammerV2Application::moreThanOneInstanceAllowed()
+{
+#if JUCE_LINUX || JUCE_BSD
+    return true;
+#else
+    return false;
+#endif
+}
+
 void ORVProgrammerV2Application::initialise(const juce::String&)
 {
     // The command line is read as one preset name, spaces included.
     const auto commandLine = getCommandLineParameterArray().joinIntoString(" ");
     const auto title = getApplicationName() + "(V" + getApplicationVersion() + ")";
     mainWindow = std::make_unique<MainWindow>(title);
+    // Why this launch runs beside a program that holds the instance name.
+    if (singleInstance != nullptr && singleInstance->getNote().isNotEmpty())
+        if (auto* main = mainWindow->getMainComponent())
+            main->logOutput.PrintA("%s\n", singleInstance->getNote().toRawUTF8());
     if (commandLine.isNotEmpty())
         mainWindow->handleCommandLine(commandLine);
 

@@ -16,7 +16,7 @@ public:
 
     const juce::String getApplicationName() override { return "Tamarind"; }
     const juce::String getApplicationVersion() override { return "0.8.9"; }
-    bool moreThanOneInstanceAllowed() override { return false; }
+    bool moreThanOneInstanceAllowed() override;
     void initialise(const juce::String& commandLine) override;
     void shutdown() override;
     void anotherInstanceStarted(const juce::String& commandLine) override;

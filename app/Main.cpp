@@ -2,6 +2,36 @@
 #include "midi/SysexStream.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextConversion.h"
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+// The window needs a display: without one the framework would crash on the
+// first window. X11 is loaded the way the framework loads it.
+bool displayAvailable()
+{
+#if JUCE_LINUX || JUCE_BSD
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == 0)
+        return false;
+    juce::DynamicLibrary x11;
+    if (!x11.open("libX11.so.6"))
+        return false;
+    using OpenDisplay = void* (*)(const char*);
+    using CloseDisplay = int (*)(void*);
+    auto openDisplay = reinterpret_cast<OpenDisplay>(x11.getFunction("XOpenDisplay"));
+    auto closeDisplay = reinterpret_cast<CloseDisplay>(x11.getFunction("XCloseDisplay"));
+    if (openDisplay == nullptr || closeDisplay == nullptr)
+        return false;
+    void* display = openDisplay(name);
+    if (display == nullptr)
+        return false;
+    closeDisplay(display);
+#endif
+    return true;
+}
+} // namespace
 
 juce::JUCEApplicationBase* juce_CreateApplication();
 juce::JUCEApplicationBase* juce_CreateApplication()
@@ -13,6 +43,11 @@ int main(int argc, char* argv[])
 {
     platform::initialiseTextEncoding();
     midi::ignoreBrokenPipeSignal();
+    if (!displayAvailable())
+    {
+        std::fputs("Tamarind needs a graphical display (DISPLAY is not set or cannot be opened).\n", stderr);
+        return 1;
+    }
 
     // A second launch hands its command line to the running instance and
     // exits before anything is shown.

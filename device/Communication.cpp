@@ -481,15 +481,25 @@ void Communication::logElapsed(const char* label, juce::uint32 since)
 bool Communication::loadFile(const juce::String& path)
 {
     fileBuffer.clear();
-    const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
-    juce::FileInputStream in(file);
-    if (!file.existsAsFile() || !in.openedOk())
+    // The link's files are never read through a link, a FIFO or a device.
+    juce::String problem;
+    auto in = platform::RegularFileInput::open(path, false, problem);
+    if (in == nullptr)
+    {
+        logProblem(problem);
         return false;
-    const auto size = in.getTotalLength();
+    }
+    const auto size = in->getTotalLength();
     if (size < 0 || size > 0x40000000)
         return false;
     fileBuffer.resize((size_t)size);
-    return in.read(fileBuffer.data(), (int)size) == (int)size;
+    return in->read(fileBuffer.data(), (int)size) == (int)size;
+}
+
+void Communication::logProblem(const juce::String& problem)
+{
+    if (log != nullptr && problem.isNotEmpty())
+        log->PrintA("%s\n", problem.toRawUTF8());
 }
 
 // ---- driver upload and flash test --------------------------------------------
@@ -889,9 +899,11 @@ void Communication::readToFile(const juce::String& path, int pageIn, juce::int64
         return;
     }
     outputPath = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
-    auto stream = outputPath != juce::File() ? std::make_unique<juce::FileOutputStream>(outputPath) : nullptr;
-    if (stream == nullptr || !stream->openedOk() || !stream->setPosition(0) || stream->truncate().failed())
+    juce::String problem;
+    auto stream = platform::WorkingFileOutput::create(path, problem);
+    if (stream == nullptr)
     {
+        logProblem(problem);
         abortStep("Can't create file to save.\n", 1);
         return;
     }
@@ -1027,9 +1039,9 @@ void Communication::onReadBlock()
     {
         // A read is done only once its data is on disk.
         outputFile->flush();
-        ok = outputFile->getStatus().wasOk();
+        ok = outputFile->getStatus().wasOk() && outputFile->getSize() == totalLength;
         outputFile.reset();
-        ok = ok && outputPath.getSize() == totalLength && platform::syncFileToDisk(outputPath);
+        ok = ok && platform::syncFileToDisk(outputPath);
     }
     if (ok)
     {
@@ -1061,15 +1073,30 @@ void Communication::compareFiles(const juce::String& writtenPath, juce::int64 of
     beginJob();
     if (log != nullptr)
         log->PrintA("Start comparing...\n");
-    auto open = [](const juce::String& p) -> std::unique_ptr<juce::FileInputStream>
-    {
-        if (!juce::File::isAbsolutePath(p) || !juce::File(p).existsAsFile())
-            return nullptr;
-        auto s = std::make_unique<juce::FileInputStream>(juce::File(p));
-        return s->openedOk() ? std::move(s) : nullptr;
-    };
-    auto written = open(writtenPath);
-    auto readBack = written != nullptr ? open(readBackPath) : nullptr;
+    juce::String problem;
+    auto written = platform::RegularFileInput::open(writtenPath, false, problem);
+    logProblem(problem);
+    compareWith(written.get(), wordAddressing ? offsetIn * 2 : offsetIn, readBackPath);
+}
+
+void Communication::compareBuffer(const juce::uint8* data, juce::int64 dataLength,
+                                  const juce::String& readBackPath)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    beginJob();
+    if (log != nullptr)
+        log->PrintA("Start comparing...\n");
+    juce::MemoryInputStream written(data, (size_t)juce::jmax<juce::int64>(0, dataLength), false);
+    compareWith(data != nullptr ? &written : nullptr, 0, readBackPath);
+}
+
+void Communication::compareWith(juce::InputStream* written, juce::int64 offset,
+                                const juce::String& readBackPath)
+{
+    juce::String problem;
+    auto readBack =
+        written != nullptr ? platform::RegularFileInput::open(readBackPath, false, problem) : nullptr;
+    logProblem(problem);
     if (written == nullptr || readBack == nullptr)
     {
         abortStep("Can't open source file.\n", 2);
@@ -1077,7 +1104,6 @@ void Communication::compareFiles(const juce::String& writtenPath, juce::int64 of
     }
     const juce::int64 sizeW = written->getTotalLength();
     const juce::int64 sizeR = readBack->getTotalLength();
-    const juce::int64 offset = wordAddressing ? offsetIn * 2 : offsetIn;
     if (sizeW < offset || offset < 0)
     {
         abortStep("Write file length < Source offset!\n", 2);
@@ -1130,6 +1156,7 @@ void Communication::writeLockFile(const juce::String& path, int mode)
     const std::lock_guard<std::mutex> g(lock);
     beginJob();
     const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    juce::String problem;
     if (mode == 0)
     {
         if (!backupIsComplete(file))
@@ -1153,7 +1180,9 @@ void Communication::writeLockFile(const juce::String& path, int mode)
     }
     if (mode == 1)
     {
-        const bool ok = file != juce::File() && !file.isDirectory() && file.deleteFile();
+        // A folder or a link in the lock's place is refused and left alone.
+        const bool ok = platform::removeWorkingFile(path, problem);
+        logProblem(problem);
         if (ok)
             platform::syncFileToDisk(file.getParentDirectory());
         if (ok)
@@ -1178,14 +1207,14 @@ void Communication::createLockAfterQuiet()
         return;
     }
     bool ok = false;
-    if (file != juce::File() && !file.isDirectory())
+    juce::String problem;
+    if (auto out = platform::WorkingFileOutput::create(file.getFullPathName(), problem))
     {
-        juce::FileOutputStream out(file);
-        ok = out.openedOk() && out.setPosition(0) && out.truncate().wasOk() &&
-             out.writeText("ORV backup lock!", false, false, nullptr);
-        out.flush();
-        ok = ok && out.getStatus().wasOk();
+        ok = out->writeText("ORV backup lock!", false, false, nullptr);
+        out->flush();
+        ok = ok && out->getStatus().wasOk();
     }
+    logProblem(problem);
     // The lock must be on disk before anything is erased.
     ok = ok && platform::syncFileToDisk(file);
     if (ok)
@@ -1201,6 +1230,8 @@ bool Communication::backupIsComplete(const juce::File& lockFile) const
     if (lockFile == juce::File())
         return false;
     const auto backup = lockFile.getSiblingFile(backupFileName);
-    return backup == syncedReadFile && syncedReadSize == kDataRegionBytes && backup.existsAsFile() &&
-           backup.getSize() == kDataRegionBytes;
+    juce::int64 size = 0;
+    return backup == syncedReadFile && syncedReadSize == kDataRegionBytes &&
+           platform::inspectFile(backup.getFullPathName(), false, &size) == platform::FileKind::regular &&
+           size == kDataRegionBytes;
 }

@@ -3,6 +3,7 @@
 #include "device/DriverImages.h"
 #include "device/SysexCodec.h"
 #include "midi/MidiPorts.h"
+#include "platform/SafeFile.h"
 #include "ui/LogOutput.h"
 #include <atomic>
 #include <functional>
@@ -64,6 +65,8 @@ public:
                     float shareStart, float shareEnd);
     void compareFiles(const juce::String& writtenPath, juce::int64 fileOffset,
                       const juce::String& readBackPath);
+    // Compares the read-back file with `length` bytes in memory.
+    void compareBuffer(const juce::uint8* data, juce::int64 length, const juce::String& readBackPath);
     void postVersionFromFile(const juce::String& path);
     void writeLockFile(const juce::String& path, int mode);
 
@@ -156,6 +159,8 @@ private:
     void retryBadBlock(bool drainFirst);
     void abandonRead();
     bool loadFile(const juce::String& path);
+    void compareWith(juce::InputStream* written, juce::int64 offset, const juce::String& readBackPath);
+    void logProblem(const juce::String& problem);
     bool backupIsComplete(const juce::File& lockFile) const;
     void createLockAfterQuiet();
     void logElapsed(const char* label, juce::uint32 since);
@@ -216,7 +221,7 @@ private:
     int firstSector = 0, endSector = 0, currentSector = 0;
     std::vector<juce::uint8> fileBuffer;
     juce::File outputPath;
-    std::unique_ptr<juce::FileOutputStream> outputFile;
+    std::unique_ptr<platform::WorkingFileOutput> outputFile;
     // The last read that ended with its file complete and synced; a lock is
     // only created over such a backup.
     juce::File syncedReadFile;

@@ -69,6 +69,13 @@ void OperationQueue::addEraseBuffer(float s, float e)
     records.push_back(r);
 }
 
+void OperationQueue::addEraseForBuffer(juce::int64 flashOffset, juce::int64 length, float s, float e)
+{
+    addEraseBuffer(s, e);
+    records.back().flashOffset = flashOffset;
+    records.back().length = length;
+}
+
 void OperationQueue::addProgramFromFile(const juce::String& path, int page, juce::int64 fileOffset,
                                         juce::int64 flashOffset, juce::int64 length, float s, float e)
 {
@@ -112,6 +119,14 @@ void OperationQueue::addCompareFiles(const juce::String& writtenPath, juce::int6
     r.fileOffset = fileOffset;
     r.path2 = readBackPath;
     records.push_back(r);
+}
+
+void OperationQueue::addCompareWithBuffer(const juce::uint8* data, juce::int64 length,
+                                          const juce::String& readBackPath)
+{
+    addCompareFiles({}, 0, readBackPath);
+    records.back().image = data;
+    records.back().length = length;
 }
 
 void OperationQueue::addReadVersion(const juce::String& path)
@@ -195,7 +210,7 @@ void OperationQueue::start(const OperationRecord& r)
         comm.eraseRange(r.path, r.page, r.flashOffset, r.length, r.fileOffset, r.shareStart, r.shareEnd);
         break;
     case OperationRecord::EraseBuffer:
-        comm.eraseRange(Communication::bufferPath, 0, 0x40000, 0x20000, 0, r.shareStart, r.shareEnd);
+        comm.eraseRange(Communication::bufferPath, 0, r.flashOffset, r.length, 0, r.shareStart, r.shareEnd);
         break;
     case OperationRecord::ProgramFromFile:
         comm.programFile(r.path, r.page, r.fileOffset, r.flashOffset, r.length, r.shareStart, r.shareEnd);
@@ -207,7 +222,10 @@ void OperationQueue::start(const OperationRecord& r)
         comm.readToFile(r.path, r.page, r.flashOffset, r.length, r.shareStart, r.shareEnd);
         break;
     case OperationRecord::CompareFiles:
-        comm.compareFiles(r.path, r.fileOffset, r.path2);
+        if (r.image != nullptr)
+            comm.compareBuffer(r.image, r.length, r.path2);
+        else
+            comm.compareFiles(r.path, r.fileOffset, r.path2);
         break;
     case OperationRecord::ReadVersion:
         comm.postVersionFromFile(r.path);

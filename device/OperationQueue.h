@@ -49,6 +49,8 @@ public:
     void addEraseFromFile(const juce::String& path, int page, juce::int64 fileOffset, juce::int64 flashOffset,
                           juce::int64 length, float shareStart, float shareEnd);
     void addEraseBuffer(float shareStart, float shareEnd);
+    // Erases the sectors that `length` bytes programmed from memory at `flashOffset` (page 0) will fill.
+    void addEraseForBuffer(juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
     void addProgramFromFile(const juce::String& path, int page, juce::int64 fileOffset,
                             juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
     void addProgramFromBuffer(const juce::uint8* data, juce::int64 flashOffset, juce::int64 length,
@@ -57,6 +59,8 @@ public:
                        float shareStart, float shareEnd);
     void addCompareFiles(const juce::String& writtenPath, juce::int64 fileOffset,
                          const juce::String& readBackPath);
+    // A compare whose written side is `length` bytes in memory.
+    void addCompareWithBuffer(const juce::uint8* data, juce::int64 length, const juce::String& readBackPath);
     void addReadVersion(const juce::String& path);
     void addSaveIoStatus();
     void addLockFile(const juce::String& path, int mode);

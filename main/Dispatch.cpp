@@ -12,6 +12,7 @@ void MainComponent::buttonClicked(juce::Button* button)
     {
         setControlsEnabled(false, 1);
         instrumentConnected = false;
+        forgetInstrument();
         queue->link().restartScan();
     }
     else if (button == wordToggle.get())
@@ -60,10 +61,12 @@ void MainComponent::buttonClicked(juce::Button* button)
     }
     else if (button == helpButton.get())
     {
-        const juce::File help(juce::File::isAbsolutePath(helpFilePath) ? juce::File(helpFilePath)
-                                                                       : juce::File());
-        if (!help.existsAsFile() || !help.startAsProcess())
+        juce::String problem;
+        if (!helpViewer.open(helpFilePath, problem))
+        {
+            logOutput.PrintA("%s\n", problem.toRawUTF8());
             logOutput.PrintA("Can't open the help file.\n");
+        }
     }
 }
 
@@ -94,7 +97,7 @@ void MainComponent::applyOfferedFlashList()
 
 void MainComponent::setControlsEnabled(bool enabled, int beepKind)
 {
-    updateButton->setEnabled(enabled && !isThreadRunning());
+    updateButton->setEnabled(enabled && updateAllowed() && !isThreadRunning());
     readButton->setEnabled(enabled);
     mcuCombo->setEnabled(enabled);
     connectStatusButton->setEnabled(enabled);
@@ -130,6 +133,20 @@ void MainComponent::updateOperationCaptions()
 
 void MainComponent::confirmAndStartUpdate()
 {
+    // Nothing but this button starts an update, and it is enabled only when
+    // the update may start; that is checked again before the first question
+    // and after the last (device events are handled while a question is open).
+    auto refused = [this]
+    {
+        if (!updateInProgress && updateAllowed())
+            return false;
+        updateButton->setEnabled(false);
+        logOutput.PrintA("UPDATE refused: the flash, the piano's version or the update file has not been "
+                         "checked.\n");
+        return true;
+    };
+    if (refused())
+        return;
     alertDialog_Update dialog;
     auto ask = [&](const juce::String& title) { return modalDialogs ? dialog.showModal(title, this) : 1; };
     if (fileProductName != deviceProductName)
@@ -142,32 +159,38 @@ void MainComponent::confirmAndStartUpdate()
     }
     if (ask("Start update?") != 1)
         return;
-    if (!updateFileUnchanged())
+    if (refused())
         return;
-    startUpdate();
+    juce::MemoryBlock image;
+    if (!readCheckedImage(image))
+        return;
+    startUpdate(std::move(image));
 }
 
-// "update.rom" may have been replaced or removed since it was checked at
-// connection. The update plan and the user's confirmation rest on that check,
-// so a file that is no longer the one checked is not written.
-bool MainComponent::updateFileUnchanged()
+// Reads "update.rom" once and checks those bytes again: the update writes
+// exactly them. The plan and the user's confirmation rest on the check at
+// connection, so bytes other than the ones it passed are not written.
+bool MainComponent::readCheckedImage(juce::MemoryBlock& image)
 {
-    const juce::File file(programFolder + "update.rom");
-    if (file.existsAsFile() && juce::MD5(file) == updateFileDigest)
-        return true;
-    logOutput.PrintA("The update file has changed since it was checked.\n");
     UpdateFileFacts facts;
-    const int result = checkUpdateFile(programFolder, deviceProductName, nullptr, facts);
+    const int result = checkUpdateFile(programFolder, deviceProductName, &logOutput, facts, flashCapacity());
+    if (result == UpdateFileOk && juce::SHA256(facts.bytes) == checkedImageDigest)
+    {
+        image = std::move(facts.bytes);
+        return true;
+    }
+    logOutput.PrintA("The update file has changed since it was checked.\n");
     if (result != UpdateFileOk)
     {
         // The connect-status button checks the file again once it is fixed.
-        setStatus(updateFileStatusText(result));
-        updateButton->setEnabled(false);
+        lastImageCheck = result;
+        checkedImageDigest = {};
+        showUpdateFileResult(result);
         connectStatusButton->setEnabled(true);
         return false;
     }
     // Another good image: show what it holds and let the user confirm it.
-    takeUpdateFileFacts(facts);
+    takeUpdateFileFacts(facts, result);
     setStatus("The update file has changed. Press UPDATE again.");
     return false;
 }

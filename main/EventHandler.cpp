@@ -49,7 +49,7 @@ void MainComponent::handleMessage(const juce::Message& message)
         break;
     case EvNoDevice:
         showConnectionPictures(1);
-        updateButton->setEnabled(false);
+        forgetInstrument();
         readButton->setEnabled(false);
         connectStatusButton->setEnabled(true);
         userModeToggle->setEnabled(true);
@@ -128,6 +128,7 @@ void MainComponent::doubleLowTone()
 void MainComponent::onDeviceFound(bool fullSpeed)
 {
     showConnectionPictures(fullSpeed ? 2 : 3);
+    forgetInstrument();
     instrumentConnected = true;
     logOutput.PrintA("Device Connected! Test MCU/Flash type.\n");
     queue->clearQueue();
@@ -217,6 +218,8 @@ void MainComponent::onStepDone(bool failed, int reason)
             setControlsEnabled(true, 0);
             if (everyModelTried)
             {
+                // No driver: nothing may be written, and the user is told why.
+                setStatus("The flash of the piano was not recognised.");
                 logOutput.SetBold(true);
                 logOutput.SetTextColour(LogColour::red);
                 logOutput.PrintA("Please select correct flash model.\n");
@@ -241,9 +244,37 @@ void MainComponent::onStepDone(bool failed, int reason)
     progressBar->setVisible(false);
 }
 
-// Keeps what the check of "update.rom" found, and the file's digest so that
-// UPDATE can tell whether it is still the file checked.
-void MainComponent::takeUpdateFileFacts(const UpdateFileFacts& facts)
+// What is known of the instrument goes with its connection.
+void MainComponent::forgetInstrument()
+{
+    detectedDriver = nullptr;
+    detectedDriverLength = 0;
+    versionRead = false;
+    lastImageCheck = -1;
+    checkedImageDigest = {};
+    updateButton->setEnabled(false);
+}
+
+bool MainComponent::updateAllowed() const
+{
+    return detectedDriver != nullptr && versionRead && lastImageCheck == UpdateFileOk;
+}
+
+// The flash's size from the identified driver's sector table: the plan writes
+// from address 0, so no image may be longer. Unknown without a driver.
+juce::int64 MainComponent::flashCapacity() const
+{
+    if (detectedDriver == nullptr)
+        return image::kMaxImageSize;
+    const auto sectors = driverimage::readSectors(detectedDriver, detectedDriverLength);
+    if (sectors.empty())
+        return image::kMaxImageSize;
+    return juce::jmin(image::kMaxImageSize, sectors.back().start + sectors.back().size);
+}
+
+// Keeps what the check of "update.rom" found, and a digest of the bytes it
+// passed so that UPDATE can tell whether the file is still the one checked.
+void MainComponent::takeUpdateFileFacts(const UpdateFileFacts& facts, int result)
 {
     if (facts.productName)
         fileProductName = *facts.productName;
@@ -251,7 +282,29 @@ void MainComponent::takeUpdateFileFacts(const UpdateFileFacts& facts)
         fileVersionValue->setText(*facts.version, juce::dontSendNotification);
     if (facts.length)
         updateFileLength = *facts.length;
-    updateFileDigest = juce::MD5(juce::File(programFolder + "update.rom"));
+    lastImageCheck = result;
+    checkedImageDigest = result == UpdateFileOk ? juce::SHA256(facts.bytes) : juce::SHA256();
+}
+
+// The status line, log line and UPDATE state for a result of the image check.
+void MainComponent::showUpdateFileResult(int result)
+{
+    updateButton->setEnabled(result == UpdateFileOk && updateAllowed() && !isThreadRunning());
+    switch (result)
+    {
+    case UpdateFileOk:
+        logOutput.PrintA("Ready to program");
+        break;
+    case UpdateFileModified:
+        logOutput.PrintA("The update file is modified!\n");
+        break;
+    case UpdateFileProductMismatch:
+        devNameValue->setColour(juce::Label::textColourId, juce::Colour(0xffff0000));
+        break;
+    default:
+        break;
+    }
+    setStatus(updateFileStatusText(result));
 }
 
 void MainComponent::onVersionRead(CCustomMessage& message)
@@ -260,6 +313,7 @@ void MainComponent::onVersionRead(CCustomMessage& message)
     if (block == nullptr)
         return;
     const auto version = versionBlockText(block.get(), 0);
+    versionRead = version != "error";
     if (version == "error")
     {
         setStatus("Someting error when getting version from device.");
@@ -293,26 +347,7 @@ void MainComponent::onVersionRead(CCustomMessage& message)
     }
 
     UpdateFileFacts facts;
-    const int result = checkUpdateFile(programFolder, deviceProductName, &logOutput, facts);
-    takeUpdateFileFacts(facts);
-
-    switch (result)
-    {
-    case UpdateFileOk:
-        logOutput.PrintA("Ready to program");
-        setStatus(updateFileStatusText(result));
-        updateButton->setEnabled(!isThreadRunning());
-        break;
-    case UpdateFileModified:
-        logOutput.PrintA("The update file is modified!\n");
-        setStatus(updateFileStatusText(result));
-        break;
-    case UpdateFileProductMismatch:
-        devNameValue->setColour(juce::Label::textColourId, juce::Colour(0xffff0000));
-        setStatus(updateFileStatusText(result));
-        break;
-    default:
-        setStatus(updateFileStatusText(result));
-        break;
-    }
+    const int result = checkUpdateFile(programFolder, deviceProductName, &logOutput, facts, flashCapacity());
+    takeUpdateFileFacts(facts, result);
+    showUpdateFileResult(result);
 }

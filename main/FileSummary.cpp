@@ -32,7 +32,7 @@ void MainComponent::run()
     }
     auto report = [this](double p) { summaryProgress = p; };
     juce::uint32 sum = 0;
-    const juce::int64 size = summary::fileByteSum(path, sum, report);
+    const juce::int64 size = summary::fileByteSum(path, sum, report, [this] { return threadShouldExit(); });
     {
         const juce::MessageManagerLock mml(this);
         if (!mml.lockWasGained())
@@ -45,7 +45,8 @@ void MainComponent::run()
         return;
     md5Label->setText(digest, juce::dontSendNotification);
     writeFileBox->setEnabled(true);
-    updateButton->setEnabled(instrumentConnected);
+    // Only what the update itself allows: a summary never enables UPDATE.
+    updateButton->setEnabled(updateAllowed());
     progressMirror.stopTimer();
     progressValue = summaryProgress;
     progressBar->setVisible(false);

@@ -87,6 +87,12 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     programFolder =
         options.programFolder.isNotEmpty() ? options.programFolder : platform::currentProgramFolder();
     helpFilePath = programFolder + "Help.pdf";
+    helpViewer.onLauncherFailed = [this](int status)
+    {
+        logOutput.PrintA(
+            "The viewer for the help file could not be started (its launcher ended with status %d).\n",
+            status);
+    };
 
     logOutput.PrintA("Test!\n");
     queue->link().restartScan();
@@ -371,15 +377,16 @@ void MainComponent::createControls()
 
     setSize(572, 284);
 
-    // Only the update screen is visible; the service controls stay hidden
-    // (the file boxes lie outside the area).
+    // Only the update screen is visible. The service controls, the two file
+    // boxes among them, are hidden and take no keyboard focus: neither a click
+    // nor Tab, Return or Space reaches them.
+    const std::initializer_list<juce::Component*> shown{
+        updateButton.get(),     helpButton.get(),       statusLabel.get(),
+        devVersionValue.get(),  fileVersionValue.get(), devVersionLabel.get(),
+        fileVersionLabel.get(), devNameLabel.get(),     devNameValue.get()};
     for (auto* c : getChildren())
-        c->setVisible(false);
-    for (juce::Component* c : std::initializer_list<juce::Component*>{
-             writeFileBox.get(), readFileBox.get(), updateButton.get(), helpButton.get(), statusLabel.get(),
-             devVersionValue.get(), fileVersionValue.get(), devVersionLabel.get(), fileVersionLabel.get(),
-             devNameLabel.get(), devNameValue.get()})
-        c->setVisible(true);
+        if (std::find(shown.begin(), shown.end(), c) == shown.end())
+            hideUnreachable(*c);
 
     wordAddressMode = true;
     wordToggle->setToggleState(true, juce::dontSendNotification);
@@ -403,6 +410,20 @@ void MainComponent::createControls()
     setupHexEditor(*flashPageEditor, "Set start logic page of the flash", false);
     setupHexEditor(*readFlashOffsetEditor, "Set read start address of flash", true);
     setupHexEditor(*readLengthEditor, "Set read length(0 - To the end)", true);
+}
+
+// Hidden, and neither it nor anything inside it takes the keyboard focus.
+void MainComponent::hideUnreachable(juce::Component& c)
+{
+    c.setVisible(false);
+    std::function<void(juce::Component&)> unfocusable = [&](juce::Component& part)
+    {
+        part.setWantsKeyboardFocus(false);
+        part.setMouseClickGrabsKeyboardFocus(false);
+        for (auto* child : part.getChildren())
+            unfocusable(*child);
+    };
+    unfocusable(c);
 }
 
 // 0 connecting, 1 not connected, 2 full speed, 3 high speed.

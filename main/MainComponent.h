@@ -1,6 +1,7 @@
 #pragma once
 #include "device/DriverImages.h"
 #include "device/OperationQueue.h"
+#include "platform/DocumentViewer.h"
 #include "settings/Presets.h"
 #include "ui/FileBrowser.h"
 #include "ui/ImageButtonWithText.h"
@@ -65,9 +66,13 @@ public:
     void updateFlashButtonText();
     void updateOperationCaptions();
     void confirmAndStartUpdate();
-    bool updateFileUnchanged();
-    void takeUpdateFileFacts(const UpdateFileFacts& facts);
-    void startUpdate();
+    bool readCheckedImage(juce::MemoryBlock& image);
+    void takeUpdateFileFacts(const UpdateFileFacts& facts, int result);
+    void showUpdateFileResult(int result);
+    // UPDATE may start only when the flash was identified, the instrument's
+    // version read and the last check of "update.rom" gave 0.
+    bool updateAllowed() const;
+    void startUpdate(juce::MemoryBlock image);
     void loadPreset(const juce::String& name);
     int savePreset(const juce::String& name);
     int refreshPresetList(const juce::String& name);
@@ -86,7 +91,10 @@ public:
     juce::String helpFilePath;
     juce::String deviceProductName, fileProductName;
     juce::int64 updateFileLength = 0;
-    juce::MD5 updateFileDigest; // of "update.rom" when it was checked
+    bool versionRead = false;
+    int lastImageCheck = -1;         // result of the last check of "update.rom"; -1: none since connecting
+    juce::SHA256 checkedImageDigest; // of the bytes that last check passed
+    juce::MemoryBlock updateImage;   // the checked bytes the running update writes
     double progressValue = 0.0;
     double progressLow = 0.0, progressHigh = 0.0;
     juce::StringArray selectedFlashNames;
@@ -161,6 +169,9 @@ private:
     void endWithFailure();
     void doubleLowTone();
     void applyOfferedFlashList();
+    void forgetInstrument();
+    juce::int64 flashCapacity() const;
+    void hideUnreachable(juce::Component& c);
 
     std::vector<DriverEntry> builtInDrivers;
     std::unique_ptr<juce::TooltipWindow> tooltipWindow;
@@ -168,6 +179,7 @@ private:
     midi::PortSet* portSet = nullptr;
     std::unique_ptr<OperationQueue> queue;
     std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
+    platform::DocumentViewer helpViewer;
     juce::Image backgroundImage;
     std::unique_ptr<juce::Drawable> logoDrawable;
     std::unique_ptr<juce::Drawable> connectionPictures[8];

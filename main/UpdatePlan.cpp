@@ -2,6 +2,7 @@
 // interrupted update repairable.
 #include "main/MainComponent.h"
 #include "main/ScreenSaver.h"
+#include "platform/SafeFile.h"
 
 namespace
 {
@@ -9,7 +10,7 @@ constexpr juce::int64 kDataRegion = 0x40000;
 constexpr juce::int64 kDataRegionSize = 0x20000;
 } // namespace
 
-void MainComponent::startUpdate()
+void MainComponent::startUpdate(juce::MemoryBlock checkedImage)
 {
     logOutput.Clear();
     queue->clearQueue();
@@ -18,24 +19,39 @@ void MainComponent::startUpdate()
     const auto lock = workingPath("/orv_update.lock");
     const auto readBack = workingPath("/orv_tmp_read.tmp");
     const auto backup = workingPath("/orv_backup.tmp");
-    const auto image = programFolder + "update.rom";
     const auto* work = detectedDriver;
     const int workLength = detectedDriverLength;
     const auto* service = deviceimages::serviceDriver();
 
+    // Every region of the image is programmed from the bytes that were
+    // checked, and the read-back is compared with them: a file changed on
+    // disk meanwhile is never written. They stay here until the next update.
+    updateImage = std::move(checkedImage);
+    const auto* image = static_cast<const juce::uint8*>(updateImage.getData());
+    const auto imageSize = (juce::int64)updateImage.getSize();
+    auto writeRegion = [&](juce::int64 offset, juce::int64 length, float start, float middle, float end)
+    {
+        queue->addEraseForBuffer(offset, length, start, middle);
+        queue->addProgramFromBuffer(image + offset, offset, length, middle, end);
+    };
     // The jobs' offsets are byte offsets, whatever a preset chose.
     queue->link().setWordAddressing(false);
     queue->addSendDriver(work, workLength, "Work", 0, 100);
 
-    if (updateFileLength <= 0x40000)
+    if (imageSize <= 0x40000)
     {
-        const juce::File lockFile(lock), backupFile(backup);
-        if (lockFile.existsAsFile())
+        // The lock and the backup are looked at, never through a link.
+        if (platform::inspectFile(lock, false) == platform::FileKind::regular)
         {
             // Repair: write back the data saved before the interrupted update.
             // A backup of any other size than the data region is not trusted.
-            if (!backupFile.existsAsFile() || backupFile.getSize() != kDataRegionSize)
+            juce::int64 backupSize = 0;
+            const auto backupKind = platform::inspectFile(backup, false, &backupSize);
+            if (backupKind != platform::FileKind::regular || backupSize != kDataRegionSize)
             {
+                if (backupKind != platform::FileKind::regular && backupKind != platform::FileKind::missing)
+                    logOutput.PrintA(
+                        "%s\n", platform::refusal(backup, platform::describeKind(backupKind)).toRawUTF8());
                 queue->clearQueue();
                 setStatus("Found an error can't be fixed in the last update.");
                 return;
@@ -43,6 +59,8 @@ void MainComponent::startUpdate()
         }
         else
         {
+            // Anything else in the lock's place is no lock; creating the lock
+            // then refuses it.
             queue->addReadToFile(backup, 0, kDataRegion, kDataRegionSize, 0, 7);
             queue->addLockFile(lock, 0);
         }
@@ -53,14 +71,12 @@ void MainComponent::startUpdate()
         queue->addSaveIoStatus();
         queue->addSendDriver(work, workLength, "Work", 27, 29);
         queue->addProgramFromBuffer(deviceimages::zeroPage(), 0xF000, 0x1000, 29, 30);
-        queue->addEraseFromFile(image, 0, 0x20000, 0x20000, 0x20000, 30, 37);
-        queue->addProgramFromFile(image, 0, 0x20000, 0x20000, 0x20000, 37, 46);
-        queue->addEraseFromFile(image, 0, 0, 0, 0x20000, 46, 55);
-        queue->addProgramFromFile(image, 0, 0, 0, 0x20000, 55, 64);
+        writeRegion(0x20000, 0x20000, 30, 37, 46);
+        writeRegion(0, 0x20000, 46, 55, 64);
         queue->addEraseFromFile(backup, 0, 0, 0x40000, 0x20000, 64, 73);
         queue->addProgramFromFile(backup, 0, 0, 0x40000, 0x20000, 73, 82);
-        queue->addReadToFile(readBack, 0, 0, updateFileLength, 82, 91);
-        queue->addCompareFiles(image, 0, readBack);
+        queue->addReadToFile(readBack, 0, 0, imageSize, 82, 91);
+        queue->addCompareWithBuffer(image, imageSize, readBack);
         queue->addSendDriver(work, workLength, "Work", 91, 93);
         queue->addReadToFile(readBack, 0, 0x40000, 0x20000, 93, 100);
         queue->addCompareFiles(backup, 0, readBack);
@@ -71,25 +87,26 @@ void MainComponent::startUpdate()
     }
     else
     {
-        const juce::File lockFile(lock);
-        if (lockFile.exists() && !lockFile.deleteFile())
+        // A folder or a link in the lock's place is left alone.
+        juce::String problem;
+        if (!platform::removeWorkingFile(lock, problem))
+        {
+            if (problem.isNotEmpty())
+                logOutput.PrintA("%s\n", problem.toRawUTF8());
             logOutput.PrintA("Can't delete the lock file!\n");
+        }
         queue->addEraseBuffer(0, 2);
         queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x10000, 2, 4);
         queue->addSendDriver(service, deviceimages::kDriverSize, "Sepcial", 4, 4);
         queue->addSaveIoStatus();
         queue->addSendDriver(work, workLength, "Work", 4, 4);
         queue->addProgramFromBuffer(deviceimages::zeroPage(), 0xF000, 0x1000, 4, 4.5f);
-        queue->addEraseFromFile(image, 0, 0x60000, 0x60000, 0, 4.5f, 26);
-        queue->addProgramFromFile(image, 0, 0x60000, 0x60000, 0, 26, 50);
-        queue->addEraseFromFile(image, 0, 0x20000, 0x20000, 0x20000, 50, 52);
-        queue->addProgramFromFile(image, 0, 0x20000, 0x20000, 0x20000, 52, 54);
-        queue->addEraseFromFile(image, 0, 0, 0, 0x20000, 54, 56);
-        queue->addProgramFromFile(image, 0, 0, 0, 0x20000, 56, 58);
-        queue->addEraseFromFile(image, 0, 0x40000, 0x40000, 0x20000, 58, 60);
-        queue->addProgramFromFile(image, 0, 0x40000, 0x40000, 0x20000, 60, 62);
-        queue->addReadToFile(readBack, 0, 0, updateFileLength, 62, 99);
-        queue->addCompareFiles(image, 0, readBack);
+        writeRegion(0x60000, imageSize - 0x60000, 4.5f, 26, 50);
+        writeRegion(0x20000, 0x20000, 50, 52, 54);
+        writeRegion(0, 0x20000, 54, 56, 58);
+        writeRegion(0x40000, 0x20000, 58, 60, 62);
+        queue->addReadToFile(readBack, 0, 0, imageSize, 62, 99);
+        queue->addCompareWithBuffer(image, imageSize, readBack);
     }
 
     queue->runNext();

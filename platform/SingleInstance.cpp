@@ -1,10 +1,13 @@
 #include "platform/SingleInstance.h"
 
 #if JUCE_LINUX || JUCE_BSD
+#include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 #define TAMARIND_OWN_SINGLE_INSTANCE 1
 #else
 #define TAMARIND_OWN_SINGLE_INSTANCE 0
@@ -15,8 +18,17 @@ namespace platform
 #if TAMARIND_OWN_SINGLE_INSTANCE
 namespace
 {
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point end)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    return (int)juce::jlimit<long long>(0, 60000, (long long)left);
+}
+
 // Abstract socket names live in the kernel only, so a crashed instance leaves
-// nothing behind.
+// nothing behind. They carry no permissions, which is why both ends check who
+// is on the other side.
 socklen_t makeAddress(const juce::String& name, sockaddr_un& addr)
 {
     addr = {};
@@ -27,10 +39,44 @@ socklen_t makeAddress(const juce::String& name, sockaddr_un& addr)
     std::memcpy(addr.sun_path + 1, utf8, n);
     return (socklen_t)(offsetof(sockaddr_un, sun_path) + 1 + n);
 }
+
+bool peerIsThisUser(int fd)
+{
+#if JUCE_LINUX
+    ucred peer{};
+    socklen_t length = sizeof(peer);
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.uid == ::getuid();
+#else
+    uid_t uid = 0;
+    gid_t gid = 0;
+    return ::getpeereid(fd, &uid, &gid) == 0 && uid == ::getuid();
+#endif
+}
+
+// Waits for `events` on `fd` until `end`; false when the time ran out.
+bool waitFor(int fd, short events, Clock::time_point end)
+{
+    for (;;)
+    {
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, msLeft(end));
+        if (r > 0)
+            return true;
+        if (r == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+struct Client
+{
+    int fd;
+    Clock::time_point deadline;
+    std::string text;
+};
 } // namespace
 #endif
 
-SingleInstance::SingleInstance(const juce::String& name)
+SingleInstance::SingleInstance(const juce::String& name, Timing timingIn) : timing(timingIn)
 {
     address = name + "-" + juce::SystemStats::getLogonName();
 #if TAMARIND_OWN_SINGLE_INSTANCE
@@ -54,36 +100,61 @@ bool SingleInstance::claimOrHandOver(const juce::String& commandLine)
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return true; // cannot tell: behave as the only instance
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 8) == 0)
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 16) == 0)
     {
         serverFd = fd;
         return true;
     }
     ::close(fd);
 
-    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // The whole hand-over, connecting included, has one deadline.
+    const auto end = Clock::now() + std::chrono::milliseconds(timing.handOverMs);
+    const auto runAlone = [this](const juce::String& why)
+    {
+        note = why + "; this launch runs as the only instance.";
+        return true;
+    };
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (client < 0)
         return true;
-    if (::connect(client, reinterpret_cast<sockaddr*>(&addr), len) != 0)
+    int connected = -1;
+    // A full backlog answers EAGAIN: the name's holder is not accepting.
+    while ((connected = ::connect(client, reinterpret_cast<sockaddr*>(&addr), len)) != 0 && errno == EAGAIN &&
+           msLeft(end) > 0)
+        ::usleep(5000);
+    if (connected != 0)
     {
         ::close(client);
-        return true;
+        return runAlone("The instance name is held by a program that does not accept");
+    }
+    if (!peerIsThisUser(client))
+    {
+        ::close(client);
+        return runAlone("The instance name is held by another user's program");
     }
     const char* utf8 = commandLine.toRawUTF8();
     size_t remaining = std::strlen(utf8);
-    while (remaining > 0)
+    bool sent = true;
+    while (remaining > 0 && sent)
     {
         const ssize_t n = ::send(client, utf8, remaining, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        utf8 += n;
-        remaining -= (size_t)n;
+        if (n > 0)
+        {
+            utf8 += n;
+            remaining -= (size_t)n;
+        }
+        else
+            sent = (n < 0 && (errno == EAGAIN || errno == EINTR)) && waitFor(client, POLLOUT, end);
     }
     ::shutdown(client, SHUT_WR);
-    char ack;
-    ::recv(client, &ack, 1, 0); // wait until the first instance has read it
+    // The running instance answers once it has read the whole command line.
+    char ack = 0;
+    const bool taken = sent && waitFor(client, POLLIN, end) && ::recv(client, &ack, 1, 0) == 1 && ack == 'k';
     ::close(client);
-    return false;
+    if (taken)
+        return false;
+    return runAlone("The program holding the instance name did not take the command line within " +
+                    juce::String(timing.handOverMs) + " ms");
 #else
     juce::ignoreUnused(commandLine);
     return true;
@@ -96,7 +167,7 @@ void SingleInstance::startListening(std::function<void(const juce::String&)> han
     if (serverFd < 0 || listening.exchange(true))
         return;
     onCommandLine = std::move(handler);
-    thread = std::thread([this] { acceptLoop(); });
+    thread = std::thread([this] { serveLoop(); });
 #else
     juce::ignoreUnused(handler);
 #endif
@@ -116,34 +187,77 @@ void SingleInstance::stopListening()
 #endif
 }
 
-void SingleInstance::acceptLoop()
+// One thread serves every client at once: each has its own deadline, so a
+// client that sends slowly or not at all holds up no other.
+void SingleInstance::serveLoop()
 {
 #if TAMARIND_OWN_SINGLE_INSTANCE
+    std::vector<Client> clients;
+    std::vector<pollfd> fds;
     while (listening)
     {
-        pollfd p{serverFd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        const int client = ::accept4(serverFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        juce::MemoryOutputStream text;
-        char buffer[1024];
-        for (;;)
+        fds.assign(1, pollfd{serverFd, POLLIN, 0});
+        int wait = 100; // also how soon a stop is noticed
+        for (const auto& c : clients)
         {
-            pollfd c{client, POLLIN, 0};
-            if (::poll(&c, 1, 2000) <= 0)
-                break;
-            const ssize_t n = ::recv(client, buffer, sizeof(buffer), 0);
-            if (n <= 0 || text.getDataSize() > 65536)
-                break;
-            text.write(buffer, (size_t)n);
+            fds.push_back(pollfd{c.fd, POLLIN, 0});
+            wait = juce::jmin(wait, msLeft(c.deadline));
         }
-        ::send(client, "k", 1, MSG_NOSIGNAL);
-        ::close(client);
-        if (onCommandLine)
-            onCommandLine(text.toUTF8());
+        if (::poll(fds.data(), (nfds_t)fds.size(), wait) < 0 && errno != EINTR)
+            break;
+
+        std::vector<Client> open;
+        for (size_t i = 0; i < clients.size(); ++i)
+        {
+            auto& c = clients[i];
+            bool finished = false;
+            if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            {
+                char buffer[4096];
+                const ssize_t n = ::recv(c.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+                if (n > 0)
+                    c.text.append(buffer, (size_t)n);
+                finished = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) ||
+                           c.text.size() > (size_t)kMaxCommandLine;
+                if (n == 0 && c.text.size() <= (size_t)kMaxCommandLine)
+                {
+                    // The whole command line: acknowledge it, then deliver it.
+                    ::send(c.fd, "k", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    ::close(c.fd);
+                    if (onCommandLine)
+                        onCommandLine(juce::String::fromUTF8(c.text.data(), (int)c.text.size()));
+                    continue;
+                }
+            }
+            // Too slow, too long or broken: dropped, and nothing of it is used.
+            if (finished || msLeft(c.deadline) == 0)
+            {
+                ::close(c.fd);
+                continue;
+            }
+            open.push_back(std::move(c));
+        }
+        clients = std::move(open);
+
+        if ((fds[0].revents & POLLIN) != 0)
+        {
+            const int fd = ::accept4(serverFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd >= 0 && !peerIsThisUser(fd))
+                ::close(fd); // another user's program gets nothing in
+            else if (fd >= 0)
+            {
+                if ((int)clients.size() >= kMaxClients)
+                {
+                    ::close(clients.front().fd);
+                    clients.erase(clients.begin());
+                }
+                clients.push_back(
+                    Client{fd, Clock::now() + std::chrono::milliseconds(timing.clientMs), std::string()});
+            }
+        }
     }
+    for (auto& c : clients)
+        ::close(c.fd);
 #endif
 }
 } // namespace platform

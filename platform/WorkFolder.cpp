@@ -1,4 +1,5 @@
 #include "platform/WorkFolder.h"
+#include "platform/SafeFile.h"
 
 #if JUCE_WINDOWS
 #include <windows.h>
@@ -28,8 +29,7 @@ juce::File workingFolder()
         folder = base.getChildFile("Tamarind");
 #endif
     }
-    if (!folder.isDirectory())
-        folder.createDirectory();
+    createPrivateFolder(folder);
     return folder;
 }
 
@@ -78,20 +78,22 @@ static bool syncFileData(const juce::File& file)
 {
 #if JUCE_WINDOWS
     HANDLE h = CreateFileW(file.getFullPathName().toWideCharPointer(), GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const bool ok = FlushFileBuffers(h) != 0;
     CloseHandle(h);
     return ok;
 #else
-    const int fd = ::open(file.getFullPathName().toRawUTF8(), O_RDONLY);
+    // Never through a link, and never waiting for a FIFO put in the file's place.
+    const int fd = ::open(file.getFullPathName().toRawUTF8(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool ok = ::fsync(fd) == 0;
     ::close(fd);
-    const int dirFd = ::open(file.getParentDirectory().getFullPathName().toRawUTF8(), O_RDONLY);
+    const int dirFd =
+        ::open(file.getParentDirectory().getFullPathName().toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0)
     {
         ::fsync(dirFd);

@@ -7,7 +7,7 @@ namespace platform
 // The folder of the lock, backup, read-back and version files. TAMARIND_WORK_DIR
 // overrides it. On Windows it is the user's temporary folder; elsewhere a
 // persistent per-user folder, because the lock and backup must survive a reboot.
-// The folder is created when missing.
+// The folder is created when missing, with mode 0700.
 juce::File workingFolder();
 
 // Full path of a working file: the folder's full path followed by a name that

@@ -108,6 +108,68 @@ bool settingsTextIsSound(const juce::String& text)
     }
     return true;
 }
+// True when no element lies more than `limit` levels deep. JUCE's parser and
+// the element tree it builds go one level down the stack per element level,
+// so deep nesting would overflow the stack; settings forms have three levels.
+bool nestingWithin(const juce::String& text, int limit)
+{
+    enum
+    {
+        content,
+        startTag,
+        endTag,
+        comment,
+        instruction
+    } state = content;
+    int depth = 0;
+    juce::juce_wchar quote = 0, previous = 0, beforePrevious = 0;
+    for (auto p = text.getCharPointer(); !p.isEmpty(); ++p)
+    {
+        const auto c = *p;
+        switch (state)
+        {
+        case content:
+            if (c == '<')
+            {
+                const auto next = *(p + 1);
+                state = next == '/' ? endTag : next == '?' ? instruction : next == '!' ? comment : startTag;
+                quote = 0;
+            }
+            break;
+        case startTag:
+            // Up to the '>' outside quoted attribute values; "/>" ends an empty element.
+            if (quote != 0)
+                quote = c == quote ? 0 : quote;
+            else if (c == '"' || c == '\'')
+                quote = c;
+            else if (c == '>')
+            {
+                if (previous != '/' && ++depth > limit)
+                    return false;
+                state = content;
+            }
+            break;
+        case endTag:
+            if (c == '>')
+            {
+                --depth;
+                state = content;
+            }
+            break;
+        case comment:
+            if (c == '>' && previous == '-' && beforePrevious == '-')
+                state = content;
+            break;
+        case instruction:
+            if (c == '>' && previous == '?')
+                state = content;
+            break;
+        }
+        beforePrevious = previous;
+        previous = c;
+    }
+    return true;
+}
 } // namespace
 
 std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size)
@@ -119,7 +181,7 @@ std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size
     if (!isStrictUtf8(static_cast<const juce::uint8*>(data), size))
         return nullptr;
     const auto xml = juce::String::fromUTF8(text, (int)size);
-    if (!settingsTextIsSound(xml))
+    if (!settingsTextIsSound(xml) || !nestingWithin(xml, kMaxSettingsNesting))
         return nullptr;
     return juce::parseXML(xml);
 }

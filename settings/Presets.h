@@ -17,6 +17,8 @@ int readIntAttribute(const juce::XmlElement& element, const juce::String& name);
 // processing instruction after the declaration, a document type, an entity
 // other than the five predefined ones, a broken character reference), or are
 // not XML. JUCE's parser mishandles some such text, so it is refused first.
+// Elements nested deeper than kMaxSettingsNesting levels are refused too.
+constexpr int kMaxSettingsNesting = 64;
 std::unique_ptr<juce::XmlElement> parseSettingsXml(const void* data, size_t size);
 
 // Installation-wide settings.

@@ -34,6 +34,21 @@ TEST_F(LogFixture, LinesAreCutAt1023Characters)
     EXPECT_EQ(recorder.events[2].text, L"7-ok");
 }
 
+TEST_F(LogFixture, NarrowLinesAreCutAtCharactersNotBytes)
+{
+    // 1100 two-byte characters: the cut falls after 1023 of them, never
+    // inside one, and a shorter line of them is kept whole.
+    std::string umlauts;
+    for (int i = 0; i < 1100; ++i)
+        umlauts += "\xc3\xbc";
+    log.PrintA("%s", umlauts.c_str());
+    log.PrintA("x%s", umlauts.substr(0, 2 * 1000).c_str());
+    testing_support::pump(1);
+    ASSERT_EQ(recorder.events.size(), 2u);
+    EXPECT_EQ(recorder.events[0].text, std::wstring(1023, L'\u00fc'));
+    EXPECT_EQ(recorder.events[1].text, L"x" + std::wstring(1000, L'\u00fc'));
+}
+
 TEST_F(LogFixture, NarrowTextIsConvertedFromTheMultibyteEncoding)
 {
     log.PrintA("%s\n", "Gr\xc3\xbc\xc3\x9f"

@@ -230,3 +230,31 @@ TEST(PresetXml, BytesThatAreNotUtf8AreRefusedBeforeParsing)
     CLocalPreset().loadNode(*xml, n);
     EXPECT_EQ(n.MCUName, juce::String::fromUTF8("M\xc3\xbc"));
 }
+
+// Nesting 40,000 levels deep overflowed the stack inside the parser.
+TEST(PresetXml, DeepNestingIsRefusedBeforeParsing)
+{
+    auto nested = [](int levels, const std::string& attributes)
+    {
+        std::string text;
+        for (int i = 0; i < levels; ++i)
+            text += "<a" + attributes + ">";
+        for (int i = 0; i < levels; ++i)
+            text += "</a>";
+        return text;
+    };
+    for (const int levels : {40000, kMaxSettingsNesting + 1})
+    {
+        const auto deep = nested(levels, "");
+        EXPECT_EQ(parseSettingsXml(deep.data(), deep.size()), nullptr) << levels;
+    }
+    // Neither comments, nor empty elements side by side, nor ">" or "/>" in
+    // attribute values count as levels.
+    std::string flat = "<!-- <a><a><a> --><P>";
+    for (int i = 0; i < 1000; ++i)
+        flat += "<b x=\"1\"/><c></c>";
+    flat += "</P>";
+    EXPECT_NE(parseSettingsXml(flat.data(), flat.size()), nullptr);
+    const auto atLimit = "<!-- <a><a> -->" + nested(kMaxSettingsNesting, " v=\"/>\" w='>'");
+    EXPECT_NE(parseSettingsXml(atLimit.data(), atLimit.size()), nullptr);
+}

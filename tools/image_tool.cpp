@@ -94,7 +94,7 @@ int info(const juce::StringArray& args)
         else
             return usage();
     }
-    const auto block = readVersionBlock(file.getFullPathName(), image::kMarkerOffsetInImage);
+    const auto block = readVersionBlock(file.getFullPathName(), image::kMarkerOffsetInImage, true);
     juce::uint8 head[3] = {0, 0, 0};
     {
         juce::FileInputStream in(file);

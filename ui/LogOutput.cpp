@@ -9,6 +9,19 @@
 
 namespace
 {
+// At most maxChars characters, never half of one: where wchar_t has 16 bits a
+// character beyond the first plane takes two units, which stay together.
+std::wstring cutToMaxChars(std::wstring text)
+{
+    size_t n = (size_t)CLogOutput::maxChars;
+    if (text.size() <= n)
+        return text;
+    if (sizeof(wchar_t) == 2 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF)
+        --n;
+    text.resize(n);
+    return text;
+}
+
 // vswprintf gives no partial output on overflow, so a line that does not fit
 // the fixed buffer is formatted into a larger one and then cut.
 std::wstring formatWide(const wchar_t* format, va_list args)
@@ -28,7 +41,7 @@ std::wstring formatWide(const wchar_t* format, va_list args)
         const int m = std::vswprintf(big.data(), size, format, copy);
         va_end(copy);
         if (m >= 0)
-            return std::wstring(big.data(), (size_t)juce::jmin(m, CLogOutput::maxChars));
+            return cutToMaxChars(std::wstring(big.data(), (size_t)m));
     }
     return {};
 }
@@ -49,14 +62,16 @@ int CLogOutput::PrintA(const char* format, ...)
 {
     if (editor.load() == nullptr)
         return 0;
-    char buffer[maxChars + 1];
+    // The line is cut at maxChars characters, not bytes, so that no character
+    // is split: a character of the multibyte text takes at most 4 bytes.
+    char buffer[maxChars * 4 + 1];
     va_list args;
     va_start(args, format);
     const int n = std::vsnprintf(buffer, sizeof(buffer), format, args);
     va_end(args);
     if (n < 0)
         buffer[0] = 0;
-    return Write(platform::narrowToWide(buffer).c_str());
+    return Write(cutToMaxChars(platform::narrowToWide(buffer)).c_str());
 }
 
 int CLogOutput::Write(const wchar_t* text)

@@ -1,4 +1,5 @@
 #include "update/FileSummary.h"
+#include "platform/SafeFile.h"
 #include <juce_cryptography/juce_cryptography.h>
 
 namespace summary
@@ -10,16 +11,18 @@ namespace
 constexpr int kSumBlock = 0x4000;
 constexpr int kDigestBlock = 0x20000;
 
-juce::File fileAt(const juce::String& path)
+// Only a regular file is read: a FIFO or a device in its place would never end.
+std::unique_ptr<platform::RegularFileInput> openFile(const juce::String& path)
 {
-    return juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    juce::String problem;
+    return platform::RegularFileInput::open(path, true, problem);
 }
 
 // Feeds the digest from the file in 128 KiB reads and reports each read.
 class ChunkedStream : public juce::InputStream
 {
 public:
-    ChunkedStream(juce::FileInputStream& f, std::function<void(juce::int64)> onChunk,
+    ChunkedStream(platform::RegularFileInput& f, std::function<void(juce::int64)> onChunk,
                   const std::function<bool()>& stop)
         : file(f), report(std::move(onChunk)), shouldStop(stop), buffer((size_t)kDigestBlock)
     {
@@ -57,7 +60,7 @@ private:
         used = 0;
         if (available <= 0)
         {
-            failed = available < 0 || file.getStatus().failed();
+            failed = available < 0 || file.failed();
             available = 0;
             ended = true;
             return false;
@@ -68,7 +71,7 @@ private:
         return true;
     }
 
-    juce::FileInputStream& file;
+    platform::RegularFileInput& file;
     std::function<void(juce::int64)> report;
     const std::function<bool()>& shouldStop;
     juce::HeapBlock<char> buffer;
@@ -78,13 +81,14 @@ private:
 };
 } // namespace
 
-juce::int64 fileByteSum(const juce::String& path, juce::uint32& sum, const Progress& progress)
+juce::int64 fileByteSum(const juce::String& path, juce::uint32& sum, const Progress& progress,
+                        const std::function<bool()>& shouldStop)
 {
     sum = 0;
-    const auto file = fileAt(path);
-    juce::FileInputStream in(file);
-    if (!file.existsAsFile() || !in.openedOk())
+    auto file = openFile(path);
+    if (file == nullptr)
         return -1;
+    auto& in = *file;
     const juce::int64 size = in.getTotalLength();
     juce::HeapBlock<juce::uint8> block((size_t)kSumBlock);
     juce::int64 total = 0;
@@ -100,7 +104,7 @@ juce::int64 fileByteSum(const juce::String& path, juce::uint32& sum, const Progr
         sum += s;
         if (progress && size > 0)
             progress((double)total * 0.5 / (double)size);
-        if (n < kSumBlock)
+        if (n < kSumBlock || (shouldStop && shouldStop()))
             break;
     }
     return size;
@@ -109,12 +113,11 @@ juce::int64 fileByteSum(const juce::String& path, juce::uint32& sum, const Progr
 juce::String md5Line(const juce::String& path, juce::int64 size, const Progress& progress,
                      const std::function<bool()>& shouldStop)
 {
-    const auto file = fileAt(path);
-    juce::FileInputStream in(file);
-    if (!file.existsAsFile() || !in.openedOk())
+    auto file = openFile(path);
+    if (file == nullptr)
         return cannotOpen;
     ChunkedStream chunks(
-        in,
+        *file,
         [&](juce::int64 done)
         {
             if (progress && size > 0)

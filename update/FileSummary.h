@@ -9,8 +9,10 @@ namespace summary
 {
 using Progress = std::function<void(double)>;
 
-// The file's size, or -1 when it cannot be opened (sum 0).
-juce::int64 fileByteSum(const juce::String& path, juce::uint32& sum, const Progress& progress = {});
+// The file's size, or -1 when it cannot be opened or is not a regular file
+// (sum 0). `shouldStop` ends the pass early.
+juce::int64 fileByteSum(const juce::String& path, juce::uint32& sum, const Progress& progress = {},
+                        const std::function<bool()>& shouldStop = {});
 
 // "MD5:" and 32 upper-case hexadecimal digits, or "File cann't be opened.".
 // `size` is the size found by the sum pass (for the progress share).

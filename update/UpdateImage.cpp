@@ -1,18 +1,19 @@
 #include "update/UpdateImage.h"
+#include "platform/SafeFile.h"
 #include "ui/LogOutput.h"
 #include <cstring>
 
 namespace
 {
 // Reads exactly `count` bytes at `offset`; false when they are not all there.
-bool readAt(juce::FileInputStream& in, juce::int64 offset, void* dest, int count)
+bool readAt(juce::InputStream& in, juce::int64 offset, void* dest, int count)
 {
     if (offset < 0 || !in.setPosition(offset))
         return false;
     return in.read(dest, count) == count;
 }
 
-bool readU16(juce::FileInputStream& in, juce::uint16& value)
+bool readU16(juce::InputStream& in, juce::uint16& value)
 {
     juce::uint8 b[2];
     if (in.read(b, 2) != 2)
@@ -20,21 +21,15 @@ bool readU16(juce::FileInputStream& in, juce::uint16& value)
     value = (juce::uint16)(b[0] | (b[1] << 8));
     return true;
 }
-} // namespace
 
-VersionBlock readVersionBlock(const juce::String& path, juce::int64 markerOffset)
+VersionBlock emptyBlock()
 {
-    VersionBlock block(new char16_t[image::kVersionBlockUnits]());
-    const juce::File file =
-        path.isNotEmpty() && juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
-    juce::FileInputStream in(file);
-    if (path.isEmpty() || !file.existsAsFile() || !in.openedOk())
-    {
-        const char16_t error[] = u"error";
-        std::memcpy(block.get(), error, sizeof(error));
-        return block;
-    }
+    return VersionBlock(new char16_t[image::kVersionBlockUnits]());
+}
 
+VersionBlock parseVersionBlock(juce::InputStream& in, juce::int64 markerOffset)
+{
+    auto block = emptyBlock();
     juce::uint8 marker[2];
     if (readAt(in, markerOffset, marker, 2) && marker[0] == 0xAA && marker[1] == 0x55)
     {
@@ -64,6 +59,43 @@ VersionBlock readVersionBlock(const juce::String& path, juce::int64 markerOffset
     return block;
 }
 
+void logLine(CLogOutput* log, const juce::String& line)
+{
+    if (log != nullptr && line.isNotEmpty())
+        log->PrintA("%s\n", line.toRawUTF8());
+}
+
+// The whole file, exactly as long as it was when opened.
+bool readWhole(platform::RegularFileInput& in, juce::int64 size, juce::MemoryBlock& bytes)
+{
+    bytes.setSize((size_t)size);
+    if (size > 0 && in.read(bytes.getData(), (int)size) != (int)size)
+        return false;
+    char more = 0;
+    return in.read(&more, 1) == 0 && !in.failed();
+}
+} // namespace
+
+VersionBlock readVersionBlock(const juce::String& path, juce::int64 markerOffset, bool followLinks)
+{
+    juce::String problem;
+    auto in = path.isNotEmpty() ? platform::RegularFileInput::open(path, followLinks, problem) : nullptr;
+    if (in == nullptr)
+    {
+        auto block = emptyBlock();
+        const char16_t error[] = u"error";
+        std::memcpy(block.get(), error, sizeof(error));
+        return block;
+    }
+    return parseVersionBlock(*in, markerOffset);
+}
+
+VersionBlock readVersionBlock(const void* data, size_t size, juce::int64 markerOffset)
+{
+    juce::MemoryInputStream in(data, size, false);
+    return parseVersionBlock(in, markerOffset);
+}
+
 juce::String versionBlockText(const char16_t* block, int index)
 {
     juce::String text;
@@ -73,9 +105,42 @@ juce::String versionBlockText(const char16_t* block, int index)
 }
 
 int checkUpdateImage(const juce::String& imagePath, const juce::String& deviceProductName, CLogOutput* log,
-                     UpdateFileFacts& facts)
+                     UpdateFileFacts& facts, juce::int64 maxSize)
 {
-    const auto block = readVersionBlock(imagePath, image::kMarkerOffsetInImage);
+    // What the file is and how long it is are known before any of it is read:
+    // a FIFO, a device or an image larger than the flash is never read.
+    if (platform::inspectFile(imagePath, true) == platform::FileKind::missing)
+        return UpdateFileMissing;
+    juce::String problem;
+    auto in = platform::RegularFileInput::open(imagePath, true, problem);
+    if (in == nullptr)
+    {
+        logLine(log, problem);
+        return UpdateFileMissing;
+    }
+    const juce::int64 size = in->getTotalLength();
+    if (size > maxSize)
+    {
+        facts.length = size;
+        if (log != nullptr)
+            log->PrintA("File too large for the flash! (%lld bytes, the flash holds %lld)\n", (long long)size,
+                        (long long)maxSize);
+        return UpdateFileBadSize;
+    }
+    juce::MemoryBlock bytes;
+    if (!readWhole(*in, size, bytes))
+    {
+        logLine(log, "The update file changed or could not be read while it was read.");
+        return UpdateFileMissing;
+    }
+    facts.bytes = std::move(bytes);
+    return checkUpdateImageBytes(facts.bytes, deviceProductName, log, facts);
+}
+
+int checkUpdateImageBytes(const juce::MemoryBlock& bytes, const juce::String& deviceProductName,
+                          CLogOutput* log, UpdateFileFacts& facts)
+{
+    const auto block = readVersionBlock(bytes.getData(), bytes.getSize(), image::kMarkerOffsetInImage);
     const auto version = versionBlockText(block.get(), 0);
     if (version == "error")
         return UpdateFileMissing;
@@ -97,10 +162,7 @@ int checkUpdateImage(const juce::String& imagePath, const juce::String& devicePr
     }
     facts.version = version;
 
-    juce::FileInputStream in{juce::File(imagePath)};
-    if (!in.openedOk())
-        return UpdateFileMissing;
-    const juce::int64 length = in.getTotalLength();
+    const auto length = (juce::int64)bytes.getSize();
     facts.length = length;
     if (length < image::kSafeImageSize)
     {
@@ -114,17 +176,17 @@ int checkUpdateImage(const juce::String& imagePath, const juce::String& devicePr
             log->PrintA("File length must be an integer multiple of 256k!\n");
         return UpdateFileBadSize;
     }
-    juce::uint8 first = 0, sig[2] = {0, 0};
-    if (readAt(in, 0, &first, 1) && readAt(in, image::kSignatureOffset, sig, 2) &&
-        first == image::kFirstByte && sig[0] == image::kSignature1 && sig[1] == image::kSignature2)
+    const auto* data = static_cast<const juce::uint8*>(bytes.getData());
+    if (data[0] == image::kFirstByte && data[image::kSignatureOffset] == image::kSignature1 &&
+        data[image::kSignatureOffset + 1] == image::kSignature2)
         return UpdateFileOk;
     return UpdateFileModified;
 }
 
 int checkUpdateFile(const juce::String& programFolder, const juce::String& deviceProductName, CLogOutput* log,
-                    UpdateFileFacts& facts)
+                    UpdateFileFacts& facts, juce::int64 maxSize)
 {
-    return checkUpdateImage(programFolder + "update.rom", deviceProductName, log, facts);
+    return checkUpdateImage(programFolder + "update.rom", deviceProductName, log, facts, maxSize);
 }
 
 const char* updateFileStatusText(int result)

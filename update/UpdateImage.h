@@ -21,13 +21,18 @@ constexpr juce::uint8 kSignature2 = 0x44; // "D"
 constexpr int kVersionChars = 8;
 constexpr int kVersionBlockUnits = 137;
 constexpr int kProductNameIndex = 9;
+// The largest flash of the family (1 Gbit): no image can be larger.
+constexpr juce::int64 kMaxImageSize = 0x8000000;
 } // namespace image
 
 // 137 UTF-16 code units: version text at 0..7, a terminator at 8, the product
 // name from 9 on, zero-filled. Holds "error" when the file was not there.
 using VersionBlock = std::unique_ptr<char16_t[]>;
 
-VersionBlock readVersionBlock(const juce::String& path, juce::int64 markerOffset);
+// The file must be a regular file; a symbolic link is followed only when asked.
+VersionBlock readVersionBlock(const juce::String& path, juce::int64 markerOffset, bool followLinks = false);
+// The same from bytes in memory (never "error").
+VersionBlock readVersionBlock(const void* data, size_t size, juce::int64 markerOffset);
 
 // Text of a version block from `index` up to its first terminator.
 juce::String versionBlockText(const char16_t* block, int index = 0);
@@ -51,16 +56,25 @@ struct UpdateFileFacts
     std::optional<juce::String> productName;
     std::optional<juce::String> version;
     std::optional<juce::int64> length;
+    juce::MemoryBlock bytes; // the bytes checked, read once; empty when they could not be read
 };
 
-// Checks the image at `imagePath` in the fixed order of checks and returns its
-// result code. `log` (may be null) receives the check's own lines.
+// Reads the image at `imagePath` once into memory and checks those bytes in
+// the fixed order of checks; returns the result code. Before anything of the
+// file is read, it must be a regular file (a symbolic link is followed) of at
+// most `maxSize` bytes, the most the flash can take; otherwise the result is 3
+// or 2 with a log line that names the reason. `log` (may be null) receives the
+// check's own lines.
 int checkUpdateImage(const juce::String& imagePath, const juce::String& deviceProductName, CLogOutput* log,
-                     UpdateFileFacts& facts);
+                     UpdateFileFacts& facts, juce::int64 maxSize = image::kMaxImageSize);
 
 // Checks "update.rom" in `programFolder` (which ends with a separator).
 int checkUpdateFile(const juce::String& programFolder, const juce::String& deviceProductName, CLogOutput* log,
-                    UpdateFileFacts& facts);
+                    UpdateFileFacts& facts, juce::int64 maxSize = image::kMaxImageSize);
+
+// The checks from the version block on, on bytes already read.
+int checkUpdateImageBytes(const juce::MemoryBlock& bytes, const juce::String& deviceProductName,
+                          CLogOutput* log, UpdateFileFacts& facts);
 
 // The status line and log line the caller shows for a result code.
 const char* updateFileStatusText(int result);

@@ -52,6 +52,34 @@ class ShellTest(unittest.TestCase):
         self.assertEqual(len(s.window(TITLE)), 1)
         self.assertIsNone(app.proc.poll())
 
+    def test_two_instance_names_run_side_by_side(self):
+        # Only the per-user instance name decides: no machine-wide lock keeps
+        # a launch with another name from opening its window.
+        s = self.session
+        first = s.launch()
+        self.assertEqual(first.first_line(15), "Test!")
+        second = s.launch(extra_env={"TAMARIND_INSTANCE_NAME": s.env["TAMARIND_INSTANCE_NAME"] + "-other"})
+        self.assertEqual(second.first_line(15), "Test!")
+        end = time.monotonic() + 10
+        while len(s.window(TITLE)) < 2 and time.monotonic() < end:
+            time.sleep(0.1)
+        self.assertEqual(len(s.window(TITLE)), 2)
+        self.assertIsNone(first.proc.poll())
+        self.assertIsNone(second.proc.poll())
+
+    def test_no_display_is_a_clear_error(self):
+        import subprocess
+        for display in (None, ":65000"):
+            env = dict(self.session.env)
+            env.pop("DISPLAY")
+            if display:
+                env["DISPLAY"] = display
+            run = subprocess.run([ARGS.app], env=env, capture_output=True, text=True, timeout=30)
+            self.assertEqual(run.returncode, 1, display)
+            self.assertEqual(run.stderr,
+                             "Tamarind needs a graphical display (DISPLAY is not set or cannot be opened).\n")
+            self.assertEqual(run.stdout, "")
+
     def test_pairs_with_a_virtual_piano_program_over_tcp(self):
         s = self.session
         import socket

@@ -223,6 +223,37 @@ class UpdateTest(unittest.TestCase):
         self.s.xdotool("click", "1")
         self.assertEqual(flood.proc.wait(15), 0)
 
+    def test_i_keys_reach_no_hidden_control(self):
+        # A refused image, then Tab, Return and Space over and over: only HELP
+        # may act (it logs, there being no Help.pdf); no file dialog, call-out
+        # box or menu of a hidden control opens, and nothing is written.
+        exe = harness.make_program_folder(self.s.tmp, ARGS.app, ARGS.image_tool, ["--no-signature"])
+        os.remove(os.path.join(os.path.dirname(exe), "Help.pdf"))
+        app = self.start(None, exe=exe)
+        self.assertIsNotNone(app.wait_line("Status: The update file is modified!", 20), app.lines)
+        window = self.main_window()
+        flash_before = region(self.flash, 0, 0x80000)
+        windows_before = self.s.xdotool("search", "--onlyvisible", "--name", "", check=False).split()
+        app.wait_for(lambda l: False, 0.5)
+        lines_before = len(app.lines)
+        harness.click_content(self.s, window, MAIN_SIZE, 300, 60)
+        for _ in range(12):
+            for key in ("Tab", "Return", "space"):
+                self.s.xdotool("key", "--window", window, key)
+                time.sleep(0.1)
+        time.sleep(1)
+        self.s.screenshot("i1-after-keys", window)
+        self.assertEqual(self.s.xdotool("search", "--onlyvisible", "--name", "", check=False).split(),
+                         windows_before)
+        app.wait_for(lambda l: False, 0.5)
+        new_lines = app.lines[lines_before:]
+        help_path = os.path.join(os.path.dirname(exe), "Help.pdf")
+        self.assertIn("Can't open the help file.", new_lines, "no key reached the window")
+        self.assertLessEqual(set(new_lines), {"Can't find " + help_path, "Can't open the help file."}, new_lines)
+        self.assertIsNone(app.proc.poll())
+        self.assertEqual(region(self.flash, 0, 0x80000), flash_before)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)

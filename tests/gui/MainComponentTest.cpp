@@ -6,6 +6,7 @@
 #include "ui/UpdateDialogs.h"
 #include "update/ImageBuilder.h"
 #include "virtual-piano/VirtualPiano.h"
+#include <csignal>
 #include <gtest/gtest.h>
 
 using testing_support::pump;
@@ -16,6 +17,15 @@ namespace
 void post(MainComponent& mc, int code, int p1 = 0, int p2 = 0, int p3 = 0)
 {
     mc.handleMessage(CCustomMessage(code, p1, p2, p3));
+}
+
+// The instrument's version block as the device link delivers it.
+void postVersionRead(MainComponent& mc, const std::u16string& version, const std::u16string& name)
+{
+    auto* block = new char16_t[137]();
+    std::copy(version.begin(), version.end(), block);
+    std::copy(name.begin(), name.end(), block + 9);
+    mc.handleMessage(CCustomMessage(EvVersionRead, 0, 0, 0, block, &CCustomMessage::deleteArray<char16_t>));
 }
 
 // A main component against an in-process virtual piano, with its program
@@ -94,6 +104,30 @@ TEST(MainComponentLayout, StartScreenShowsOnlyTheUpdateControls)
     EXPECT_EQ(mc.fileOffsetEditor->getText(), "1aF3");
 }
 
+TEST(MainComponentLayout, OnlyTheVisibleButtonsTakeTheKeyboardFocus)
+{
+    Rig rig("silent_after=0");
+    auto& mc = *rig.main;
+    mc.updateButton->setEnabled(true);
+    // What Tab walks through: UPDATE and HELP, nothing hidden.
+    const auto reachable = juce::KeyboardFocusTraverser().getAllComponents(&mc);
+    EXPECT_EQ(reachable, (std::vector<juce::Component*>{mc.updateButton.get(), mc.helpButton.get()}));
+    EXPECT_FALSE(mc.writeFileBox->isVisible());
+    EXPECT_FALSE(mc.readFileBox->isVisible());
+    // Nor does anything hidden take the focus when asked, or hold a part that would.
+    std::function<void(juce::Component&)> neverFocused = [&](juce::Component& c)
+    {
+        EXPECT_FALSE(c.getWantsKeyboardFocus()) << c.getName();
+        c.grabKeyboardFocus();
+        EXPECT_FALSE(c.hasKeyboardFocus(true)) << c.getName();
+        for (auto* child : c.getChildren())
+            neverFocused(*child);
+    };
+    for (auto* c : mc.getChildren())
+        if (!c->isVisible() && c != mc.progressBar.get())
+            neverFocused(*c);
+}
+
 TEST(MainComponentLook, ProgressBarTextAndRange)
 {
     Rig rig("");
@@ -161,13 +195,7 @@ TEST(MainComponentEvents, VersionResultPaths)
     Rig rig("silent_after=0", &rom);
     auto& mc = *rig.main;
     auto versionRead = [&](const std::u16string& version, const std::u16string& name)
-    {
-        auto* block = new char16_t[137]();
-        std::copy(version.begin(), version.end(), block);
-        std::copy(name.begin(), name.end(), block + 9);
-        mc.handleMessage(
-            CCustomMessage(EvVersionRead, 0, 0, 0, block, &CCustomMessage::deleteArray<char16_t>));
-    };
+    { postVersionRead(mc, version, name); };
     versionRead(u"error", u"");
     EXPECT_EQ(mc.getStatus(), "Someting error when getting version from device.");
     EXPECT_FALSE(mc.updateButton->isEnabled());
@@ -178,6 +206,12 @@ TEST(MainComponentEvents, VersionResultPaths)
     EXPECT_FALSE(mc.devVersionLabel->isVisible());
     EXPECT_EQ(mc.devNameValue->getText(), "Tessaro");
     EXPECT_EQ(mc.getStatus(), "Piano connected.");
+    // No flash was identified here: UPDATE stays off until one is.
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    const auto driver = deviceimages::builtInDrivers()[0];
+    mc.detectedDriver = driver.image;
+    mc.detectedDriverLength = driver.length;
+    versionRead(u"V1.00.0", u"Tessaro");
     EXPECT_TRUE(mc.updateButton->isEnabled());
 
     versionRead(u"V1.00.00", u"");
@@ -411,6 +445,233 @@ TEST(MainComponentFlow, SilentInstrumentEndsWithTimeOutAndUsableControls)
     EXPECT_FALSE(mc.updateInProgress);
     EXPECT_FALSE(mc.progressBar->isVisible());
     EXPECT_TRUE(mc.connectStatusButton->isEnabled());
+}
+
+// ---- what may start an update, and what it writes ----------------------------------
+
+TEST(MainComponentSafety, ARefusedImageIsNeverWritten)
+{
+    image::ImageSpec rom;
+    rom.withSignature = false;
+    Rig rig("", &rom);
+    auto& mc = *rig.main;
+    ASSERT_TRUE(rig.waitStatus("The update file is modified!"));
+    const std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    // A summary of some other file (the hidden file box's) ends without enabling UPDATE.
+    const auto other = rig.folder.getChildFile("other.bin");
+    other.replaceWithText("anything");
+    mc.startFileSummary(other.getFullPathName());
+    ASSERT_TRUE(
+        pumpUntil([&] { return mc.md5Label->getText().startsWith("MD5:") && !mc.isThreadRunning(); }));
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    mc.setControlsEnabled(true, 0);
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    // Pressed anyway, twice: nothing starts and nothing is written.
+    mc.buttonClicked(mc.updateButton.get());
+    mc.buttonClicked(mc.updateButton.get());
+    EXPECT_FALSE(mc.updateInProgress);
+    pump(200);
+    EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+    EXPECT_TRUE(mc.logEditor->getText().contains(
+        "UPDATE refused: the flash, the piano's version or the update file has not been checked.\n"));
+}
+
+TEST(MainComponentSafety, AnUnrecognisedFlashKeepsUpdateOff)
+{
+    image::ImageSpec rom;
+    Rig rig("silent_after=0", &rom);
+    auto& mc = *rig.main;
+    // The test of the last flash model fails, as every one before it did.
+    auto& queue = mc.getQueue();
+    const auto last = deviceimages::builtInDrivers().back();
+    queue.clearQueue();
+    queue.addTestFlash(last.mcuName, last.flashName, last.image, last.length);
+    queue.runNext();
+    mc.detectingFlash = true;
+    post(mc, EvStepDone, 1, 0, queue.link().currentJobSerial());
+    EXPECT_EQ(mc.getStatus(), "The flash of the piano was not recognised.");
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    // Neither a version read with a good image nor the controls' return enable UPDATE.
+    postVersionRead(mc, u"V1.00.00", u"Tessaro");
+    EXPECT_EQ(mc.getStatus(), "Piano connected.");
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    post(mc, EvControls, 1, 0);
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    mc.buttonClicked(mc.updateButton.get());
+    EXPECT_FALSE(mc.updateInProgress);
+    EXPECT_EQ(mc.getStatus(), "Piano connected.");
+}
+
+TEST(MainComponentSafety, TheUpdateWritesTheBytesItChecked)
+{
+    for (const int size : {0x40000, 0x80000})
+    {
+        SCOPED_TRACE(size);
+        image::ImageSpec rom, other;
+        rom.size = other.size = size;
+        rom.fill = "random:31";
+        other.version = "V3.00.00";
+        other.fill = "random:32";
+        Rig rig("flash=S29GL128_S", &rom);
+        auto& mc = *rig.main;
+        ASSERT_TRUE(rig.waitStatus("Piano connected."));
+        // update.rom is replaced by another good image while the flash is
+        // written, just before its first 128 KiB.
+        const auto otherImage = image::buildUpdateImage(other);
+        mc.getQueue().setJobObserver(
+            [&](size_t, const OperationRecord& r)
+            {
+                if (r.flashOffset == 0 &&
+                    (r.op == OperationRecord::ProgramFromFile || r.op == OperationRecord::ProgramFromBuffer))
+                    rig.folder.getChildFile("update.rom")
+                        .replaceWithData(otherImage.getData(), otherImage.getSize());
+            });
+        mc.buttonClicked(mc.updateButton.get());
+        ASSERT_TRUE(rig.waitStatus("Update OK!", 60000)) << mc.logEditor->getText();
+        EXPECT_EQ(0, std::memcmp(rig.flash(), image::buildUpdateImage(rom).getData(), (size_t)size));
+    }
+}
+
+TEST(MainComponentSafety, WorkingFilesAreNeitherFollowedNorDeleted)
+{
+    image::ImageSpec rom;
+    Rig rig("", &rom);
+    auto& mc = *rig.main;
+    // Before the version is read at connection, its file is made a link to a file of the user's.
+    const auto victim = rig.folder.getChildFile("victim.txt");
+    victim.replaceWithText("precious");
+    const auto versionFile = rig.work.getChildFile("orv_read_version.bin");
+    ASSERT_TRUE(victim.createSymbolicLink(versionFile, false));
+    ASSERT_TRUE(rig.waitStatus("Can't create file to save data."));
+    EXPECT_EQ(victim.loadFileAsString(), "precious");
+    EXPECT_FALSE(mc.updateButton->isEnabled());
+    EXPECT_TRUE(
+        mc.logEditor->getText().contains("Refused " + versionFile.getFullPathName() + ": a symbolic link\n"));
+
+    // Connected again, with the backup's place taken by a link at UPDATE.
+    versionFile.deleteFile();
+    const auto backup = rig.work.getChildFile("orv_backup.tmp");
+    ASSERT_TRUE(victim.createSymbolicLink(backup, false));
+    mc.buttonClicked(mc.connectStatusButton.get());
+    ASSERT_TRUE(rig.waitStatus("Piano connected."));
+    const std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    mc.buttonClicked(mc.updateButton.get());
+    ASSERT_TRUE(rig.waitStatus("Can't create file to save data.", 60000));
+    EXPECT_EQ(victim.loadFileAsString(), "precious");
+    EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+
+    // The plain path leaves a folder in the lock's place, which the
+    // framework's deleteFile would have removed.
+    image::ImageSpec large;
+    large.size = 0x80000;
+    Rig plain("", &large);
+    ASSERT_TRUE(plain.waitStatus("Piano connected."));
+    const auto lock = plain.work.getChildFile("orv_update.lock");
+    lock.createDirectory();
+    plain.main->buttonClicked(plain.main->updateButton.get());
+    ASSERT_TRUE(plain.waitStatus("Update OK!", 60000));
+    EXPECT_TRUE(lock.isDirectory());
+    EXPECT_TRUE(plain.main->logEditor->getText().contains("Refused " + lock.getFullPathName() +
+                                                          ": a folder\nCan't delete the lock file!\n"));
+}
+
+// ---- HELP ----------------------------------------------------------------------------
+
+namespace
+{
+// Puts `folder` first on PATH for the life of the object.
+struct LauncherOnPath
+{
+    explicit LauncherOnPath(const juce::File& folder) : saved(std::getenv("PATH") ? std::getenv("PATH") : "")
+    {
+        ::setenv("PATH", (folder.getFullPathName() + ":" + juce::String(saved)).toRawUTF8(), 1);
+    }
+    ~LauncherOnPath() { ::setenv("PATH", saved.c_str(), 1); }
+    std::string saved;
+};
+
+// A stand-in for the desktop's launcher, a script with the given body, in `folder`.
+juce::File makeLauncher(const juce::File& folder, const juce::String& body)
+{
+    folder.createDirectory();
+    const auto launcher = folder.getChildFile("xdg-open");
+    launcher.replaceWithText("#!/bin/sh\n" + body + "\n", false, false, "\n");
+    launcher.setExecutePermission(true);
+    return folder;
+}
+} // namespace
+
+TEST(MainComponentHelp, TheViewerGetsThePathAsOneArgumentAndNoShellSeesIt)
+{
+    // A hostile program folder name, and a Help.pdf with the execute bit that
+    // is a script (as on a stick whose files all carry it).
+    Rig rig("silent_after=0", nullptr, "q $(touch shell-ran) ;touch also-ran;");
+    auto& mc = *rig.main;
+    const auto help = rig.folder.getChildFile("Help.pdf");
+    help.replaceWithText("#!/bin/sh\ntouch \"$(dirname \"$0\")/help-ran\"\n", false, false, "\n");
+    help.setExecutePermission(true);
+    const auto record = rig.folder.getParentDirectory().getChildFile(rig.folder.getFileName() + ".launched");
+    LauncherOnPath path(
+        makeLauncher(rig.folder.getChildFile("bin"),
+                     "{ echo \"$#\"; echo \"$1\"; grep SigIgn /proc/$$/status; } > \"$0.out\"; "
+                     "mv \"$0.out\" '" +
+                         record.getFullPathName() + "'"));
+    std::signal(SIGPIPE, SIG_IGN); // as the program does
+    mc.buttonClicked(mc.helpButton.get());
+    ASSERT_TRUE(pumpUntil([&] { return record.existsAsFile(); }, 10000)) << mc.logEditor->getText();
+    juce::StringArray lines;
+    lines.addLines(record.loadFileAsString().trimEnd());
+    record.deleteFile();
+    ASSERT_EQ(lines.size(), 3) << lines.joinIntoString("|");
+    EXPECT_EQ(lines[0], "1");
+    EXPECT_EQ(lines[1], help.getFullPathName());
+    // The viewer gets SIGPIPE back to its default.
+    const auto ignored = lines[2].fromFirstOccurrenceOf(":", false, false).trim().getHexValue64();
+    EXPECT_EQ(ignored & (1LL << (SIGPIPE - 1)), 0) << lines[2];
+    EXPECT_FALSE(rig.folder.getChildFile("help-ran").exists());
+    const auto cwd = juce::File::getCurrentWorkingDirectory();
+    for (const char* marker : {"shell-ran", "also-ran"})
+    {
+        EXPECT_FALSE(cwd.getChildFile(marker).exists()) << marker;
+        cwd.getChildFile(marker).deleteFile();
+    }
+}
+
+TEST(MainComponentHelp, EveryFailureToShowTheHelpIsLogged)
+{
+    Rig rig("silent_after=0");
+    auto& mc = *rig.main;
+    const auto help = rig.folder.getChildFile("Help.pdf");
+    pump(20); // the first log line
+    auto pressed = [&]
+    {
+        mc.logEditor->clear();
+        mc.buttonClicked(mc.helpButton.get());
+        pump(5);
+        return mc.logEditor->getText();
+    };
+    EXPECT_EQ(pressed(), "Can't find " + help.getFullPathName() + "\nCan't open the help file.\n");
+    help.createDirectory();
+    EXPECT_EQ(pressed(), "Refused " + help.getFullPathName() + ": a folder\nCan't open the help file.\n");
+    help.deleteRecursively();
+    help.replaceWithText("%PDF-1.4");
+    {
+        // No launcher at all.
+        const auto saved = juce::String(std::getenv("PATH"));
+        ::setenv("PATH", rig.folder.getChildFile("empty").getFullPathName().toRawUTF8(), 1);
+        EXPECT_EQ(pressed(), "Can't start xdg-open: No such file or directory\nCan't open the help file.\n");
+        ::setenv("PATH", saved.toRawUTF8(), 1);
+    }
+    // A launcher that finds no viewer.
+    LauncherOnPath path(makeLauncher(rig.folder.getChildFile("bin"), "exit 3"));
+    EXPECT_EQ(pressed(), "");
+    EXPECT_TRUE(pumpUntil(
+        [&]
+        {
+            return mc.logEditor->getText() ==
+                   "The viewer for the help file could not be started (its launcher ended with status 3).\n";
+        }))
+        << mc.logEditor->getText();
 }
 
 TEST(Dialogs, ConfirmationAndCompletionContent)
