@@ -1,7 +1,9 @@
 #pragma once
 #include "device/CustomMessage.h"
 #include "device/DriverImages.h"
+#include "device/PortPairing.h"
 #include "device/SysexCodec.h"
+#include "device/TransferEngine.h"
 #include "midi/MidiPorts.h"
 #include "platform/SafeFile.h"
 #include "ui/LogOutput.h"
@@ -14,7 +16,10 @@
 // The device link: pairs the instrument's MIDI ports and runs the exchanges
 // with it. The message thread starts scans and operations and runs the timer;
 // replies are handled on the MIDI input thread. One mutex serialises the two.
-class Communication : public midi::InputCallback, public juce::Timer
+class Communication : public midi::InputCallback,
+                      public juce::Timer,
+                      private TransferEngine::Host,
+                      private PortPairing::Owner
 {
 public:
     // Tick periods. The product uses the defaults; tests may shrink them, or
@@ -27,8 +32,8 @@ public:
         bool manualTicks = false;
     };
 
-    static constexpr int kMaxScans = 100;
-    static constexpr int kSilentTicksForTimeout = 9;
+    static constexpr int kMaxScans = PortPairing::kMaxScans;
+    static constexpr int kSilentTicksForTimeout = TransferEngine::kSilentTicksForTimeout;
 
     Communication(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports,
                   TickPeriods periods);
@@ -48,7 +53,7 @@ public:
     void handlePartialSysexMessage(midi::InputPort*, const juce::uint8*, int) override {}
 
     // A port whose name begins with this text (any letter case) is never used.
-    static bool isExcludedPortName(const juce::String& name);
+    static bool isExcludedPortName(const juce::String& name) { return PortPairing::isExcludedPortName(name); }
 
     // ---- Operations (message thread). Each sends its first request and returns;
     // the rest runs on replies and ticks, and its end is posted as EvStepDone.
@@ -100,7 +105,7 @@ public:
     // Observers.
     bool isFullSpeed() const;
     bool isPaired() const;
-    int getScanCount() const { return scanCount; }
+    int getScanCount() const { return pairing.getScanCount(); }
     bool isScanArmed() const;
     int currentTickPeriod() const { return tickPeriod.load(); } // 0: timer stopped
     juce::String pairedOutputName() const;
@@ -118,52 +123,37 @@ public:
     static constexpr int kMaxProgressInFlight = 4;
 
 private:
+    // TransferEngine::Host and PortPairing::Owner, with the lock held where
+    // they say so.
+    void sendFrame(const juce::uint8* frame, int size) override;
+    void postEvent(int code, int p1, int p2, int p3) override { post(code, p1, p2, p3); }
+    void postProgress(int kind, int value, int total) override;
+    void logText(const char* text) override;
+    void logHighlighted(juce::uint32 argb, const char* text) override;
+    void setTickPeriod(int periodMs) override;
+    juce::uint32 now() override;
+    bool storeReadData(const juce::uint8* data, int size) override;
+    void readDataComplete() override;
+    void quietWaitEnded() override;
+    void readAbandoned() override;
+    void post(int code, int p1) override { post(code, p1, 0, 0); }
+    void startScanTicks() override { armTimer(periods.scanMs); }
+    void stopTicks() override { disarmTimer(); }
+    void unexpectedIdentifyReply() override { engine.ignoreUnexpected(); }
+
+    void post(int code, int p1, int p2, int p3) { ::postEvent(listener, code, p1, p2, p3); }
     void armTimer(int periodMs);
     void disarmTimer();
-    void closeUnpairedPorts();
-    void handleIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length);
-    void post(int code, int p1 = 0, int p2 = 0, int p3 = 0) { postEvent(listener, code, p1, p2, p3); }
+    void finishReadOutsideLock();
 
-    // Everything below is called with `lock` held.
-    // What the link waits for from the instrument: each request it sends
-    // expects one reply, and anything else that arrives is ignored.
-    enum class Awaiting
-    {
-        nothing,
-        status,   // the status reply to a data block, erase or flash test
-        readData, // the packets of a requested read block (or a status instead)
-        drain,    // packets of a broken block still on their way: wait for quiet, then ask again
-        quiet     // nothing: the lock waits for proof that no reply of the backup read is still coming
-    };
-    void beginJob();
-    void completeStep(bool failed, int reason);
-    void ignoreUnexpectedReply();
-    void flushUnexpectedCount();
-    void failStep(int reason);
-    void abortStep(const char* logLine, int reason);
+    // Called with the lock held.
     bool refuseWithoutSectorTable();
-    void startTicking(int periodMs);
-    void sendFrame(int size);
-    void startTransfer(const juce::uint8* data, juce::int64 byteAddress, juce::int64 length, bool program);
-    void sendDataBlock();
-    void loadBlock();
-    void postProgress(int kind, int value, int total);
+    bool refuseWithoutOutput();
     void postShare(float start, float end);
-    void finishStep(int status);
-    void onStatusReply(int status);
-    bool eraseNextSector();
-    void startRead();
-    void requestReadBlock(juce::int64 byteAddress);
-    void onDataPacket(const juce::uint8* data, int length);
-    void onReadBlock();
-    void retryBadBlock(bool drainFirst);
-    void abandonRead();
     bool loadFile(const juce::String& path);
-    void compareWith(juce::InputStream* written, juce::int64 offset, const juce::String& readBackPath);
     void logProblem(const juce::String& problem);
+    void compareWith(juce::InputStream* written, juce::int64 offset, const juce::String& readBackPath);
     bool backupIsComplete(const juce::File& lockFile) const;
-    void createLockAfterQuiet();
-    void logElapsed(const char* label, juce::uint32 since);
 
     CLogOutput* const log;
     juce::MessageListener* const listener;
@@ -172,61 +162,28 @@ private:
 
     mutable std::mutex lock; // the one lock of the link's shared state
     std::atomic<int> tickPeriod{0};
-
-    // Scan state (shared with the input thread under `lock`).
-    int inputCount = 0, outputCount = 0;
-    std::vector<std::unique_ptr<midi::InputPort>> inputs;
-    std::vector<std::unique_ptr<midi::OutputPort>> outputs;
-    std::unique_ptr<midi::InputPort> pairedInputOwner;
-    std::unique_ptr<midi::OutputPort> pairedOutputOwner;
-    midi::InputPort* pairedInput = nullptr;
-    midi::OutputPort* pairedOutput = nullptr;
-    bool fullSpeed = false;
-    bool deviceFound = false;
-    bool identifyReplySeen = false;
-    bool scanArmed = false;
-    bool twoDevicesPosted = false; // at most one notice per scan
-    int pairedIndex = -1;          // the output index the pairing reply echoed
-    int scanCount = 0;             // message thread only
-
-    // Transfer state (shared with the input thread under `lock`).
-    int state = Idle;
-    Awaiting awaiting = Awaiting::nothing;
-    int jobSerial = 0;
-    bool jobOpen = false;        // a job started and its EvStepDone is not posted yet
-    int unexpectedInEpisode = 0; // ignored replies since the last job start or end
-    int quietTicks = 0;          // ticks without a packet while draining or before a lock
-    int unexpectedSinceRead = 0; // ignored replies since the last read ended well
-    juce::File pendingLock;
-    int unexpectedTotal = 0;
-    std::shared_ptr<std::atomic<int>> progressInFlight = std::make_shared<std::atomic<int>>(0);
-    int silenceTicks = 0;
-    int retryCount = 0;
-    int badChecksums = 0; // wrong checksums of the current read block in a row
-    bool sending = false;
-    const juce::uint8* sendSource = nullptr;
-    juce::int64 totalLength = 0, doneLength = 0;
-    juce::uint8 blockBuffer[sysex::kChecksummedBlockSize] = {};
-    juce::uint8 frameBuffer[sysex::kFrameBufferSize] = {};
-    juce::uint32 sequenceStart = 0, phaseStart = 0;
     std::atomic<bool> wordAddressing{false};
+    std::shared_ptr<std::atomic<int>> progressInFlight = std::make_shared<std::atomic<int>>(0);
+
+    // Shared with the input thread under `lock`.
+    TransferEngine engine;
+    PortPairing pairing;
 
     // Driver and flash layout.
     std::vector<juce::uint8> driverCopy;
     std::vector<SectorInfo> sectorTable;
 
-    // Current flash operation.
-    int page = 0;
-    juce::int64 flashOffset = 0, fileOffset = 0, length = 0, base = 0, programLength = 0;
-    int firstSector = 0, endSector = 0, currentSector = 0;
+    // Files of the current job.
     std::vector<juce::uint8> fileBuffer;
     juce::File outputPath;
     std::unique_ptr<platform::WorkingFileOutput> outputFile;
+    juce::int64 readTotal = 0;
+    bool readNeedsSync = false, readWritten = false;
+    juce::File pendingLock;
     // The last read that ended with its file complete and synced; a lock is
     // only created over such a backup.
     juce::File syncedReadFile;
     juce::int64 syncedReadSize = -1;
-    int rxCount = 0;
 
     JUCE_DECLARE_NON_COPYABLE(Communication)
 };

@@ -1,0 +1,242 @@
+#include "device/PortPairing.h"
+#include "device/CustomMessage.h"
+#include "device/SysexCodec.h"
+
+namespace
+{
+const juce::String excludedPortPrefix = "Creative Sound Blaster";
+
+// Ports are stopped and deleted outside the lock, when this goes.
+struct PortsToClose
+{
+    std::vector<std::unique_ptr<midi::InputPort>> inputs;
+    std::vector<std::unique_ptr<midi::OutputPort>> outputs;
+
+    ~PortsToClose()
+    {
+        for (auto& in : inputs)
+            if (in != nullptr)
+                in->stop();
+        inputs.clear();
+        outputs.clear();
+    }
+};
+} // namespace
+
+PortPairing::PortPairing(midi::PortSet& p, midi::InputCallback& c, std::mutex& l, Owner& o)
+    : ports(p), callback(c), lock(l), owner(o)
+{
+}
+
+PortPairing::~PortPairing()
+{
+    closeUnpairedPorts();
+    PortsToClose closing;
+    const std::lock_guard<std::mutex> g(lock);
+    closing.outputs.push_back(std::move(pairedOutputOwner));
+    closing.inputs.push_back(std::move(pairedInputOwner));
+    pairedInput = nullptr;
+    pairedOutput = nullptr;
+}
+
+bool PortPairing::isExcludedPortName(const juce::String& name)
+{
+    return name.substring(0, excludedPortPrefix.length()).equalsIgnoreCase(excludedPortPrefix);
+}
+
+void PortPairing::restartScan()
+{
+    scanCount = 0;
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        identifyReplySeen = false;
+    }
+    scanPorts();
+}
+
+// A scan always drops the current connection (and anything a previous scan left open).
+void PortPairing::dropPorts()
+{
+    PortsToClose closing;
+    const std::lock_guard<std::mutex> g(lock);
+    closing.outputs.push_back(std::move(pairedOutputOwner));
+    closing.inputs.push_back(std::move(pairedInputOwner));
+    pairedInput = nullptr;
+    pairedOutput = nullptr;
+    for (auto& in : inputs)
+        closing.inputs.push_back(std::move(in));
+    for (auto& out : outputs)
+        closing.outputs.push_back(std::move(out));
+    inputs.clear();
+    outputs.clear();
+    outputs.resize((size_t)outputCount);
+    armed = false;
+}
+
+void PortPairing::scanPorts()
+{
+    const auto inputNames = ports.inputNames();
+    const auto outputNames = ports.outputNames();
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        deviceFound = false;
+        twoDevicesPosted = false;
+        pairedIndex = -1;
+        inputCount = inputNames.size();
+        outputCount = outputNames.size();
+    }
+    dropPorts();
+    owner.post(EvConnectButton, 0);
+    owner.post(EvScanStarted, 0);
+
+    // The first scan after a restart opens no input.
+    if (scanCount > 0)
+        openInputs(inputNames);
+
+    bool replySeen;
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        armed = true;
+        replySeen = identifyReplySeen;
+    }
+    sendIdentifyRequests(outputNames, replySeen);
+    owner.startScanTicks();
+}
+
+void PortPairing::openInputs(const juce::StringArray& names)
+{
+    std::vector<std::unique_ptr<midi::InputPort>> opened((size_t)inputCount);
+    for (int i = 0; i < inputCount; ++i)
+    {
+        if (isExcludedPortName(names[i]))
+            continue;
+        auto first = ports.openInput(i, &callback);
+        if (first == nullptr)
+            continue;
+        // Opening twice clears a port some drivers leave half-started.
+        first->start();
+        first->stop();
+        first.reset();
+        opened[(size_t)i] = ports.openInput(i, &callback);
+    }
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        inputs = std::move(opened);
+    }
+    for (auto& in : inputs)
+        if (in != nullptr)
+            in->start();
+}
+
+void PortPairing::sendIdentifyRequests(const juce::StringArray& names, bool replySeen)
+{
+    juce::uint8 request[16];
+    const int requestSize = sysex::buildIdentify(request, 0);
+    for (int i = 0; i < outputCount; ++i)
+    {
+        if (isExcludedPortName(names[i]))
+            continue;
+        request[6] = (juce::uint8)(i & 0x7F);
+        if (!replySeen)
+        {
+            // No reply seen yet: send straight to the port without keeping it open.
+            ports.sendDirect(i, request, requestSize);
+            continue;
+        }
+        auto out = ports.openOutput(i);
+        if (out == nullptr || out->getName().isEmpty())
+            continue;
+        midi::OutputPort* port = out.get();
+        {
+            const std::lock_guard<std::mutex> g(lock);
+            outputs[(size_t)i] = std::move(out);
+        }
+        port->sendMessageNow(request, requestSize);
+    }
+}
+
+void PortPairing::closeUnpairedPorts()
+{
+    PortsToClose closing;
+    const std::lock_guard<std::mutex> g(lock);
+    armed = false;
+    for (auto& in : inputs)
+    {
+        if (in != nullptr && in.get() == pairedInput)
+            pairedInputOwner = std::move(in);
+        else
+            closing.inputs.push_back(std::move(in));
+    }
+    inputs.clear();
+    for (auto& out : outputs)
+    {
+        if (out != nullptr && out.get() == pairedOutput)
+            pairedOutputOwner = std::move(out);
+        else
+            closing.outputs.push_back(std::move(out));
+    }
+    outputs.clear();
+}
+
+void PortPairing::onScanTick()
+{
+    owner.stopTicks();
+    closeUnpairedPorts();
+    bool found, full;
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        found = deviceFound;
+        full = speedFull;
+    }
+    if (found)
+    {
+        owner.post(EvDeviceFound, full ? 1 : 0);
+        owner.post(EvConnectButton, 1);
+        return;
+    }
+    if (scanCount < kMaxScans)
+    {
+        ++scanCount;
+        scanPorts();
+        return;
+    }
+    owner.post(EvNoDevice, 0);
+}
+
+void PortPairing::onIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length)
+{
+    // Any reply shows that the instrument answers: later scans send through
+    // kept-open outputs.
+    identifyReplySeen = true;
+    if (!armed)
+    {
+        owner.unexpectedIdentifyReply();
+        return;
+    }
+    const int index = data[5];
+    midi::OutputPort* candidate = nullptr;
+    if (index < outputCount)
+        candidate = index < (int)outputs.size() ? outputs[(size_t)index].get() : nullptr;
+    if (source == nullptr || candidate == nullptr)
+        return;
+    if (deviceFound)
+    {
+        // The paired instrument answering again is a repeat, not a second
+        // instrument; a real second one is reported once per scan, however
+        // often it answers.
+        if (source == pairedInput && index == pairedIndex)
+            return;
+        if (!twoDevicesPosted)
+        {
+            twoDevicesPosted = true;
+            owner.post(EvTwoDevices, 0);
+        }
+        return;
+    }
+    // The link speed is the paired instrument's own, never another's.
+    speedFull = length >= 7 && data[6] == sysex::kFullSpeedMode;
+    pairedInput = source;
+    pairedOutput = candidate;
+    pairedIndex = index;
+    deviceFound = true;
+}

@@ -1,0 +1,76 @@
+#pragma once
+#include "midi/MidiPorts.h"
+#include <mutex>
+#include <vector>
+
+// Finds the instrument's two MIDI ports: every candidate output is asked to
+// identify itself, and the instrument answers through its own input, echoing
+// the index of the output it heard. Scans run once per scan tick until a
+// pairing is made (or the scan limit is reached).
+//
+// Shares its owner's lock: fields the input thread touches are changed only
+// under it; ports are opened, stopped and deleted outside it (stopping an
+// input waits for a callback in flight, which may be waiting for the lock).
+class PortPairing
+{
+public:
+    struct Owner
+    {
+        virtual ~Owner() = default;
+        virtual void post(int code, int p1) = 0;
+        virtual void startScanTicks() = 0; // the next tick ends this scan
+        virtual void stopTicks() = 0;
+        // Called with the lock held: an identify reply outside a scan.
+        virtual void unexpectedIdentifyReply() = 0;
+    };
+
+    static constexpr int kMaxScans = 100;
+
+    PortPairing(midi::PortSet& ports, midi::InputCallback& inputCallback, std::mutex& lock, Owner& owner);
+    ~PortPairing();
+
+    // Message thread.
+    void restartScan();
+    void scanPorts();
+    // The scan tick: pairs, scans again or gives up.
+    void onScanTick();
+    void closeUnpairedPorts();
+    int getScanCount() const { return scanCount; }
+
+    // Input thread, with the lock held.
+    void onIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length);
+
+    // With the lock held.
+    bool scanArmed() const { return armed; }
+    bool fullSpeed() const { return speedFull; }
+    midi::InputPort* input() const { return pairedInput; }
+    midi::OutputPort* output() const { return pairedOutput; }
+
+    // A port whose name begins with this text (any letter case) is never used.
+    static bool isExcludedPortName(const juce::String& name);
+
+private:
+    void dropPorts();
+    void openInputs(const juce::StringArray& names);
+    void sendIdentifyRequests(const juce::StringArray& names, bool replySeen);
+
+    midi::PortSet& ports;
+    midi::InputCallback& callback;
+    std::mutex& lock;
+    Owner& owner;
+
+    int inputCount = 0, outputCount = 0;
+    std::vector<std::unique_ptr<midi::InputPort>> inputs;
+    std::vector<std::unique_ptr<midi::OutputPort>> outputs;
+    std::unique_ptr<midi::InputPort> pairedInputOwner;
+    std::unique_ptr<midi::OutputPort> pairedOutputOwner;
+    midi::InputPort* pairedInput = nullptr;
+    midi::OutputPort* pairedOutput = nullptr;
+    bool speedFull = false;
+    bool deviceFound = false;
+    bool identifyReplySeen = false;
+    bool armed = false;
+    bool twoDevicesPosted = false; // at most one notice per scan
+    int pairedIndex = -1;          // the output index the pairing reply echoed
+    int scanCount = 0;             // message thread only
+};

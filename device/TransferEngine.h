@@ -1,0 +1,154 @@
+#pragma once
+#include "device/SysexCodec.h"
+#include <variant>
+#include <vector>
+
+// The exchanges of a device job with the instrument, without I/O of its own:
+// replies and ticks come in; frames, events, log text and read data go out
+// through its Host. Each job expects one reply per request, and anything else
+// that arrives is counted and ignored. The owner serialises every call.
+class TransferEngine
+{
+public:
+    struct Host
+    {
+        virtual ~Host() = default;
+        virtual void sendFrame(const juce::uint8* frame, int size) = 0;
+        virtual void postEvent(int code, int p1, int p2, int p3) = 0;
+        virtual void postProgress(int kind, int value, int total) = 0;
+        virtual void logText(const char* text) = 0;
+        // A bold, coloured passage, then bold off and black.
+        virtual void logHighlighted(juce::uint32 argb, const char* text) = 0;
+        virtual void setTickPeriod(int periodMs) = 0; // 0 stops the ticks
+        virtual juce::uint32 now() = 0;               // milliseconds
+        // A block of read data, in order; false when it could not be kept.
+        virtual bool storeReadData(const juce::uint8* data, int size) = 0;
+        // Every block of the read is stored. The owner makes the data durable
+        // (outside its lock) and then calls finishRead.
+        virtual void readDataComplete() = 0;
+        // A quiet wait ended; the owner calls finishQuietWait.
+        virtual void quietWaitEnded() = 0;
+        // A read ended without its data complete: the owner drops its file.
+        virtual void readAbandoned() = 0;
+    };
+
+    struct Periods
+    {
+        int transferMs = 500, readMs = 80;
+    };
+
+    TransferEngine(Host& host, Periods periods) : host(host), periods(periods) {}
+
+    // ---- jobs: each operation opens one and ends it once ----
+    void beginJob();
+    int jobSerial() const { return serial; }
+    bool jobIsOpen() const { return open; }
+    // Ends the job: EvStepDone (failed, reason) with the job's serial. A
+    // failure first returns the controls to idle. Nothing when already ended.
+    void endJob(bool failed, int reason);
+    // Ends a job whose result is posted otherwise (no EvStepDone).
+    void endJobSilently();
+    // Ends the job with a failure and a log line; no more ticks.
+    void abort(const char* logLine, int reason);
+
+    // ---- transfers, started with the owner's checks done ----
+    void startUpload(const juce::uint8* image, juce::int64 length);
+    void startProgram(const juce::uint8* data, juce::int64 byteAddress, juce::int64 length);
+    void startTestFlash(int parameter);
+    void startErase(std::vector<juce::uint32> sectorWords);
+    void startRead(juce::int64 byteAddress, juce::int64 length, bool checksummed);
+    // The read's data durable (or not): completes the read job.
+    void finishRead(bool durable);
+    // Waits until the link has been quiet for two read ticks.
+    void startQuietWait();
+    void finishQuietWait();
+    // Replies ignored since the last read ended well (a read shifted by a
+    // repeated block shows as one block arriving after its end).
+    int repliesSinceRead() const { return unexpectedSinceRead; }
+
+    // ---- input ----
+    void onStatus(int status);
+    void onPacket(const juce::uint8* data, int length);
+    void onTick();
+    // A reply that answers no request (also the link's own finds, such as an
+    // identify reply outside a scan).
+    void ignoreUnexpected();
+
+    // The job's state, numbered as the link reports it: -1 idle, 0 driver
+    // upload, 1 flash test, 2 erasing, 3 programming, 5 reading.
+    int stateNumber() const;
+    int unexpectedReplies() const { return unexpectedTotal; }
+    juce::uint32 sequenceStartTime() const { return sequenceStart; }
+
+    static constexpr int kSilentTicksForTimeout = 9;
+    static constexpr int kMaxReadRetries = 10;
+    static constexpr int kMaxBrokenBlocks = 15; // 16 attempts in all
+
+private:
+    struct Idle
+    {
+    };
+    struct Sending
+    {
+        const juce::uint8* source = nullptr;
+        juce::int64 total = 0, done = 0;
+        bool program = false; // false: a driver upload
+        juce::uint32 phaseStart = 0;
+    };
+    struct Testing
+    {
+    };
+    struct Erasing
+    {
+        std::vector<juce::uint32> words;
+        size_t next = 0;
+        juce::uint32 phaseStart = 0;
+    };
+    struct Reading
+    {
+        enum class Phase
+        {
+            waiting,  // the packets of the requested block
+            draining, // a broken block's packets still coming: wait for a quiet tick
+            storing   // all stored; the owner makes it durable
+        };
+        juce::int64 base = 0, total = 0, done = 0;
+        bool checksummed = true;
+        Phase phase = Phase::waiting;
+        int retries = 0, brokenBlocks = 0, quietTicks = 0, filled = 0;
+    };
+    struct QuietWait
+    {
+        int quietTicks = 0;
+    };
+
+    void loadBlock(Sending& s);
+    void sendBlock();
+    void sendNextErase(Erasing& e);
+    void requestBlock(Reading& r);
+    void onSendingStatus(Sending& s, int status);
+    void onErasingStatus(Erasing& e, int status);
+    void onTestStatus(int status);
+    void onBlockComplete(Reading& r);
+    void retryBrokenBlock(Reading& r, bool drainFirst);
+    void timeOut();
+    void flashTimedOut();
+    void flushUnexpectedCount();
+    void log(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    void logElapsed(const char* label, juce::uint32 since);
+
+    Host& host;
+    const Periods periods;
+    std::variant<Idle, Sending, Testing, Erasing, Reading, QuietWait> state;
+    int serial = 0;
+    bool open = false;
+    int silenceTicks = 0;
+    int unexpectedInJob = 0, unexpectedTotal = 0, unexpectedSinceRead = 0;
+    juce::uint32 sequenceStart = 0;
+    juce::uint8 block[sysex::kChecksummedBlockSize] = {};
+    juce::uint8 frame[sysex::kFrameBufferSize] = {};
+};
