@@ -1,5 +1,6 @@
 #include "app/Application.h"
 #include "main/MainComponent.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include "platform/SingleInstance.h"
 
 platform::SingleInstance* ORVProgrammerV2Application::singleInstance = nullptr;
@@ -67,7 +68,11 @@ ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title)
                            juce::DocumentWindow::minimiseButton | juce::DocumentWindow::closeButton, true)
 {
     setUsingNativeTitleBar(false);
-    mainComponent = new MainComponent();
+    // The ports named by TAMARIND_MIDI, the in-process virtual piano among them.
+    ports = midi::createPortSetFromEnvironment();
+    MainComponent::Options options;
+    options.ports = ports.get();
+    mainComponent = new MainComponent(options);
     setContentOwned(mainComponent, true);
     centreWithSize(getWidth(), getHeight());
     setVisible(true);

@@ -3,6 +3,11 @@
 
 class MainComponent;
 
+namespace midi
+{
+class PortSet;
+}
+
 namespace platform
 {
 class SingleInstance;
@@ -35,6 +40,7 @@ public:
         MainComponent* getMainComponent() const { return mainComponent; }
 
     private:
+        std::unique_ptr<midi::PortSet> ports; // outlives the content, which is deleted first
         MainComponent* mainComponent = nullptr;
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(MainWindow)
     };

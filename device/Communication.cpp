@@ -3,7 +3,7 @@
 #include "device/FlashRange.h"
 #include "platform/Clock.h"
 #include "platform/WorkFolder.h"
-#include "update/UpdateImage.h"
+#include "device/VersionBlock.h"
 
 const juce::String Communication::bufferPath = "***";
 

@@ -1,12 +1,12 @@
 #pragma once
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 #include "device/DriverImages.h"
 #include "device/PortPairing.h"
 #include "device/SysexCodec.h"
 #include "device/TransferEngine.h"
 #include "midi/MidiPorts.h"
 #include "platform/SafeFile.h"
-#include "ui/LogOutput.h"
+#include "core/LogOutput.h"
 #include <atomic>
 #include <functional>
 #include <memory>

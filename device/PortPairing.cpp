@@ -1,5 +1,5 @@
 #include "device/PortPairing.h"
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 #include "device/SysexCodec.h"
 
 namespace

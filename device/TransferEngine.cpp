@@ -1,5 +1,5 @@
 #include "device/TransferEngine.h"
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

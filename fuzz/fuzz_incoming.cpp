@@ -11,7 +11,7 @@
 // most once, only jobs that were started end, and replies never make the link
 // post more than a bounded number of messages.
 #include "device/OperationQueue.h"
-#include "midi/VirtualMidiSource.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include <cstdlib>
 #include <map>
 

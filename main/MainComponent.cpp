@@ -1,7 +1,6 @@
 // Construction, layout, painting and look of the main component.
 #include "main/MainComponent.h"
 #include "main/ScreenSaver.h"
-#include "midi/VirtualMidiSource.h"
 #include "platform/TextConversion.h"
 #include "platform/WorkFolder.h"
 #include "ui/Pictures.h"
@@ -72,7 +71,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     midi::PortSet* ports = options.ports;
     if (ports == nullptr)
     {
-        ownedPorts = midi::createPortSetFromEnvironment();
+        ownedPorts = std::make_unique<midi::PortSet>(); // no ports: the owner gives them
         ports = ownedPorts.get();
     }
     portSet = ports;

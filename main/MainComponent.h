@@ -6,7 +6,7 @@
 #include "ui/FileBrowser.h"
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
-#include "ui/LogOutput.h"
+#include "core/LogOutput.h"
 #include <atomic>
 #include <juce_cryptography/juce_cryptography.h>
 #include <juce_gui_basics/juce_gui_basics.h>

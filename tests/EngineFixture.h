@@ -1,7 +1,7 @@
 #pragma once
 #include "TestSupport.h"
 #include "device/OperationQueue.h"
-#include "midi/VirtualMidiSource.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include <gtest/gtest.h>
 
 namespace testing_support

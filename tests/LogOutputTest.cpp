@@ -1,4 +1,4 @@
-#include "ui/LogOutput.h"
+#include "core/LogOutput.h"
 #include "TestSupport.h"
 #include <gtest/gtest.h>
 #include <thread>

@@ -1,7 +1,7 @@
 #include "FakeMidiSource.h"
 #include "TestSupport.h"
 #include "device/Communication.h"
-#include "midi/VirtualMidiSource.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include "virtual-piano/TcpPianoServer.h"
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 #include <functional>
 #include <juce_events/juce_events.h>
 #include <string>

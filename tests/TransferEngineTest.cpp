@@ -1,7 +1,7 @@
 // The transfer engine on its own: scripted replies and ticks in, frames,
 // events, log text and read data out. No threads, no ports, no files.
 #include "device/TransferEngine.h"
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 #include <gtest/gtest.h>
 
 namespace

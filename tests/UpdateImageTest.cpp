@@ -1,6 +1,6 @@
 #include "update/UpdateImage.h"
 #include "TestSupport.h"
-#include "ui/LogOutput.h"
+#include "core/LogOutput.h"
 #include "update/ImageBuilder.h"
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "ui/FileBrowser.h"
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 
 fileBrowser::fileBrowser(bool open, juce::MessageListener* owner, int code)
     : openMode(open), listener(owner), messageCode(code),

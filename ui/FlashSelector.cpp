@@ -1,5 +1,5 @@
 #include "ui/FlashSelector.h"
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 
 FlashView::FlashView(const juce::StringArray& offered, const juce::StringArray& selected,
                      juce::MessageListener* owner)

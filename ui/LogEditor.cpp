@@ -1,5 +1,5 @@
 #include "ui/LogEditor.h"
-#include "device/CustomMessage.h"
+#include "core/CustomMessage.h"
 #include <memory>
 
 CLogEditor::CLogEditor(const juce::String& componentName) : juce::TextEditor(componentName, 0) {}

@@ -1,41 +1,24 @@
 #pragma once
+#include "device/VersionBlock.h"
 #include <juce_core/juce_core.h>
 #include <memory>
 #include <optional>
 
 class CLogOutput;
 
-// Layout of an update image and of the version area read back from the flash.
+// Layout of an update image (its version area is laid out as in VersionBlock.h).
 namespace image
 {
 constexpr juce::int64 kSignatureOffset = 0xFFF8;
 constexpr juce::int64 kVersionTextOffset = 0x1FFE0;
-constexpr juce::int64 kMarkerOffsetInImage = 0x1FFEE;
-constexpr juce::int64 kMarkerOffsetInVersionRead = 0xFEE;
-constexpr juce::int64 kDescriptorDistance = 0x192; // marker to product-name descriptor
 constexpr juce::int64 kDescriptorOffset = kMarkerOffsetInImage + kDescriptorDistance; // 0x20180
 constexpr int kSafeImageSize = 0x40000;
 constexpr juce::uint8 kFirstByte = 0x02;
 constexpr juce::uint8 kSignature1 = 0x42; // "B"
 constexpr juce::uint8 kSignature2 = 0x44; // "D"
-constexpr int kVersionChars = 8;
-constexpr int kVersionBlockUnits = 137;
-constexpr int kProductNameIndex = 9;
 // The largest flash of the family (1 Gbit): no image can be larger.
 constexpr juce::int64 kMaxImageSize = 0x8000000;
 } // namespace image
-
-// 137 UTF-16 code units: version text at 0..7, a terminator at 8, the product
-// name from 9 on, zero-filled. Holds "error" when the file was not there.
-using VersionBlock = std::unique_ptr<char16_t[]>;
-
-// The file must be a regular file; a symbolic link is followed only when asked.
-VersionBlock readVersionBlock(const juce::String& path, juce::int64 markerOffset, bool followLinks = false);
-// The same from bytes in memory (never "error").
-VersionBlock readVersionBlock(const void* data, size_t size, juce::int64 markerOffset);
-
-// Text of a version block from `index` up to its first terminator.
-juce::String versionBlockText(const char16_t* block, int index = 0);
 
 // Result codes of the image check.
 enum UpdateFileResult

@@ -1,6 +1,6 @@
 #include "ui/LogEditor.h"
 #include "TestSupport.h"
-#include "ui/LogOutput.h"
+#include "core/LogOutput.h"
 #include <gtest/gtest.h>
 
 namespace

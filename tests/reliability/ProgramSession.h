@@ -1,7 +1,7 @@
 #pragma once
 #include "TestSupport.h"
 #include "main/MainComponent.h"
-#include "midi/VirtualMidiSource.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include "virtual-piano/VirtualPiano.h"
 #include <map>
 

@@ -1,4 +1,4 @@
-#include "midi/VirtualMidiSource.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include <mutex>
 
 namespace midi

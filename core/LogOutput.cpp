@@ -1,5 +1,5 @@
-#include "ui/LogOutput.h"
-#include "device/CustomMessage.h"
+#include "core/LogOutput.h"
+#include "core/CustomMessage.h"
 #include "platform/TextConversion.h"
 #include <cstdarg>
 #include <cstdio>
