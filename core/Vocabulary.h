@@ -6,12 +6,12 @@
 // Why a device job failed: the reason of a failed EvStepDone.
 enum class StepFailure : int
 {
-    none = 0,              // a failure without a status line of its own (such as a failed flash test)
-    cantCreateFile = 1,    // a read could not create or write its file
-    dataNotCorrect = 2,    // a compare found a difference, or a block stayed broken
-    cantCreateLock = 3,    // the lock could not be created (or the backup is not trusted)
-    cantDeleteLock = 4,    // the lock could not be removed
-    timeOut = 5,           // the instrument stopped answering
+    none = 0,           // a failure without a status line of its own (such as a failed flash test)
+    cantCreateFile = 1, // a read could not create or write its file
+    dataNotCorrect = 2, // a compare found a difference, or a block stayed broken
+    cantCreateLock = 3, // the lock could not be created (or the backup is not trusted)
+    cantDeleteLock = 4, // the lock could not be removed
+    timeOut = 5,        // the instrument stopped answering
     cantOpenFileToProgram = 6,
     flashOperationFailed = 7 // the instrument refused or failed erasing or programming
 };

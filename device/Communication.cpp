@@ -1,9 +1,9 @@
 #include "device/Communication.h"
 #include "device/FileJobs.h"
 #include "device/FlashRange.h"
+#include "device/VersionBlock.h"
 #include "platform/Clock.h"
 #include "platform/WorkFolder.h"
-#include "device/VersionBlock.h"
 
 const juce::String Communication::bufferPath = "***";
 

@@ -1,12 +1,12 @@
 #pragma once
 #include "core/CustomMessage.h"
+#include "core/LogOutput.h"
 #include "device/DriverImages.h"
 #include "device/PortPairing.h"
 #include "device/SysexCodec.h"
 #include "device/TransferEngine.h"
 #include "midi/MidiPorts.h"
 #include "platform/SafeFile.h"
-#include "core/LogOutput.h"
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -86,6 +86,7 @@ public:
     static const juce::String bufferPath; // "***"
     // The backup of the data region that a lock file protects, beside the lock.
     static constexpr const char* backupFileName = "orv_backup.tmp";
+    static constexpr juce::int64 kDataRegionStart = 0x40000;
     static constexpr juce::int64 kDataRegionBytes = 0x20000;
 
     // Transfer states.

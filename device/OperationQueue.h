@@ -1,39 +1,8 @@
 #pragma once
 #include "device/Communication.h"
+#include "device/Jobs.h"
 #include <functional>
 #include <vector>
-
-// One queued device job and its parameters.
-struct OperationRecord
-{
-    enum Code
-    {
-        None = 1,
-        SendDriver = 2,
-        TestFlash = 3,
-        EraseFromFile = 4,
-        EraseBuffer = 5,
-        ProgramFromFile = 6,
-        ProgramFromBuffer = 7,
-        ReadToFile = 8,
-        CompareFiles = 9,
-        ReadVersion = 10,
-        SaveIoStatus = 11,
-        LockFile = 12
-    };
-
-    int op = 0;
-    const juce::uint8* image = nullptr; // driver image, or data to program
-    int imageLength = 0;
-    char name[18] = {}; // driver name shown in the log
-    char mcuName[18] = {};
-    char flashName[18] = {};
-    juce::String path, path2; // file; second file of a compare
-    int page = 0;
-    juce::int64 fileOffset = 0, flashOffset = 0, length = 0;
-    float shareStart = 0, shareEnd = 0;
-    int mode = 0;
-};
 
 // The device jobs of one sequence, run one at a time: the owner calls runNext
 // to start a sequence and again after each successful EvStepDone.
@@ -43,13 +12,16 @@ public:
     OperationQueue(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports,
                    Communication::TickPeriods periods = {});
 
+    void add(const OperationRecord& record) { records.push_back(record); }
+    void add(const std::vector<OperationRecord>& list);
+
+    // The jobs by name (see jobs:: for each).
     void addSendDriver(const juce::uint8* image, int length, const char* name, float shareStart,
                        float shareEnd);
     void addTestFlash(const char* mcuName, const char* flashName, const juce::uint8* image, int length);
     void addEraseFromFile(const juce::String& path, int page, juce::int64 fileOffset, juce::int64 flashOffset,
                           juce::int64 length, float shareStart, float shareEnd);
     void addEraseBuffer(float shareStart, float shareEnd);
-    // Erases the sectors that `length` bytes programmed from memory at `flashOffset` (page 0) will fill.
     void addEraseForBuffer(juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
     void addProgramFromFile(const juce::String& path, int page, juce::int64 fileOffset,
                             juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
@@ -59,7 +31,6 @@ public:
                        float shareStart, float shareEnd);
     void addCompareFiles(const juce::String& writtenPath, juce::int64 fileOffset,
                          const juce::String& readBackPath);
-    // A compare whose written side is `length` bytes in memory.
     void addCompareWithBuffer(const juce::uint8* data, juce::int64 length, const juce::String& readBackPath);
     void addReadVersion(const juce::String& path);
     void addSaveIoStatus();
@@ -83,8 +54,6 @@ public:
     Communication& link() { return comm; }
 
 private:
-    void start(const OperationRecord& r);
-
     std::vector<OperationRecord> records;
     size_t nextIndex = 0;
     OperationRecord currentRecord;

@@ -86,4 +86,3 @@ juce::String versionBlockText(const char16_t* block, int index)
         text += juce::String::charToString((juce::juce_wchar)block[i]);
     return text;
 }
-

@@ -93,7 +93,7 @@ protected:
         for (const auto& [first, kind] : jobStarts)
             if (first < index)
                 op = kind;
-        return reliability::jobName(op);
+        return jobs::name(op);
     }
 
     // Bytes of the flash that are not what a finished update leaves.

@@ -24,7 +24,6 @@
 #include <mutex>
 
 using reliability::Files;
-using reliability::jobName;
 using reliability::readFolder;
 using testing_support::pumpUntil;
 
@@ -230,7 +229,7 @@ protected:
             const auto& m = marks[k];
             const int next = k + 1 < marks.size() ? marks[k + 1].messages : endMessages;
             const int count = next - m.messages;
-            const auto name = juce::String(k + 1) + " " + jobName(m.op);
+            const auto name = juce::String(k + 1) + " " + jobs::name(m.op);
 
             // Computer and instrument lose power where the job would start.
             restore(m.head, m.work);

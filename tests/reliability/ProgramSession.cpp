@@ -2,33 +2,6 @@
 
 namespace reliability
 {
-const char* jobName(int op)
-{
-    switch (op)
-    {
-    case OperationRecord::SendDriver:
-        return "driver upload";
-    case OperationRecord::EraseFromFile:
-        return "erase run (file)";
-    case OperationRecord::EraseBuffer:
-        return "erase run (buffer)";
-    case OperationRecord::ProgramFromFile:
-        return "program from file";
-    case OperationRecord::ProgramFromBuffer:
-        return "program from memory";
-    case OperationRecord::ReadToFile:
-        return "read";
-    case OperationRecord::CompareFiles:
-        return "compare";
-    case OperationRecord::SaveIoStatus:
-        return "save I/O status";
-    case OperationRecord::LockFile:
-        return "lock file";
-    default:
-        return "other";
-    }
-}
-
 Files readFolder(const juce::File& folder)
 {
     Files files;

@@ -78,9 +78,6 @@ inline std::unique_ptr<midi::VirtualSource> virtualPiano(const juce::String& con
     return virtualPiano(config + ",store=" + store.getFullPathName());
 }
 
-// The kind of a job, as the matrices print it.
-const char* jobName(int op);
-
 // The files of a folder by name, and putting a flash head and working files
 // back as they were at some moment.
 using Files = std::map<juce::String, juce::MemoryBlock>;
