@@ -160,21 +160,21 @@ void Communication::sendFrame(const juce::uint8* frame, int size)
         out->sendMessageNow(frame, size);
 }
 
-void Communication::postProgress(int kind, int value, int total)
+void Communication::postProgress(ProgressKind kind, int value, int total)
 {
     if (listener == nullptr)
         return;
-    const bool update = kind >= 1 && kind <= 3;
+    const bool update = kind != ProgressKind::ended && kind != ProgressKind::share;
     if (update && progressInFlight->load() >= kMaxProgressInFlight)
         return;
-    auto* message = new CCustomMessage(EvProgress, kind, value, total);
+    auto* message = new CCustomMessage(EvProgress, (int)kind, value, total);
     message->countIn(progressInFlight);
     listener->postMessage(message);
 }
 
 void Communication::postShare(float start, float end)
 {
-    postProgress(4, (int)(start * 10), (int)(end * 10));
+    postProgress(ProgressKind::share, (int)(start * 10), (int)(end * 10));
 }
 
 void Communication::logText(const char* text)
@@ -249,7 +249,7 @@ bool Communication::refuseWithoutSectorTable()
 {
     if (!sectorTable.empty())
         return false;
-    engine.abort("Flash infomation is not correct.\n", 0);
+    engine.abort("Flash infomation is not correct.\n", StepFailure::none);
     return true;
 }
 
@@ -259,7 +259,7 @@ bool Communication::refuseWithoutOutput()
         return false;
     if (showMessage)
         showMessage("No out device");
-    engine.abort("No out device\n", 0);
+    engine.abort("No out device\n", StepFailure::none);
     return true;
 }
 
@@ -293,7 +293,7 @@ void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, c
     if (sectorTable.empty())
     {
         driverCopy.clear();
-        engine.abort("Flash infomation is not correct.", 0);
+        engine.abort("Flash infomation is not correct.", StepFailure::none);
         return;
     }
     postShare(shareStart, shareEnd);
@@ -322,7 +322,7 @@ void Communication::eraseRange(const juce::String& path, int page, juce::int64 f
         return;
     if (path.isEmpty())
     {
-        engine.abort("Please select a file to write first\n", 6);
+        engine.abort("Please select a file to write first\n", StepFailure::cantOpenFileToProgram);
         return;
     }
     juce::int64 dataLength = length;
@@ -330,7 +330,7 @@ void Communication::eraseRange(const juce::String& path, int page, juce::int64 f
     {
         if (!loadFile(path))
         {
-            engine.abort("Can't open file to program.\n", 6);
+            engine.abort("Can't open file to program.\n", StepFailure::cantOpenFileToProgram);
             return;
         }
         dataLength = (juce::int64)fileBuffer.size();
@@ -343,15 +343,15 @@ void Communication::eraseRange(const juce::String& path, int page, juce::int64 f
     }
     const auto plan = flashrange::planErase(sectorTable, {page, flashOffset, length, fileOffset, dataLength});
     if (plan.error == flashrange::EraseError::offsetNotAtSectorStart)
-        return engine.abort("Flash offset must at the start of one sector!\n", 0);
+        return engine.abort("Flash offset must at the start of one sector!\n", StepFailure::none);
     if (plan.error == flashrange::EraseError::fileOffsetBeyondData)
-        return engine.abort("File offset is beyond the end of the data.\n", 0);
+        return engine.abort("File offset is beyond the end of the data.\n", StepFailure::none);
     if (plan.cutAtFlashEnd && log != nullptr)
         log->PrintA("Program length is larger than the flash size.\n");
     if (plan.reportLength && log != nullptr)
         log->PrintA("Program length is set to %xh bytes.\n", (unsigned)plan.programLength);
     if (plan.error == flashrange::EraseError::emptyRange)
-        return engine.abort("Something wrong in program...\n", 0);
+        return engine.abort("Something wrong in program...\n", StepFailure::none);
 
     std::vector<juce::uint32> words;
     for (int i = plan.firstSector; i < plan.endSector; ++i)
@@ -371,9 +371,9 @@ void Communication::programFile(const juce::String& path, int page, juce::int64 
     if (refuseWithoutSectorTable())
         return;
     if (path.isEmpty())
-        return engine.abort("Please select a file to write first\n", 6);
+        return engine.abort("Please select a file to write first\n", StepFailure::cantOpenFileToProgram);
     if (!loadFile(path))
-        return engine.abort("Can't open file to program.\n", 6);
+        return engine.abort("Can't open file to program.\n", StepFailure::cantOpenFileToProgram);
     const auto size = (juce::int64)fileBuffer.size();
     post(EvControls, 0, 0, 0);
     if (wordAddressing)
@@ -384,7 +384,7 @@ void Communication::programFile(const juce::String& path, int page, juce::int64 
     }
     const auto programLength = length == 0 ? size - fileOffset : juce::jmin(size - fileOffset, length);
     if (fileOffset < 0 || programLength <= 0)
-        return engine.abort("File offset is beyond the end of the data.\n", 0);
+        return engine.abort("File offset is beyond the end of the data.\n", StepFailure::none);
     postShare(shareStart, shareEnd);
     if (refuseWithoutOutput())
         return;
@@ -400,7 +400,7 @@ void Communication::programBuffer(const juce::uint8* data, int page, juce::int64
     if (refuseWithoutSectorTable())
         return;
     if (data == nullptr || length <= 0)
-        return engine.abort("Nothing to program.\n", 0);
+        return engine.abort("Nothing to program.\n", StepFailure::none);
     post(EvControls, 0, 0, 0);
     postShare(shareStart, shareEnd);
     if (refuseWithoutOutput())
@@ -419,14 +419,14 @@ void Communication::readToFile(const juce::String& path, int page, juce::int64 f
     if (refuseWithoutSectorTable())
         return;
     if (path.isEmpty())
-        return engine.abort("Please select a file to save the data.\n", 1);
+        return engine.abort("Please select a file to save the data.\n", StepFailure::cantCreateFile);
     outputPath = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
     juce::String problem;
     outputFile = platform::WorkingFileOutput::create(path, problem);
     if (outputFile == nullptr)
     {
         logProblem(problem);
-        return engine.abort("Can't create file to save.\n", 1);
+        return engine.abort("Can't create file to save.\n", StepFailure::cantCreateFile);
     }
     if (wordAddressing)
     {
@@ -437,7 +437,7 @@ void Communication::readToFile(const juce::String& path, int page, juce::int64 f
     const juce::int64 size = flashrange::flashSize(sectorTable);
     readTotal = length <= 0 || flashOffset + length > size ? size - flashOffset : length;
     if (readTotal <= 0 || flashOffset < 0)
-        return engine.abort("Flash offset is beyond the end of the flash.\n", 0);
+        return engine.abort("Flash offset is beyond the end of the flash.\n", StepFailure::none);
     engine.startRead((juce::int64)page * flashrange::kPageBytes + flashOffset, readTotal,
                      pairing.fullSpeed());
 }
@@ -476,10 +476,10 @@ void Communication::compareWith(juce::InputStream* written, juce::int64 offset,
         written != nullptr ? platform::RegularFileInput::open(readBackPath, false, problem) : nullptr;
     logProblem(problem);
     if (written == nullptr || readBack == nullptr)
-        return engine.abort("Can't open source file.\n", 2);
+        return engine.abort("Can't open source file.\n", StepFailure::dataNotCorrect);
     const auto outcome = filejobs::compare(*written, offset, *readBack);
     if (outcome == filejobs::CompareOutcome::offsetBeyondEnd)
-        return engine.abort("Write file length < Source offset!\n", 2);
+        return engine.abort("Write file length < Source offset!\n", StepFailure::dataNotCorrect);
     const bool differ = outcome == filejobs::CompareOutcome::differ;
     if (log != nullptr)
     {
@@ -490,7 +490,7 @@ void Communication::compareWith(juce::InputStream* written, juce::int64 offset,
                                                                          : "OK!\n");
         log->SetBold(false);
     }
-    engine.endJob(differ, differ ? 2 : 0);
+    differ ? engine.fail(StepFailure::dataNotCorrect) : engine.succeed();
 }
 
 void Communication::postVersionFromFile(const juce::String& path)
@@ -520,7 +520,7 @@ void Communication::writeLockFile(const juce::String& path, int mode)
             // synced backup read by this link, nothing may be erased.
             if (log != nullptr)
                 log->PrintA("The backup of the data region is missing or incomplete.\n");
-            return engine.endJob(true, 3);
+            return engine.fail(StepFailure::cantCreateLock);
         }
         // Read blocks carry no address: a block the instrument sent twice
         // shifts every later block of the read by one, checksums and all, and
@@ -536,9 +536,9 @@ void Communication::writeLockFile(const juce::String& path, int mode)
         juce::String problem;
         const bool ok = filejobs::removeLock(file, problem);
         logProblem(problem);
-        return engine.endJob(!ok, ok ? 0 : 4);
+        return ok ? engine.succeed() : engine.fail(StepFailure::cantDeleteLock);
     }
-    engine.endJob(false, 0);
+    engine.succeed();
 }
 
 void Communication::quietWaitEnded()
@@ -548,12 +548,12 @@ void Communication::quietWaitEnded()
     {
         if (log != nullptr)
             log->PrintA("Replies arrived after the backup was read: the backup is not trusted.\n");
-        return engine.endJob(true, 3);
+        return engine.fail(StepFailure::cantCreateLock);
     }
     juce::String problem;
     const bool ok = filejobs::createLock(pendingLock, problem);
     logProblem(problem);
-    engine.endJob(!ok, ok ? 0 : 3);
+    ok ? engine.succeed() : engine.fail(StepFailure::cantCreateLock);
 }
 
 // The backup beside a lock: the data region as the last read of this link

@@ -128,7 +128,7 @@ private:
     // they say so.
     void sendFrame(const juce::uint8* frame, int size) override;
     void postEvent(int code, int p1, int p2, int p3) override { post(code, p1, p2, p3); }
-    void postProgress(int kind, int value, int total) override;
+    void postProgress(ProgressKind kind, int value, int total) override;
     void logText(const char* text) override;
     void logHighlighted(juce::uint32 argb, const char* text) override;
     void setTickPeriod(int periodMs) override;

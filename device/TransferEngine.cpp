@@ -37,7 +37,7 @@ void TransferEngine::beginJob()
     state = Idle{};
 }
 
-void TransferEngine::endJob(bool failed, int reason)
+void TransferEngine::endJob(bool failed, StepFailure reason)
 {
     if (std::holds_alternative<Reading>(state) && failed)
         host.readAbandoned();
@@ -48,7 +48,7 @@ void TransferEngine::endJob(bool failed, int reason)
         host.postEvent(EvControls, 1, 0, 0);
     open = false;
     flushUnexpectedCount();
-    host.postEvent(EvStepDone, failed ? 1 : 0, reason, serial);
+    host.postEvent(EvStepDone, failed ? 1 : 0, (int)reason, serial);
 }
 
 void TransferEngine::endJobSilently()
@@ -58,11 +58,11 @@ void TransferEngine::endJobSilently()
     flushUnexpectedCount();
 }
 
-void TransferEngine::abort(const char* logLine, int reason)
+void TransferEngine::abort(const char* logLine, StepFailure reason)
 {
     log("%s", logLine);
     host.setTickPeriod(0);
-    endJob(true, reason);
+    fail(reason);
 }
 
 void TransferEngine::ignoreUnexpected()
@@ -101,7 +101,7 @@ void TransferEngine::startUpload(const juce::uint8* image, juce::int64 length)
     s.source = image;
     s.total = length;
     state = s;
-    host.postProgress(2, 0, 1);
+    host.postProgress(ProgressKind::transfer, 0, 1);
     host.sendFrame(frame, sysex::buildDriverUpload(frame));
     loadBlock(std::get<Sending>(state));
     sendBlock();
@@ -117,7 +117,7 @@ void TransferEngine::startProgram(const juce::uint8* data, juce::int64 byteAddre
     s.phaseStart = host.now();
     state = s;
     host.setTickPeriod(periods.transferMs);
-    host.postProgress(2, 0, 1);
+    host.postProgress(ProgressKind::transfer, 0, 1);
     host.sendFrame(frame, sysex::buildSetAddress(frame, (juce::uint32)byteAddress, false));
     loadBlock(std::get<Sending>(state));
     sendBlock();
@@ -145,33 +145,33 @@ void TransferEngine::onSendingStatus(Sending& s, int status)
         // The instrument refused or failed the flash work: never report it as done.
         log("Flash operation failed (status %d).\n", status);
         host.setTickPeriod(0);
-        endJob(true, 7);
+        fail(StepFailure::flashOperationFailed);
         return;
     }
     if (status == 0)
     {
         s.done += kBlock;
-        host.postProgress(2, (int)s.done, (int)s.total);
+        host.postProgress(ProgressKind::transfer, (int)s.done, (int)s.total);
         if (s.done < s.total)
         {
             loadBlock(s);
             sendBlock();
             return;
         }
-        host.postProgress(0, 0, 0);
+        host.postProgress(ProgressKind::ended, 0, 0);
     }
     // The upload ends at its last block, or at the first status other than 0.
     if (!s.program)
     {
         log("Send driver OK!\n");
-        endJob(false, 0);
+        succeed();
         return;
     }
     logElapsed("Program finished, time:", s.phaseStart);
     logElapsed("Total time:", sequenceStart);
     log("Program OK.\n");
     host.setTickPeriod(0);
-    endJob(false, 0);
+    succeed();
 }
 
 // ---- flash test and erase --------------------------------------------------------
@@ -191,11 +191,11 @@ void TransferEngine::onTestStatus(int status)
     if (status != 0)
     {
         host.logHighlighted(kRed, "Fail.\n");
-        endJob(true, 0);
+        fail(StepFailure::none);
         return;
     }
     host.logHighlighted(kGreen, "OK.\n");
-    endJob(false, 0);
+    succeed();
 }
 
 void TransferEngine::startErase(std::vector<juce::uint32> sectorWords)
@@ -205,14 +205,14 @@ void TransferEngine::startErase(std::vector<juce::uint32> sectorWords)
     e.words = std::move(sectorWords);
     e.phaseStart = sequenceStart;
     state = std::move(e);
-    host.postProgress(1, 0, 1);
+    host.postProgress(ProgressKind::erase, 0, 1);
     sendNextErase(std::get<Erasing>(state));
     host.setTickPeriod(periods.transferMs);
 }
 
 void TransferEngine::sendNextErase(Erasing& e)
 {
-    host.postProgress(1, (int)e.next, (int)e.words.size());
+    host.postProgress(ProgressKind::erase, (int)e.next, (int)e.words.size());
     host.sendFrame(frame, sysex::buildEraseSectorWord(frame, e.words[e.next]));
     ++e.next;
     silenceTicks = 0;
@@ -224,7 +224,7 @@ void TransferEngine::onErasingStatus(Erasing& e, int status)
     {
         log("Flash operation failed (status %d).\n", status);
         host.setTickPeriod(0);
-        endJob(true, 7);
+        fail(StepFailure::flashOperationFailed);
         return;
     }
     if (e.next < e.words.size())
@@ -232,9 +232,9 @@ void TransferEngine::onErasingStatus(Erasing& e, int status)
         sendNextErase(e);
         return;
     }
-    host.postProgress(0, 0, 0);
+    host.postProgress(ProgressKind::ended, 0, 0);
     const auto phaseStart = e.phaseStart;
-    endJob(false, 0);
+    succeed();
     host.setTickPeriod(0);
     logElapsed("Erase finished, time:", phaseStart);
 }
@@ -249,7 +249,7 @@ void TransferEngine::startRead(juce::int64 byteAddress, juce::int64 length, bool
     r.total = length;
     r.checksummed = checksummed;
     state = r;
-    host.postProgress(3, 0, 1);
+    host.postProgress(ProgressKind::read, 0, 1);
     host.postEvent(EvControls, 0, 0, 0);
     log("Reading...\n");
     silenceTicks = 0;
@@ -308,12 +308,12 @@ void TransferEngine::onBlockComplete(Reading& r)
         return;
     }
     r.brokenBlocks = 0;
-    host.postProgress(3, (int)r.done, (int)r.total);
+    host.postProgress(ProgressKind::read, (int)r.done, (int)r.total);
     const bool last = r.done + kBlock >= r.total;
     const int count = last ? (int)(r.total - r.done) : kBlock;
     if (!host.storeReadData(block, count))
     {
-        abort("Can't create file to save.\n", 1);
+        abort("Can't create file to save.\n", StepFailure::cantCreateFile);
         return;
     }
     if (!last)
@@ -335,16 +335,16 @@ void TransferEngine::finishRead(bool durable)
         return;
     if (!durable)
     {
-        abort("Can't create file to save.\n", 1);
+        abort("Can't create file to save.\n", StepFailure::cantCreateFile);
         return;
     }
     unexpectedSinceRead = 0;
     state = Idle{};
-    host.postProgress(0, 0, 0);
+    host.postProgress(ProgressKind::ended, 0, 0);
     logElapsed("Read finished, read time:", sequenceStart);
     log("Read OK.\n");
-    host.postProgress(0, 0, 0);
-    endJob(false, 0);
+    host.postProgress(ProgressKind::ended, 0, 0);
+    succeed();
 }
 
 // The block arrived broken: fetched again, but not for ever. A block that
@@ -354,7 +354,7 @@ void TransferEngine::retryBrokenBlock(Reading& r, bool drainFirst)
     log(".");
     if (++r.brokenBlocks > kMaxBrokenBlocks)
     {
-        abort("\nThe read block's checksum is still wrong after 16 attempts.\n", 2);
+        abort("\nThe read block's checksum is still wrong after 16 attempts.\n", StepFailure::dataNotCorrect);
         return;
     }
     if (drainFirst)
@@ -405,7 +405,7 @@ void TransferEngine::flashTimedOut()
 {
     log("Timer out when operating the flash.\n");
     host.setTickPeriod(0);
-    endJob(true, 5);
+    fail(StepFailure::timeOut);
 }
 
 // Nine silent ticks, or a status 3: a read asks for its block again up to ten
@@ -424,7 +424,7 @@ void TransferEngine::timeOut()
         requestBlock(*r);
         return;
     }
-    abort("The device has no response.\n", 5);
+    abort("The device has no response.\n", StepFailure::timeOut);
 }
 
 void TransferEngine::onTick()

@@ -1,4 +1,5 @@
 #pragma once
+#include "core/Vocabulary.h"
 #include "device/SysexCodec.h"
 #include <variant>
 #include <vector>
@@ -15,7 +16,7 @@ public:
         virtual ~Host() = default;
         virtual void sendFrame(const juce::uint8* frame, int size) = 0;
         virtual void postEvent(int code, int p1, int p2, int p3) = 0;
-        virtual void postProgress(int kind, int value, int total) = 0;
+        virtual void postProgress(ProgressKind kind, int value, int total) = 0;
         virtual void logText(const char* text) = 0;
         // A bold, coloured passage, then bold off and black.
         virtual void logHighlighted(juce::uint32 argb, const char* text) = 0;
@@ -43,13 +44,14 @@ public:
     void beginJob();
     int jobSerial() const { return serial; }
     bool jobIsOpen() const { return open; }
-    // Ends the job: EvStepDone (failed, reason) with the job's serial. A
-    // failure first returns the controls to idle. Nothing when already ended.
-    void endJob(bool failed, int reason);
+    // Ends the job: EvStepDone with the job's serial, once. A failure first
+    // returns the controls to idle.
+    void succeed() { endJob(false, StepFailure::none); }
+    void fail(StepFailure reason) { endJob(true, reason); }
     // Ends a job whose result is posted otherwise (no EvStepDone).
     void endJobSilently();
     // Ends the job with a failure and a log line; no more ticks.
-    void abort(const char* logLine, int reason);
+    void abort(const char* logLine, StepFailure reason);
 
     // ---- transfers, started with the owner's checks done ----
     void startUpload(const juce::uint8* image, juce::int64 length);
@@ -122,6 +124,7 @@ private:
         int quietTicks = 0;
     };
 
+    void endJob(bool failed, StepFailure reason);
     void loadBlock(Sending& s);
     void sendBlock();
     void sendNextErase(Erasing& e);

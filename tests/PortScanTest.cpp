@@ -1,8 +1,8 @@
 #include "FakeMidiSource.h"
 #include "TestSupport.h"
 #include "device/Communication.h"
-#include "virtual-piano/VirtualMidiSource.h"
 #include "virtual-piano/TcpPianoServer.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include <gtest/gtest.h>
 
 using testing_support::FakeSource;

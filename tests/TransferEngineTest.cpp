@@ -15,9 +15,9 @@ struct FakeHost : TransferEngine::Host
 {
     void sendFrame(const juce::uint8* frame, int size) override { frames.emplace_back(frame, frame + size); }
     void postEvent(int code, int p1, int p2, int p3) override { events.push_back({code, p1, p2, p3}); }
-    void postProgress(int kind, int value, int total) override
+    void postProgress(ProgressKind kind, int value, int total) override
     {
-        events.push_back({EvProgress, kind, value, total});
+        events.push_back({EvProgress, (int)kind, value, total});
     }
     void logText(const char* text) override { log += text; }
     void logHighlighted(juce::uint32, const char* text) override { log += text; }

@@ -160,8 +160,7 @@ TEST_F(UpdateImageTest, DescriptorRules)
 
     // The longest name (126 characters) fits the block; non-ASCII units survive.
     image::ImageSpec rom;
-    rom.productName =
-        juce::String::repeatedString("Ab", 62) + juce::String::fromUTF8("\xc3\xa9\xe2\x82\xac");
+    rom.productName = juce::String::repeatedString("Ab", 62) + juce::String::fromUTF8("\xc3\xa9\xe2\x82\xac");
     writeRom(rom);
     EXPECT_EQ(check(rom.productName), UpdateFileOk);
     EXPECT_EQ(facts.productName.value_or(""), rom.productName);
