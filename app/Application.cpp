@@ -1,7 +1,7 @@
 #include "app/Application.h"
 #include "main/MainComponent.h"
-#include "virtual-piano/VirtualMidiSource.h"
 #include "platform/SingleInstance.h"
+#include "virtual-piano/VirtualMidiSource.h"
 
 platform::SingleInstance* ORVProgrammerV2Application::singleInstance = nullptr;
 
@@ -88,7 +88,7 @@ ORVProgrammerV2Application::MainWindow::~MainWindow()
 
 void ORVProgrammerV2Application::MainWindow::closeButtonPressed()
 {
-    if (mainComponent != nullptr && mainComponent->updateInProgress)
+    if (mainComponent != nullptr && mainComponent->isUpdating())
         return; // an update must not be interrupted from here
     juce::JUCEApplication::getInstance()->systemRequestedQuit();
 }

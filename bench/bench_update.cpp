@@ -39,7 +39,7 @@ bool waitForEnd(ProgramSession& s, double& endMs)
     while (vp::nowMs() < deadline)
     {
         juce::MessageManager::getInstance()->runDispatchLoopUntil(1);
-        if (!s.main->updateInProgress && s.main->getStatus() != "Updating....")
+        if (!s.main->isUpdating() && s.main->getStatus() != "Updating....")
         {
             endMs = vp::nowMs();
             return s.main->getStatus() == "Update OK!";

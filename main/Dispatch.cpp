@@ -1,34 +1,24 @@
 // Buttons, combo boxes and the common enable/disable routine.
 #include "main/MainComponent.h"
-#include "platform/Tones.h"
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
 #include "ui/UpdateDialogs.h"
-#include "update/UpdateImage.h"
 
 void MainComponent::buttonClicked(juce::Button* button)
 {
     if (button == connectStatusButton.get())
+        controller->reconnect();
+    else if (button == wordToggle.get() || button == byteToggle.get())
     {
-        setControlsEnabled(false, 1);
-        instrumentConnected = false;
-        forgetInstrument();
-        queue->link().restartScan();
+        wordAddressMode = button == wordToggle.get();
+        controller->setWordAddressing(wordAddressMode);
     }
-    else if (button == wordToggle.get())
-    {
-        wordAddressMode = true;
-        queue->link().setWordAddressing(true);
-    }
-    else if (button == byteToggle.get())
-    {
-        wordAddressMode = false;
-        queue->link().setWordAddressing(false);
-    }
+    else if (button == beepToggle.get())
+        controller->setTonesWanted(beepToggle->getToggleState());
     else if (button == autoCheckToggle.get())
         updateOperationCaptions();
     else if (button == updateButton.get())
-        confirmAndStartUpdate();
+        controller->requestUpdate();
     else if (button == addPresetButton.get())
     {
         const auto name = presetNameEditor->getText();
@@ -95,29 +85,6 @@ void MainComponent::applyOfferedFlashList()
     updateFlashButtonText();
 }
 
-void MainComponent::setControlsEnabled(bool enabled, int beepKind)
-{
-    updateButton->setEnabled(enabled && updateAllowed() && !isThreadRunning());
-    readButton->setEnabled(enabled);
-    mcuCombo->setEnabled(enabled);
-    connectStatusButton->setEnabled(enabled);
-    userModeToggle->setEnabled(enabled);
-    presetListCombo->setEnabled(enabled);
-    addPresetButton->setEnabled(enabled);
-    deletePresetButton->setEnabled(enabled);
-
-    if (!enabled || !beepToggle->getToggleState())
-        return;
-    if (beepKind == 1)
-        platform::beep(2000, 200);
-    else
-    {
-        platform::beep(1000, 150);
-        platform::sleepMs(100);
-        platform::beep(1000, 150);
-    }
-}
-
 void MainComponent::updateFlashButtonText()
 {
     selectFlashButton->setButtonText(selectedFlashNames.isEmpty() ? juce::String("Select flash...")
@@ -129,70 +96,6 @@ void MainComponent::updateOperationCaptions()
     const bool check = autoCheckToggle->getToggleState();
     updateButton->setButtonText(check ? "Write&Verify" : "UPDATE");
     readButton->setButtonText(check ? "Read&Verify" : "Read");
-}
-
-void MainComponent::confirmAndStartUpdate()
-{
-    // Nothing but this button starts an update, and it is enabled only when
-    // the update may start; that is checked again before the first question
-    // and after the last (device events are handled while a question is open).
-    auto refused = [this]
-    {
-        if (!updateInProgress && updateAllowed())
-            return false;
-        updateButton->setEnabled(false);
-        logOutput.PrintA("UPDATE refused: the flash, the piano's version or the update file has not been "
-                         "checked.\n");
-        return true;
-    };
-    if (refused())
-        return;
-    alertDialog_Update dialog;
-    auto ask = [&](const juce::String& title) { return modalDialogs ? dialog.showModal(title, this) : 1; };
-    if (fileProductName != deviceProductName)
-    {
-        dialog.SetMessage("The product name in the update file is\n" + fileProductName +
-                          "\nare you sure to continue?");
-        if (ask("Continue?") != 1)
-            return;
-        dialog.SetMessage("Update your device?");
-    }
-    if (ask("Start update?") != 1)
-        return;
-    if (refused())
-        return;
-    juce::MemoryBlock image;
-    if (!readCheckedImage(image))
-        return;
-    startUpdate(std::move(image));
-}
-
-// Reads "update.rom" once and checks those bytes again: the update writes
-// exactly them. The plan and the user's confirmation rest on the check at
-// connection, so bytes other than the ones it passed are not written.
-bool MainComponent::readCheckedImage(juce::MemoryBlock& image)
-{
-    UpdateFileFacts facts;
-    const int result = checkUpdateFile(programFolder, deviceProductName, &logOutput, facts, flashCapacity());
-    if (result == UpdateFileOk && juce::SHA256(facts.bytes) == checkedImageDigest)
-    {
-        image = std::move(facts.bytes);
-        return true;
-    }
-    logOutput.PrintA("The update file has changed since it was checked.\n");
-    if (result != UpdateFileOk)
-    {
-        // The connect-status button checks the file again once it is fixed.
-        lastImageCheck = result;
-        checkedImageDigest = {};
-        showUpdateFileResult(result);
-        connectStatusButton->setEnabled(true);
-        return false;
-    }
-    // Another good image: show what it holds and let the user confirm it.
-    takeUpdateFileFacts(facts, result);
-    setStatus("The update file has changed. Press UPDATE again.");
-    return false;
 }
 
 namespace
@@ -224,8 +127,9 @@ void MainComponent::loadPreset(const juce::String& name)
         readFileBox->SetFile(preset->ReadFileName, false);
         (preset->UseWordAddress ? wordToggle : byteToggle)->setToggleState(true, juce::dontSendNotification);
         wordAddressMode = preset->UseWordAddress;
-        queue->link().setWordAddressing(preset->UseWordAddress);
+        controller->setWordAddressing(preset->UseWordAddress);
         beepToggle->setToggleState(preset->BeepWhenDone, juce::dontSendNotification);
+        controller->setTonesWanted(preset->BeepWhenDone);
         autoCheckToggle->setToggleState(preset->ReadAndCheckAfterWrite, juce::dontSendNotification);
     }
     else if (name != autoSavePresetName)

@@ -46,7 +46,7 @@ void MainComponent::run()
     md5Label->setText(digest, juce::dontSendNotification);
     writeFileBox->setEnabled(true);
     // Only what the update itself allows: a summary never enables UPDATE.
-    updateButton->setEnabled(updateAllowed());
+    updateButton->setEnabled(controller->updateAllowed() && !controller->isUpdating());
     progressMirror.stopTimer();
     progressValue = summaryProgress;
     progressBar->setVisible(false);

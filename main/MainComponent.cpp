@@ -62,30 +62,32 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
 {
     modalDialogs = options.modalDialogs;
     echoToStdout = options.echoToStdout;
-    workingFolderOverride = options.workingFolder;
 
     builtInDrivers = deviceimages::builtInDrivers();
     tooltipWindow = std::make_unique<juce::TooltipWindow>();
     // The settings stores (members) are empty: nothing is read at start-up.
 
-    midi::PortSet* ports = options.ports;
-    if (ports == nullptr)
-    {
+    if (options.ports == nullptr)
         ownedPorts = std::make_unique<midi::PortSet>(); // no ports: the owner gives them
-        ports = ownedPorts.get();
-    }
-    portSet = ports;
-    queue = std::make_unique<OperationQueue>(&logOutput, this, *ports, options.periods);
-    queue->link().showMessage = [](const juce::String& text)
+    portSet = options.ports != nullptr ? options.ports : ownedPorts.get();
+    programFolder =
+        options.programFolder.isNotEmpty() ? options.programFolder : platform::currentProgramFolder();
+    helpFilePath = programFolder + "Help.pdf";
+
+    UpdateController::Settings settings;
+    settings.ports = portSet;
+    settings.periods = options.periods;
+    settings.programFolder = programFolder;
+    settings.workingFolder = options.workingFolder;
+    UpdateView& view = *this;
+    controller = std::make_unique<UpdateController>(view, logOutput, settings);
+    controller->getQueue().link().showMessage = [](const juce::String& text)
     { juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::NoIcon, {}, text); };
 
     juce::LookAndFeel::setDefaultLookAndFeel(this);
 
     createControls();
 
-    programFolder =
-        options.programFolder.isNotEmpty() ? options.programFolder : platform::currentProgramFolder();
-    helpFilePath = programFolder + "Help.pdf";
     helpViewer.onLauncherFailed = [this](int status)
     {
         logOutput.PrintA(
@@ -94,27 +96,19 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     };
 
     logOutput.PrintA("Test!\n");
-    queue->link().restartScan();
     // The link starts with byte addressing although the Word toggle is on;
     // the two agree again at the first click of either toggle or a preset load.
-    queue->link().setWordAddressing(false);
+    controller->start();
 }
 
 MainComponent::~MainComponent()
 {
     stopThread(5000);
     progressMirror.stopTimer();
-    queue.reset();
+    controller.reset();
     screenSaverBlock.reset();
     logOutput.AttachEditor(nullptr);
     juce::LookAndFeel::setDefaultLookAndFeel(nullptr);
-}
-
-juce::String MainComponent::workingPath(const char* nameWithSlash) const
-{
-    if (workingFolderOverride.isNotEmpty())
-        return workingFolderOverride + juce::String(nameWithSlash);
-    return platform::workingFilePath(nameWithSlash);
 }
 
 void MainComponent::createControls()
@@ -358,7 +352,7 @@ void MainComponent::createControls()
         connectionPictures[i * 2] = pictures::connection(states[i], false);
         connectionPictures[i * 2 + 1] = pictures::connection(states[i], true);
     }
-    showConnectionPictures(0);
+    showConnection(ConnectionPicture::scanning);
 
     // The two file boxes.
     for (auto* box : {writeFileBox.get(), readFileBox.get()})
@@ -387,6 +381,7 @@ void MainComponent::createControls()
         if (std::find(shown.begin(), shown.end(), c) == shown.end())
             hideUnreachable(*c);
 
+    nameControls();
     wordAddressMode = true;
     wordToggle->setToggleState(true, juce::dontSendNotification);
     byteToggle->setToggleState(false, juce::dontSendNotification);
@@ -425,11 +420,60 @@ void MainComponent::hideUnreachable(juce::Component& c)
     unfocusable(c);
 }
 
-// 0 connecting, 1 not connected, 2 full speed, 3 high speed.
-void MainComponent::showConnectionPictures(int state)
+// Every control is found by the name of its member (juce::Component::getComponentID).
+void MainComponent::nameControls()
 {
-    connectStatusButton->setImages(connectionPictures[state * 2].get(),
-                                   connectionPictures[state * 2 + 1].get());
+    const std::pair<juce::Component*, const char*> names[] = {
+        {userModeToggle.get(), "userModeToggle"},
+        {writeOptionGroup.get(), "writeOptionGroup"},
+        {beepToggle.get(), "beepToggle"},
+        {fileOffsetEditor.get(), "fileOffsetEditor"},
+        {fileOffsetLabel.get(), "fileOffsetLabel"},
+        {writeFlashOffsetLabel.get(), "writeFlashOffsetLabel"},
+        {writeLengthLabel.get(), "writeLengthLabel"},
+        {writeLengthEditor.get(), "writeLengthEditor"},
+        {logEditor.get(), "logEditor"},
+        {readOptionGroup.get(), "readOptionGroup"},
+        {readButton.get(), "readButton"},
+        {flashLabel.get(), "flashLabel"},
+        {flashPageLabel.get(), "flashPageLabel"},
+        {flashPageEditor.get(), "flashPageEditor"},
+        {wordToggle.get(), "wordToggle"},
+        {byteToggle.get(), "byteToggle"},
+        {writeFlashOffsetEditor.get(), "writeFlashOffsetEditor"},
+        {readFlashOffsetLabel.get(), "readFlashOffsetLabel"},
+        {readFlashOffsetEditor.get(), "readFlashOffsetEditor"},
+        {readLengthEditor.get(), "readLengthEditor"},
+        {readLengthLabel.get(), "readLengthLabel"},
+        {presetGroup.get(), "presetGroup"},
+        {presetListCombo.get(), "presetListCombo"},
+        {addPresetButton.get(), "addPresetButton"},
+        {presetNameEditor.get(), "presetNameEditor"},
+        {presetListLabel.get(), "presetListLabel"},
+        {deletePresetButton.get(), "deletePresetButton"},
+        {mcuLabel.get(), "mcuLabel"},
+        {mcuCombo.get(), "mcuCombo"},
+        {autoCheckToggle.get(), "autoCheckToggle"},
+        {progressBar.get(), "progressBar"},
+        {writeFileBox.get(), "writeFileBox"},
+        {readFileBox.get(), "readFileBox"},
+        {checksumLabel.get(), "checksumLabel"},
+        {md5Label.get(), "md5Label"},
+        {selectFlashButton.get(), "selectFlashButton"},
+        {connectStatusButton.get(), "connectStatusButton"},
+        {infoButton.get(), "infoButton"},
+        {updateButton.get(), "updateButton"},
+        {helpButton.get(), "helpButton"},
+        {statusLabel.get(), "statusLabel"},
+        {devVersionValue.get(), "devVersionValue"},
+        {fileVersionValue.get(), "fileVersionValue"},
+        {devVersionLabel.get(), "devVersionLabel"},
+        {fileVersionLabel.get(), "fileVersionLabel"},
+        {devNameLabel.get(), "devNameLabel"},
+        {devNameValue.get(), "devNameValue"},
+    };
+    for (auto& [control, name] : names)
+        control->setComponentID(name);
 }
 
 void MainComponent::paint(juce::Graphics& g)
@@ -442,13 +486,6 @@ void MainComponent::resized()
 {
     if (checksumLabel != nullptr)
         checksumLabel->setBounds(24, 524, getWidth() - 32, 24);
-}
-
-void MainComponent::setStatus(const juce::String& text)
-{
-    statusLabel->setText(text, juce::dontSendNotification);
-    if (echoToStdout)
-        platform::writeStdoutLine("Status: " + text);
 }
 
 // ---- look and feel ---------------------------------------------------------------

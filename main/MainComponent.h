@@ -1,12 +1,12 @@
 #pragma once
+#include "controller/UpdateController.h"
+#include "core/LogOutput.h"
 #include "device/DriverImages.h"
-#include "device/OperationQueue.h"
 #include "platform/DocumentViewer.h"
 #include "settings/Presets.h"
 #include "ui/FileBrowser.h"
 #include "ui/ImageButtonWithText.h"
 #include "ui/LogEditor.h"
-#include "core/LogOutput.h"
 #include <atomic>
 #include <juce_cryptography/juce_cryptography.h>
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -14,24 +14,25 @@
 class ScreenSaverBlock;
 
 // The window's content: the update screen (title, logo, status, versions,
-// UPDATE and HELP, progress bar) and the hidden service controls. It owns the
-// device link and reacts to its events; see EventHandler.cpp (events),
-// Dispatch.cpp (buttons and control states), UpdatePlan.cpp (the update) and
-// FileSummary.cpp (the "Check sum thread").
-struct UpdateFileFacts;
+// UPDATE and HELP, progress bar) and the hidden service controls. It is the
+// update controller's view: the controller runs the device link and the
+// update, this shows what it reports and passes the user's buttons on. See
+// UpdateScreen.cpp (what the controller shows), Dispatch.cpp (buttons, combo
+// boxes and presets) and FileSummary.cpp (the "Check sum thread").
 class MainComponent : public juce::Component,
                       public juce::MessageListener,
                       public juce::Thread,
                       public juce::LookAndFeel_V2,
                       public juce::Button::Listener,
-                      public juce::ComboBox::Listener
+                      public juce::ComboBox::Listener,
+                      private UpdateView
 {
 public:
-    // Test seams: the ports to use (default: from TAMARIND_MIDI), shrunk tick
-    // periods, and the folders of the program and of the working files.
+    // Test seams: the ports to use, shrunk tick periods, and the folders of
+    // the program and of the working files.
     struct Options
     {
-        midi::PortSet* ports = nullptr;
+        midi::PortSet* ports = nullptr; // none: no instrument can be found
         Communication::TickPeriods periods;
         juce::String programFolder; // empty: the running executable's folder
         juce::String workingFolder; // empty: the platform's working folder
@@ -46,7 +47,7 @@ public:
     // juce::Component
     void paint(juce::Graphics& g) override;
     void resized() override;
-    // juce::MessageListener: device events, file boxes, flash chooser
+    // juce::MessageListener: the file boxes and the flash chooser
     void handleMessage(const juce::Message& message) override;
     // juce::Thread: the file summary
     void run() override;
@@ -61,51 +62,67 @@ public:
     void buttonClicked(juce::Button* button) override;
     void comboBoxChanged(juce::ComboBox* box) override;
 
-    // Dispatch and control states.
-    void setControlsEnabled(bool enabled, int beepKind);
-    void updateFlashButtonText();
-    void updateOperationCaptions();
-    void confirmAndStartUpdate();
-    bool readCheckedImage(juce::MemoryBlock& image);
-    void takeUpdateFileFacts(const UpdateFileFacts& facts, int result);
-    void showUpdateFileResult(int result);
-    // UPDATE may start only when the flash was identified, the instrument's
-    // version read and the last check of "update.rom" gave 0.
-    bool updateAllowed() const;
-    void startUpdate(juce::MemoryBlock image);
+    // Presets and the file summary of the service controls.
     void loadPreset(const juce::String& name);
     int savePreset(const juce::String& name);
     int refreshPresetList(const juce::String& name);
     CLocalPreset& getPresets() { return localPreset; }
     void startFileSummary(const juce::String& path);
+    const juce::StringArray& getSelectedFlashNames() const { return selectedFlashNames; }
+    const juce::StringArray& getOfferedFlashNames() const { return offeredFlashNames; }
 
-    void setStatus(const juce::String& text);
+    // What the screen shows.
     juce::String getStatus() const { return statusLabel->getText(); }
+    double getProgressValue() const { return progressValue; }
+    juce::String getLogText() const { return logEditor->getText(); }
+    bool isUpdating() const { return controller->isUpdating(); }
+    UpdateController& getController() { return *controller; }
 
-    // State read by the window and by tests.
-    bool updateInProgress = false;
-    bool instrumentConnected = false;
-    bool detectingFlash = false;
+    CLogOutput logOutput;
+
+private:
+    // UpdateView
+    void showStatus(const juce::String& text) override;
+    void showConnection(ConnectionPicture picture) override;
+    void showProgressBar(bool visible) override;
+    void showProgress(double fraction) override;
+    void showDeviceVersion(const juce::String& version) override;
+    void showFileVersion(const juce::String& version) override;
+    void showDeviceName(const juce::String& name, NameState state) override;
+    void enableControls(bool enabled, bool updateAllowed) override;
+    void enableUpdate(bool enabled) override;
+    void enableConnect(bool enabled) override;
+    bool confirm(const juce::String& title, const juce::String& message) override;
+    void warn(const juce::String& title, const juce::String& text) override;
+    void playTone(Tone tone) override;
+    void updateRunning(bool running) override;
+    void updateSucceeded() override;
+
+    void createControls();
+    void createServiceControls();
+    void nameControls();
+    void hideUnreachable(juce::Component& c);
+    void applyOfferedFlashList();
+    void updateFlashButtonText();
+    void updateOperationCaptions();
+
+    std::vector<DriverEntry> builtInDrivers;
+    std::unique_ptr<juce::TooltipWindow> tooltipWindow;
+    std::unique_ptr<midi::PortSet> ownedPorts;
+    midi::PortSet* portSet = nullptr;
+    std::unique_ptr<UpdateController> controller;
+    std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
+    platform::DocumentViewer helpViewer;
+    juce::Image backgroundImage;
+    std::unique_ptr<juce::Drawable> logoDrawable;
+    std::unique_ptr<juce::Drawable> connectionPictures[8];
+    juce::String programFolder, helpFilePath;
+    bool modalDialogs = true;
+    bool echoToStdout = true;
     bool wordAddressMode = true;
-    juce::String programFolder;
-    juce::String helpFilePath;
-    juce::String deviceProductName, fileProductName;
-    juce::int64 updateFileLength = 0;
-    bool versionRead = false;
-    int lastImageCheck = -1;         // result of the last check of "update.rom"; -1: none since connecting
-    juce::SHA256 checkedImageDigest; // of the bytes that last check passed
-    juce::MemoryBlock updateImage;   // the checked bytes the running update writes
     double progressValue = 0.0;
-    double progressLow = 0.0, progressHigh = 0.0;
     juce::StringArray selectedFlashNames;
     juce::StringArray offeredFlashNames;
-    const juce::uint8* detectedDriver = nullptr;
-    int detectedDriverLength = 0;
-
-    OperationQueue& getQueue() { return *queue; }
-
-    // Working file paths.
-    juce::String workingPath(const char* nameWithSlash) const;
 
     // The controls, in creation order.
     std::unique_ptr<juce::ToggleButton> userModeToggle;
@@ -155,37 +172,6 @@ public:
     std::unique_ptr<juce::Label> fileVersionLabel;
     std::unique_ptr<juce::Label> devNameLabel;
     std::unique_ptr<juce::Label> devNameValue;
-
-    CLogOutput logOutput;
-
-private:
-    void createControls();
-    void showConnectionPictures(int state);
-    void onDeviceFound(bool fullSpeed);
-    void onProgress(int kind, int value, int total);
-    void onStepDone(bool failed, int reason);
-    void onVersionRead(CCustomMessage& message);
-    void endUpdateWell();
-    void endWithFailure();
-    void doubleLowTone();
-    void applyOfferedFlashList();
-    void forgetInstrument();
-    juce::int64 flashCapacity() const;
-    void hideUnreachable(juce::Component& c);
-
-    std::vector<DriverEntry> builtInDrivers;
-    std::unique_ptr<juce::TooltipWindow> tooltipWindow;
-    std::unique_ptr<midi::PortSet> ownedPorts;
-    midi::PortSet* portSet = nullptr;
-    std::unique_ptr<OperationQueue> queue;
-    std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
-    platform::DocumentViewer helpViewer;
-    juce::Image backgroundImage;
-    std::unique_ptr<juce::Drawable> logoDrawable;
-    std::unique_ptr<juce::Drawable> connectionPictures[8];
-    juce::String workingFolderOverride;
-    bool modalDialogs = true;
-    bool echoToStdout = true;
 
     // The file summary thread's input and progress. The progress bar reads
     // progressValue on the message thread; the thread writes summaryProgress,

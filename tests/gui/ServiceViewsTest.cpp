@@ -1,11 +1,14 @@
 #include "TestSupport.h"
 #include "core/CustomMessage.h"
+#include "gui/Controls.h"
 #include "main/MainComponent.h"
-#include "virtual-piano/VirtualMidiSource.h"
 #include "ui/FileBrowser.h"
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
+#include "virtual-piano/VirtualMidiSource.h"
 #include <gtest/gtest.h>
+
+using testing_support::control;
 
 using testing_support::pump;
 using testing_support::pumpUntil;
@@ -145,53 +148,55 @@ TEST(MainComponentPresets, AddSelectLoadAndDelete)
 {
     Service s;
     auto& mc = *s.main;
-    mc.buttonClicked(mc.addPresetButton.get());
+    mc.buttonClicked(control<juce::TextButton>(mc, "addPresetButton"));
     pump(2);
-    EXPECT_TRUE(mc.logEditor->getText().contains("Preset name can not be empty.\n"));
+    EXPECT_TRUE(mc.getLogText().contains("Preset name can not be empty.\n"));
     EXPECT_TRUE(mc.getPresets().getNames().isEmpty());
 
-    mc.mcuCombo->setText("ORV828", juce::sendNotificationSync);
-    EXPECT_EQ(mc.offeredFlashNames,
+    control<juce::ComboBox>(mc, "mcuCombo")->setText("ORV828", juce::sendNotificationSync);
+    EXPECT_EQ(mc.getOfferedFlashNames(),
               juce::StringArray({"S29GL01G_S", "S29GL128_S", "S29GL256_S", "S29GL512_S"}));
-    mc.selectedFlashNames = {"S29GL512_S"};
-    mc.fileOffsetEditor->setText("1f0");
-    mc.readLengthEditor->setText("ABC");
-    mc.byteToggle->setToggleState(true, juce::sendNotificationSync);
-    mc.beepToggle->setToggleState(true, juce::dontSendNotification);
-    mc.presetNameEditor->setText("Studio");
-    mc.buttonClicked(mc.addPresetButton.get());
+    mc.handleMessage(CCustomMessage(EvFlashTicked, 1, 0, 0, new juce::String("S29GL512_S"),
+                                    &CCustomMessage::deleteObject<juce::String>));
+    control<juce::TextEditor>(mc, "fileOffsetEditor")->setText("1f0");
+    control<juce::TextEditor>(mc, "readLengthEditor")->setText("ABC");
+    control<juce::ToggleButton>(mc, "byteToggle")->setToggleState(true, juce::sendNotificationSync);
+    control<juce::ToggleButton>(mc, "beepToggle")->setToggleState(true, juce::dontSendNotification);
+    control<juce::TextEditor>(mc, "presetNameEditor")->setText("Studio");
+    mc.buttonClicked(control<juce::TextButton>(mc, "addPresetButton"));
     ASSERT_EQ(mc.getPresets().getNames(), juce::StringArray({"Studio"}));
-    EXPECT_EQ(mc.presetListCombo->getText(), "Studio");
+    EXPECT_EQ(control<juce::ComboBox>(mc, "presetListCombo")->getText(), "Studio");
     EXPECT_EQ(mc.getPresets().find("studio")->WriteFileOffset, 0x1f0);
     EXPECT_EQ(mc.getPresets().find("studio")->ReadLength, 0xabc);
     EXPECT_FALSE(mc.getPresets().find("studio")->UseWordAddress);
 
     // Another preset, then switch back by name.
-    mc.presetNameEditor->setText("Alpha");
-    mc.fileOffsetEditor->setText("0");
-    mc.wordToggle->setToggleState(true, juce::sendNotificationSync);
-    mc.selectedFlashNames.clear();
-    mc.buttonClicked(mc.addPresetButton.get());
-    EXPECT_EQ(mc.presetListCombo->getNumItems(), 2);
-    EXPECT_EQ(mc.presetListCombo->getItemText(0), "Alpha"); // sorted
+    control<juce::TextEditor>(mc, "presetNameEditor")->setText("Alpha");
+    control<juce::TextEditor>(mc, "fileOffsetEditor")->setText("0");
+    control<juce::ToggleButton>(mc, "wordToggle")->setToggleState(true, juce::sendNotificationSync);
+    mc.handleMessage(CCustomMessage(EvFlashTicked, 0, 0, 0, new juce::String("S29GL512_S"),
+                                    &CCustomMessage::deleteObject<juce::String>));
+    mc.buttonClicked(control<juce::TextButton>(mc, "addPresetButton"));
+    EXPECT_EQ(control<juce::ComboBox>(mc, "presetListCombo")->getNumItems(), 2);
+    EXPECT_EQ(control<juce::ComboBox>(mc, "presetListCombo")->getItemText(0), "Alpha"); // sorted
     mc.loadPreset("STUDIO");
-    EXPECT_EQ(mc.fileOffsetEditor->getText(), "1f0");
-    EXPECT_EQ(mc.readLengthEditor->getText(), "abc");
-    EXPECT_TRUE(mc.byteToggle->getToggleState());
-    EXPECT_FALSE(mc.getQueue().link().getWordAddressing());
-    EXPECT_EQ(mc.selectFlashButton->getButtonText(), "S29GL512_S");
+    EXPECT_EQ(control<juce::TextEditor>(mc, "fileOffsetEditor")->getText(), "1f0");
+    EXPECT_EQ(control<juce::TextEditor>(mc, "readLengthEditor")->getText(), "abc");
+    EXPECT_TRUE(control<juce::ToggleButton>(mc, "byteToggle")->getToggleState());
+    EXPECT_FALSE(mc.getController().getQueue().link().getWordAddressing());
+    EXPECT_EQ(control<juce::TextButton>(mc, "selectFlashButton")->getButtonText(), "S29GL512_S");
 
     // The reserved name is never listed and its absence is no error.
-    const auto before = mc.logEditor->getText();
+    const auto before = mc.getLogText();
     mc.loadPreset("******AutoSave******");
     mc.loadPreset("nothing");
     pump(2);
-    EXPECT_EQ(mc.logEditor->getText(), before + "Something error... Can't load preset.\n");
+    EXPECT_EQ(mc.getLogText(), before + "Something error... Can't load preset.\n");
 
-    mc.presetListCombo->setText("Alpha", juce::dontSendNotification);
-    mc.buttonClicked(mc.deletePresetButton.get());
+    control<juce::ComboBox>(mc, "presetListCombo")->setText("Alpha", juce::dontSendNotification);
+    mc.buttonClicked(control<juce::TextButton>(mc, "deletePresetButton"));
     EXPECT_EQ(mc.getPresets().getNames(), juce::StringArray({"Studio"}));
-    EXPECT_EQ(mc.presetListCombo->getNumItems(), 1);
+    EXPECT_EQ(control<juce::ComboBox>(mc, "presetListCombo")->getNumItems(), 1);
 }
 
 TEST(MainComponentSummary, LabelsAfterTheThreadAndUnreadableFiles)
@@ -203,25 +208,33 @@ TEST(MainComponentSummary, LabelsAfterTheThreadAndUnreadableFiles)
     // The box is busy from the start; only the message loop can free it again
     // (the thread's end takes the message manager's lock).
     mc.startFileSummary(f.getFullPathName());
-    EXPECT_FALSE(mc.writeFileBox->isEnabled());
-    EXPECT_FALSE(mc.updateButton->isEnabled());
-    ASSERT_TRUE(pumpUntil([&] { return mc.writeFileBox->isEnabled(); }));
-    EXPECT_EQ(mc.checksumLabel->getText(), "0.00 MB  Checksum: 00000126 H");
-    EXPECT_EQ(mc.md5Label->getText(), "MD5:900150983CD24FB0D6963F7D28E17F72");
-    EXPECT_FALSE(mc.updateButton->isEnabled()); // no instrument connected
-    EXPECT_FALSE(mc.progressBar->isVisible());
+    EXPECT_FALSE(control<fileBrowser>(mc, "writeFileBox")->isEnabled());
+    EXPECT_FALSE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled());
+    ASSERT_TRUE(pumpUntil([&] { return control<fileBrowser>(mc, "writeFileBox")->isEnabled(); }));
+    EXPECT_EQ(control<juce::Label>(mc, "checksumLabel")->getText(), "0.00 MB  Checksum: 00000126 H");
+    EXPECT_EQ(control<juce::Label>(mc, "md5Label")->getText(), "MD5:900150983CD24FB0D6963F7D28E17F72");
+    EXPECT_FALSE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled()); // no instrument connected
+    EXPECT_FALSE(control<juce::ProgressBar>(mc, "progressBar")->isVisible());
 
     // A file chosen in the box starts the summary through the box's message
     // and sets the box's start location to the file's folder.
-    mc.writeFileBox->SetFile(f.getFullPathName(), true);
-    ASSERT_TRUE(pumpUntil([&] { return mc.writeFileBox->getStartLocation() == s.folder.getFullPathName(); }));
-    ASSERT_TRUE(pumpUntil([&] { return mc.writeFileBox->isEnabled(); }));
-    mc.writeFileBox->SetFile(s.folder.getChildFile("gone/none.bin").getFullPathName(), true);
+    control<fileBrowser>(mc, "writeFileBox")->SetFile(f.getFullPathName(), true);
     ASSERT_TRUE(pumpUntil(
-        [&] { return mc.md5Label->getText() == "File cann't be opened." && mc.writeFileBox->isEnabled(); }));
-    EXPECT_EQ(mc.checksumLabel->getText(), "File cann't be opened.");
-    EXPECT_EQ(mc.md5Label->getText(), "File cann't be opened.");
-    EXPECT_EQ(mc.writeFileBox->getStartLocation(), "");
+        [&] {
+            return control<fileBrowser>(mc, "writeFileBox")->getStartLocation() == s.folder.getFullPathName();
+        }));
+    ASSERT_TRUE(pumpUntil([&] { return control<fileBrowser>(mc, "writeFileBox")->isEnabled(); }));
+    control<fileBrowser>(mc, "writeFileBox")
+        ->SetFile(s.folder.getChildFile("gone/none.bin").getFullPathName(), true);
+    ASSERT_TRUE(pumpUntil(
+        [&]
+        {
+            return control<juce::Label>(mc, "md5Label")->getText() == "File cann't be opened." &&
+                   control<fileBrowser>(mc, "writeFileBox")->isEnabled();
+        }));
+    EXPECT_EQ(control<juce::Label>(mc, "checksumLabel")->getText(), "File cann't be opened.");
+    EXPECT_EQ(control<juce::Label>(mc, "md5Label")->getText(), "File cann't be opened.");
+    EXPECT_EQ(control<fileBrowser>(mc, "writeFileBox")->getStartLocation(), "");
 }
 
 TEST(MainComponentSummary, QuittingWhileTheThreadRunsStopsIt)

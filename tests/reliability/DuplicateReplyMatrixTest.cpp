@@ -11,9 +11,12 @@
 // With one read packet per block every message index is tried; with the
 // instrument's usual small packets (many acknowledgements per block) a
 // seeded random sample is.
+#include "gui/Controls.h"
 #include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"
 #include <gtest/gtest.h>
+
+using testing_support::control;
 #include <map>
 
 namespace
@@ -78,8 +81,8 @@ protected:
         auto s = session();
         ASSERT_TRUE(s->ready()) << s->log();
         const int base = messages(*s);
-        s->main->getQueue().setJobObserver([&](size_t, const OperationRecord& r)
-                                           { jobStarts.emplace_back(messages(*s) - base, r.op); });
+        s->main->getController().getQueue().setJobObserver(
+            [&](size_t, const OperationRecord& r) { jobStarts.emplace_back(messages(*s) - base, r.op); });
         s->pressUpdate();
         ASSERT_TRUE(s->finished());
         ASSERT_EQ(s->main->getStatus(), "Update OK!") << s->log();
@@ -146,8 +149,8 @@ protected:
             }
             // A clear failure: a status line, nothing left running, a way on.
             EXPECT_FALSE(status.isEmpty()) << label;
-            EXPECT_FALSE(s->main->updateInProgress) << label;
-            EXPECT_TRUE(s->main->connectStatusButton->isEnabled()) << label;
+            EXPECT_FALSE(s->main->isUpdating()) << label;
+            EXPECT_TRUE(control<juce::DrawableButton>(s->main, "connectStatusButton")->isEnabled()) << label;
             ++tally.failures[status];
         }
         // The program is started again and UPDATE repairs.

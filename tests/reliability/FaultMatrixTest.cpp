@@ -4,10 +4,13 @@
 // "update.rom" changing after it was checked. Each must end with a clear
 // status line and log line, no update left running (the window closes), the
 // controls usable, and the flash either untouched or holding the image.
+#include "gui/Controls.h"
 #include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"
 #include "virtual-piano/TcpPianoServer.h"
 #include <gtest/gtest.h>
+
+using testing_support::control;
 
 #if !JUCE_WINDOWS
 #include <csignal>
@@ -49,7 +52,7 @@ struct Env
     void atJob(int op, int occurrence, std::function<void(vp::VirtualPiano&)> fn)
     {
         auto seen = std::make_shared<int>(0);
-        session.main->getQueue().setJobObserver(
+        session.main->getController().getQueue().setJobObserver(
             [this, op, occurrence, fn, seen](size_t, const OperationRecord& r)
             {
                 if (r.op == op && ++*seen == occurrence)
@@ -60,7 +63,7 @@ struct Env
     void atJobDo(int op, int occurrence, std::function<void()> fn)
     {
         auto seen = std::make_shared<int>(0);
-        session.main->getQueue().setJobObserver(
+        session.main->getController().getQueue().setJobObserver(
             [op, occurrence, fn, seen](size_t, const OperationRecord& r)
             {
                 if (r.op == op && ++*seen == occurrence)
@@ -131,9 +134,10 @@ protected:
         const auto log = s.log();
         EXPECT_EQ(status, c.status) << c.name << "\n" << log;
         EXPECT_TRUE(log.contains(c.logLine)) << c.name << ": no \"" << c.logLine << "\" in\n" << log;
-        EXPECT_FALSE(s.main->updateInProgress) << c.name << ": the window would refuse to close";
-        EXPECT_FALSE(s.main->progressBar->isVisible()) << c.name;
-        EXPECT_TRUE(s.main->connectStatusButton->isEnabled() || s.main->updateButton->isEnabled())
+        EXPECT_FALSE(s.main->isUpdating()) << c.name << ": the window would refuse to close";
+        EXPECT_FALSE(control<juce::ProgressBar>(s.main, "progressBar")->isVisible()) << c.name;
+        EXPECT_TRUE(control<juce::DrawableButton>(s.main, "connectStatusButton")->isEnabled() ||
+                    control<ImageButtonWithText>(s.main, "updateButton")->isEnabled())
             << c.name << ": nothing left to click";
         if (c.flash == FlashAfter::untouched)
         {
@@ -163,7 +167,7 @@ protected:
         ASSERT_TRUE(s.ready()) << c.name << "\n" << s.log();
         if (c.arrange)
             c.arrange(env);
-        if (c.pressUpdate && s.main->updateButton->isEnabled())
+        if (c.pressUpdate && control<ImageButtonWithText>(s.main, "updateButton")->isEnabled())
             s.pressUpdate();
         ASSERT_TRUE(s.finished()) << c.name << "\n" << s.log();
         testing_support::pump(20); // log lines posted at the end
@@ -333,11 +337,11 @@ TEST_F(FaultMatrix, AnotherGoodImageAfterTheCheckIsShownBeforeItIsWritten)
     programFolder.getChildFile("update.rom").replaceWithData(otherImage.getData(), otherImage.getSize());
     s.pressUpdate();
     EXPECT_EQ(s.main->getStatus(), "The update file has changed. Press UPDATE again.");
-    EXPECT_FALSE(s.main->updateInProgress);
-    EXPECT_EQ(s.main->fileVersionValue->getText(), "V3.00.00");
+    EXPECT_FALSE(s.main->isUpdating());
+    EXPECT_EQ(control<juce::Label>(s.main, "fileVersionValue")->getText(), "V3.00.00");
     EXPECT_EQ(0, std::memcmp(s.flash(), before.data(), before.size()));
     // The second press writes the image now shown.
-    ASSERT_TRUE(s.main->updateButton->isEnabled());
+    ASSERT_TRUE(control<ImageButtonWithText>(s.main, "updateButton")->isEnabled());
     s.pressUpdate();
     ASSERT_TRUE(s.finished());
     EXPECT_EQ(s.main->getStatus(), "Update OK!") << s.log();
@@ -357,7 +361,7 @@ TEST_F(FaultMatrix, TcpPeerVanishingMidTransferTimesOutAndTheNextScanRepairs)
     ASSERT_TRUE(s.ready()) << s.log();
     const std::vector<juce::uint8> before(flash(), flash() + 0x80000);
     auto seen = 0;
-    s.main->getQueue().setJobObserver(
+    s.main->getController().getQueue().setJobObserver(
         [&](size_t, const OperationRecord& r)
         {
             if (r.op == OperationRecord::ProgramFromFile && ++seen == 1)
@@ -368,9 +372,9 @@ TEST_F(FaultMatrix, TcpPeerVanishingMidTransferTimesOutAndTheNextScanRepairs)
     FaultCase c{"TCP peer vanishing mid-transfer", {}, kTimeOut, kNoResponse, FlashAfter::any};
     judge(c, s, before, flash());
     // The connect-status button scans again; the lock and backup repair the flash.
-    s.main->getQueue().setJobObserver(nullptr);
-    ASSERT_TRUE(s.main->connectStatusButton->isEnabled());
-    s.main->buttonClicked(s.main->connectStatusButton.get());
+    s.main->getController().getQueue().setJobObserver(nullptr);
+    ASSERT_TRUE(control<juce::DrawableButton>(s.main, "connectStatusButton")->isEnabled());
+    s.main->buttonClicked(control<juce::DrawableButton>(s.main, "connectStatusButton"));
     ASSERT_TRUE(s.ready()) << s.log();
     s.pressUpdate();
     ASSERT_TRUE(s.finished());

@@ -16,10 +16,13 @@
 // region byte for byte as before; where the lock survives without a usable
 // backup (deleted by hand, or cut short), the update must be refused with its
 // status line and write nothing.
+#include "gui/Controls.h"
 #include "platform/WorkFolder.h"
 #include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"
 #include <gtest/gtest.h>
+
+using testing_support::control;
 #include <map>
 #include <mutex>
 
@@ -109,12 +112,12 @@ protected:
                     synced.push_back(f.getFileName());
             });
         Session s(programFolder, work, store);
-        ASSERT_TRUE(s.ready()) << s.main->logEditor->getText();
+        ASSERT_TRUE(s.ready()) << s.main->getLogText();
         const int base = s.withPiano([](vp::VirtualPiano& p) { return p.messagesReceived(); });
         const auto baseBytes = s.withPiano([](vp::VirtualPiano& p) { return p.bytesProgrammed(); });
         const int baseErases = s.withPiano([](vp::VirtualPiano& p) { return p.sectorErases(); });
         bool erased = false;
-        s.main->getQueue().setJobObserver(
+        s.main->getController().getQueue().setJobObserver(
             [&](size_t, const OperationRecord& r)
             {
                 JobMark m;
@@ -141,7 +144,7 @@ protected:
             });
         s.pressUpdate();
         ASSERT_TRUE(s.finished());
-        ASSERT_EQ(s.main->getStatus(), "Update OK!") << s.main->logEditor->getText();
+        ASSERT_EQ(s.main->getStatus(), "Update OK!") << s.main->getLogText();
         endMessages = s.withPiano([](vp::VirtualPiano& p) { return p.messagesReceived(); }) - base;
         platform::setSyncObserver(nullptr);
     }
@@ -151,10 +154,8 @@ protected:
     {
         ++tally.tried;
         Session s(programFolder, work, store);
-        ASSERT_TRUE(s.ready()) << label << "\n"
-                               << s.main->getStatus() << "\n"
-                               << s.main->logEditor->getText();
-        ASSERT_TRUE(s.main->updateButton->isEnabled()) << label;
+        ASSERT_TRUE(s.ready()) << label << "\n" << s.main->getStatus() << "\n" << s.main->getLogText();
+        ASSERT_TRUE(control<ImageButtonWithText>(s.main, "updateButton")->isEnabled()) << label;
         const std::vector<juce::uint8> before(s.flash(), s.flash() + kHead);
         s.pressUpdate();
         ASSERT_TRUE(s.finished()) << label;
@@ -167,14 +168,14 @@ protected:
             EXPECT_EQ(0, std::memcmp(flash, before.data(), before.size()))
                 << label << ": refused yet written";
             // Nothing started: the controls stay as they were, the window closable.
-            EXPECT_TRUE(s.main->updateButton->isEnabled()) << label;
-            EXPECT_FALSE(s.main->updateInProgress) << label;
+            EXPECT_TRUE(control<ImageButtonWithText>(s.main, "updateButton")->isEnabled()) << label;
+            EXPECT_FALSE(s.main->isUpdating()) << label;
             ++tally.refused;
             outcome = "refused: \"" + status + "\"";
         }
         else
         {
-            EXPECT_EQ(status, "Update OK!") << label << "\n" << s.main->logEditor->getText();
+            EXPECT_EQ(status, "Update OK!") << label << "\n" << s.main->getLogText();
             const auto compared = safePath ? (size_t)kRegion : image.getSize();
             EXPECT_EQ(0, std::memcmp(flash, image.getData(), compared)) << label << ": image not in place";
             juce::int64 lost = 0;
@@ -216,7 +217,7 @@ protected:
             const auto status = s.main->getStatus();
             EXPECT_NE(status, "Update OK!") << label;
             EXPECT_FALSE(status.isEmpty()) << label;
-            EXPECT_TRUE(s.main->connectStatusButton->isEnabled()) << label;
+            EXPECT_TRUE(control<juce::DrawableButton>(s.main, "connectStatusButton")->isEnabled()) << label;
         }
         restartAndUpdate(label);
     }

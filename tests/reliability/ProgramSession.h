@@ -1,5 +1,6 @@
 #pragma once
 #include "TestSupport.h"
+#include "gui/Controls.h"
 #include "main/MainComponent.h"
 #include "virtual-piano/VirtualMidiSource.h"
 #include "virtual-piano/VirtualPiano.h"
@@ -53,14 +54,17 @@ struct ProgramSession
     {
         return testing_support::pumpUntil([&] { return main->getStatus() == "Piano connected."; }, 20000);
     }
-    void pressUpdate() { main->buttonClicked(main->updateButton.get()); }
+    void pressUpdate()
+    {
+        main->buttonClicked(testing_support::control<ImageButtonWithText>(main, "updateButton"));
+    }
     // Waits until no update runs any more; false when one is still running.
     bool finished()
     {
         return testing_support::pumpUntil(
-            [&] { return !main->updateInProgress && main->getStatus() != "Updating...."; }, 60000);
+            [&] { return !main->isUpdating() && main->getStatus() != "Updating...."; }, 60000);
     }
-    juce::String log() const { return main->logEditor->getText(); }
+    juce::String log() const { return main->getLogText(); }
 
     midi::PortSet ports;
     midi::VirtualSource* piano = nullptr;

@@ -1,0 +1,460 @@
+#include "controller/UpdateController.h"
+#include "platform/SafeFile.h"
+#include "platform/WorkFolder.h"
+#include "update/UpdateImage.h"
+
+UpdateController::UpdateController(UpdateView& v, CLogOutput& logSink, const Settings& settings)
+    : view(v), log(logSink),
+      ownedPorts(settings.ports == nullptr ? std::make_unique<midi::PortSet>() : nullptr),
+      folder(settings.programFolder), workingFolder(settings.workingFolder),
+      queue(&logSink, this, settings.ports != nullptr ? *settings.ports : *ownedPorts, settings.periods),
+      builtInDrivers(deviceimages::builtInDrivers())
+{
+}
+
+UpdateController::~UpdateController() = default;
+
+juce::String UpdateController::workingPath(const char* nameWithSlash) const
+{
+    if (workingFolder.isNotEmpty())
+        return workingFolder + juce::String(nameWithSlash);
+    return platform::workingFilePath(nameWithSlash);
+}
+
+void UpdateController::start()
+{
+    currentPhase = Phase::scanning;
+    queue.link().restartScan();
+    // The link starts with byte addressing (the jobs' offsets are bytes).
+    queue.link().setWordAddressing(false);
+}
+
+void UpdateController::reconnect()
+{
+    if (isUpdating())
+        return;
+    setControlsEnabled(false, Tone::success);
+    connected = false;
+    forgetInstrument();
+    currentPhase = Phase::scanning;
+    queue.link().restartScan();
+}
+
+// ---- the link's events ---------------------------------------------------------------
+
+void UpdateController::handleMessage(const juce::Message& message)
+{
+    auto* m = dynamic_cast<const CCustomMessage*>(&message);
+    if (m == nullptr)
+        return;
+    auto& event = const_cast<CCustomMessage&>(*m);
+    switch (event.code)
+    {
+    case EvScanStarted:
+        view.showConnection(ConnectionPicture::scanning);
+        break;
+    case EvDeviceFound:
+        onDeviceFound(event.param1 != 0);
+        break;
+    case EvNoDevice:
+        onNoDevice();
+        break;
+    case EvTwoDevices:
+        failureTones();
+        // Also in the log, which outlives the box and reaches support staff.
+        log.PrintA("Two or more devices! Please check it!\n");
+        view.warn("Warning", "Two or more devices! Please check it!\n");
+        break;
+    case EvControls:
+        setControlsEnabled(event.param1 != 0, event.param2 == 1 ? Tone::success : Tone::failure);
+        break;
+    case EvProgress:
+        onProgress((ProgressKind)event.param1, event.param2, event.param3);
+        break;
+    case EvConnectButton:
+        view.enableConnect(event.param1 != 0);
+        break;
+    case EvStepDone:
+        // Only the running job's own end counts, and only once.
+        if (queue.acceptStepDone(event.param3))
+            onStepDone(event.param1 != 0, (StepFailure)event.param2);
+        break;
+    case EvVersionRead:
+        onVersionRead(event);
+        break;
+    default:
+        break;
+    }
+}
+
+void UpdateController::setControlsEnabled(bool enabled, Tone tone)
+{
+    view.enableControls(enabled, updateAllowed());
+    if (enabled && tonesWanted)
+        view.playTone(tone);
+}
+
+void UpdateController::failureTones()
+{
+    if (tonesWanted)
+        view.playTone(Tone::failure);
+}
+
+void UpdateController::onDeviceFound(bool fullSpeed)
+{
+    view.showConnection(fullSpeed ? ConnectionPicture::fullSpeed : ConnectionPicture::highSpeed);
+    forgetInstrument();
+    connected = true;
+    log.PrintA("Device Connected! Test MCU/Flash type.\n");
+    queue.clearQueue();
+    for (auto& d : builtInDrivers)
+    {
+        queue.add(jobs::sendDriver(d.image, d.length, d.flashName, 0, 100));
+        queue.add(jobs::testFlash(d.mcuName, d.flashName, d.image, d.length));
+    }
+    currentPhase = Phase::identifying;
+    queue.runNext();
+}
+
+void UpdateController::onNoDevice()
+{
+    view.showConnection(ConnectionPicture::notConnected);
+    connected = false;
+    forgetInstrument();
+    view.enableControls(false, false);
+    view.enableConnect(true);
+    failureTones();
+    currentPhase = Phase::notConnected;
+    view.showStatus("Device is not connected!");
+}
+
+void UpdateController::onProgress(ProgressKind kind, int value, int total)
+{
+    if (kind == ProgressKind::ended)
+        return;
+    if (kind == ProgressKind::share)
+    {
+        progressLow = value / 1000.0;
+        progressHigh = total / 1000.0;
+        return;
+    }
+    if (total != 0)
+        progressValue = progressLow + (progressHigh - progressLow) * value / total;
+    view.showProgress(progressValue);
+}
+
+void UpdateController::onStepDone(bool failed, StepFailure reason)
+{
+    if (currentPhase == Phase::identifying && queue.current().op == OperationRecord::TestFlash)
+        return onFlashTestDone(failed);
+    if (failed)
+        return endList(true, reason);
+    if (!queue.runNext())
+        return; // the next job runs
+    if (currentPhase == Phase::updating)
+        endUpdateWell();
+    else if (currentPhase == Phase::running)
+        endList(false, StepFailure::none);
+}
+
+// Each built-in driver is uploaded and its flash tested until one passes;
+// that driver writes the update.
+void UpdateController::onFlashTestDone(bool failed)
+{
+    const auto& job = queue.current();
+    if (!failed)
+    {
+        log.SetTextColour(LogColour::blue);
+        log.PrintW(L"Select MCU: %ls, flash: %ls\n", juce::String(job.mcuName).toWideCharPointer(),
+                   juce::String(job.flashName).toWideCharPointer());
+        detectedDriver = job.image;
+        detectedDriverLength = job.imageLength;
+        flashName = job.flashName;
+        queue.clearQueue();
+        const auto versionPath = workingPath("/orv_read_version.bin");
+        queue.add(
+            jobs::readToFile(versionPath, 0, region::versionArea.start, region::versionArea.length, 0, 100));
+        queue.add(jobs::readVersion(versionPath));
+        currentPhase = Phase::readingVersion;
+        queue.runNext();
+        log.PrintA("Check file version and flash version.\n");
+        return;
+    }
+    const bool everyModelTried = !queue.nextIsDriverUpload();
+    if (everyModelTried || queue.runNext())
+    {
+        queue.clearQueue();
+        setControlsEnabled(true, Tone::failure);
+        if (everyModelTried)
+        {
+            // No driver: nothing may be written, and the user is told why.
+            currentPhase = Phase::unrecognised;
+            view.showStatus("The flash of the piano was not recognised.");
+            log.SetBold(true);
+            log.SetTextColour(LogColour::red);
+            log.PrintA("Please select correct flash model.\n");
+            log.SetBold(false);
+            log.SetTextColour(LogColour::black);
+        }
+    }
+    view.showProgressBar(false);
+}
+
+// A job list ended: a failure shows its reason; the update may be pressed
+// again (it repairs), a connection step must be repeated.
+void UpdateController::endList(bool failed, StepFailure reason)
+{
+    const auto was = currentPhase;
+    queue.clearQueue();
+    if (failed)
+    {
+        if (auto* text = stepFailureText(reason))
+            view.showStatus(text);
+        else if (was == Phase::updating)
+            view.showStatus("The update stopped: see the log.");
+    }
+    view.showProgressBar(false);
+    if (was == Phase::updating)
+        view.updateRunning(false);
+    if (was == Phase::updating || was == Phase::running)
+        currentPhase = Phase::ready;
+    else if (was == Phase::identifying || was == Phase::readingVersion)
+        currentPhase = Phase::connectionFailed;
+    if (was == Phase::running)
+        view.jobsEnded(!failed);
+}
+
+void UpdateController::endUpdateWell()
+{
+    currentPhase = Phase::ready;
+    view.showProgressBar(false);
+    setControlsEnabled(true, Tone::success);
+    view.updateRunning(false);
+    view.showStatus("Update OK!");
+    view.updateSucceeded();
+}
+
+// What is known of the instrument goes with its connection.
+void UpdateController::forgetInstrument()
+{
+    detectedDriver = nullptr;
+    detectedDriverLength = 0;
+    flashName = {};
+    versionRead = false;
+    imageCheck = -1;
+    checkedImageDigest = {};
+    view.enableUpdate(false);
+}
+
+bool UpdateController::updateAllowed() const
+{
+    return detectedDriver != nullptr && versionRead && imageCheck == UpdateFileOk;
+}
+
+// The flash's size from the identified driver's sector table: the plan writes
+// from address 0, so no image may be longer. Unknown without a driver.
+juce::int64 UpdateController::flashCapacity() const
+{
+    const auto sectors = detectedDriver != nullptr
+                             ? driverimage::readSectors(detectedDriver, detectedDriverLength)
+                             : std::vector<SectorInfo>();
+    if (sectors.empty())
+        return image::kMaxImageSize;
+    return juce::jmin(image::kMaxImageSize, sectors.back().start + sectors.back().size);
+}
+
+// ---- the version and the image ----------------------------------------------------
+
+void UpdateController::onVersionRead(CCustomMessage& message)
+{
+    std::unique_ptr<char16_t[]> block(message.takeData<char16_t>());
+    if (block == nullptr)
+        return;
+    const auto version = versionBlockText(block.get(), 0);
+    versionRead = version != "error";
+    if (!versionRead)
+    {
+        currentPhase = Phase::connectionFailed;
+        view.showStatus("Someting error when getting version from device.");
+        log.PrintA("Someting error when getting version from device.\n");
+        return;
+    }
+    showDeviceFacts(version, versionBlockText(block.get(), image::kProductNameIndex));
+    currentPhase = Phase::ready;
+    checkImage();
+}
+
+void UpdateController::showDeviceFacts(const juce::String& version, const juce::String& product)
+{
+    deviceVersionText = version.length() == image::kVersionChars ? version : juce::String();
+    if (deviceVersionText.isNotEmpty())
+    {
+        log.PrintA("Device Version:");
+        log.SetTextColour(LogColour::green);
+        log.PrintW(L"%ls\n", version.toWideCharPointer());
+        log.SetTextColour(LogColour::black);
+    }
+    else
+        log.PrintA("No version info in device.\n");
+    view.showDeviceVersion(deviceVersionText);
+    deviceProductName = product;
+    if (product.isNotEmpty())
+        view.showDeviceName(product, UpdateView::NameState::known);
+    else
+        view.showDeviceName("Can't get product name from device!", UpdateView::NameState::unknown);
+}
+
+void UpdateController::checkImage()
+{
+    UpdateFileFacts facts;
+    const int result = checkUpdateFile(folder, deviceProductName, &log, facts, flashCapacity());
+    takeImageFacts(facts, result);
+    showImageResult(result);
+}
+
+// Keeps what the check of "update.rom" found, and a digest of the bytes it
+// passed so that UPDATE can tell whether the file is still the one checked.
+void UpdateController::takeImageFacts(const UpdateFileFacts& facts, int result)
+{
+    if (facts.productName)
+        fileProductName = *facts.productName;
+    if (facts.version)
+        view.showFileVersion(*facts.version);
+    imageCheck = result;
+    checkedImageDigest = result == UpdateFileOk ? juce::SHA256(facts.bytes) : juce::SHA256();
+}
+
+// The status line, log line and UPDATE state for a result of the image check.
+void UpdateController::showImageResult(int result)
+{
+    view.enableUpdate(result == UpdateFileOk && updateAllowed());
+    if (result == UpdateFileOk)
+        log.PrintA("Ready to program");
+    else if (result == UpdateFileModified)
+        log.PrintA("The update file is modified!\n");
+    else if (result == UpdateFileProductMismatch)
+        view.showDeviceName(deviceProductName, UpdateView::NameState::mismatch);
+    view.showStatus(updateFileStatusText(result));
+}
+
+// ---- the update ------------------------------------------------------------------
+
+void UpdateController::requestUpdate()
+{
+    // Nothing but this starts an update, and only when it may start; that is
+    // checked again before the first question and after the last (device
+    // events are handled while a question is open).
+    auto refused = [this]
+    {
+        if (!isUpdating() && updateAllowed())
+            return false;
+        view.enableUpdate(false);
+        log.PrintA(
+            "UPDATE refused: the flash, the piano's version or the update file has not been checked.\n");
+        return true;
+    };
+    if (refused())
+        return;
+    juce::String question = "Update your device?";
+    if (fileProductName != deviceProductName &&
+        !view.confirm("Continue?", "The product name in the update file is\n" + fileProductName +
+                                       "\nare you sure to continue?"))
+        return;
+    if (!view.confirm("Start update?", question) || refused())
+        return;
+    juce::MemoryBlock image;
+    if (readCheckedImage(image))
+        startUpdate(std::move(image));
+}
+
+// Reads "update.rom" once and checks those bytes again: the update writes
+// exactly them. The plan and the user's confirmation rest on the check at
+// connection, so bytes other than the ones it passed are not written.
+bool UpdateController::readCheckedImage(juce::MemoryBlock& image)
+{
+    UpdateFileFacts facts;
+    const int result = checkUpdateFile(folder, deviceProductName, &log, facts, flashCapacity());
+    if (result == UpdateFileOk && juce::SHA256(facts.bytes) == checkedImageDigest)
+    {
+        image = std::move(facts.bytes);
+        return true;
+    }
+    log.PrintA("The update file has changed since it was checked.\n");
+    if (result != UpdateFileOk)
+    {
+        // The connect-status control checks the file again once it is fixed.
+        imageCheck = result;
+        checkedImageDigest = {};
+        showImageResult(result);
+        view.enableConnect(true);
+        return false;
+    }
+    // Another good image: show what it holds and let the user confirm it.
+    takeImageFacts(facts, result);
+    view.showStatus("The update file has changed. Press UPDATE again.");
+    return false;
+}
+
+void UpdateController::startUpdate(juce::MemoryBlock image)
+{
+    log.Clear();
+    queue.clearQueue();
+    view.showStatus("Updating....");
+    // Every region of the image is written from the bytes that were checked,
+    // and the read-back is compared with them. They stay until the next update.
+    updateImage = std::move(image);
+    PlanInputs in;
+    in.image = static_cast<const juce::uint8*>(updateImage.getData());
+    in.imageSize = (juce::int64)updateImage.getSize();
+    in.workDriver = detectedDriver;
+    in.workDriverLength = detectedDriverLength;
+    in.lockPath = workingPath("/orv_update.lock");
+    in.backupPath = workingPath("/orv_backup.tmp");
+    in.readBackPath = workingPath("/orv_tmp_read.tmp");
+    // The lock and the backup are looked at, never through a link; anything
+    // else in the lock's place is no lock (creating the lock then refuses it).
+    in.lockPresent = platform::inspectFile(in.lockPath, false) == platform::FileKind::regular;
+    juce::int64 backupSize = 0;
+    const auto backupKind = platform::inspectFile(in.backupPath, false, &backupSize);
+    in.backupUsable = backupKind == platform::FileKind::regular && backupSize == region::data.length;
+
+    const auto plan = makeUpdatePlan(in);
+    if (plan.path == UpdatePlan::Path::refused)
+    {
+        if (backupKind != platform::FileKind::regular && backupKind != platform::FileKind::missing)
+            log.PrintA("%s\n",
+                       platform::refusal(in.backupPath, platform::describeKind(backupKind)).toRawUTF8());
+        view.showStatus("Found an error can't be fixed in the last update.");
+        return;
+    }
+    juce::String problem;
+    if (plan.path == UpdatePlan::Path::plain && !platform::removeWorkingFile(in.lockPath, problem))
+    {
+        // A folder or a link in the lock's place is left alone.
+        if (problem.isNotEmpty())
+            log.PrintA("%s\n", problem.toRawUTF8());
+        log.PrintA("Can't delete the lock file!\n");
+    }
+    queue.link().setWordAddressing(false); // the jobs' offsets are byte offsets, whatever a preset chose
+    queue.add(plan.jobs);
+    currentPhase = Phase::updating;
+    progressValue = 0.0;
+    view.showProgressBar(true);
+    setControlsEnabled(false, Tone::success);
+    view.updateRunning(true);
+    queue.runNext();
+}
+
+bool UpdateController::runJobs(std::vector<OperationRecord> list)
+{
+    if (currentPhase != Phase::ready || list.empty())
+        return false;
+    queue.clearQueue();
+    queue.add(list);
+    currentPhase = Phase::running;
+    progressValue = 0.0;
+    view.showProgressBar(true);
+    setControlsEnabled(false, Tone::success);
+    queue.runNext();
+    return true;
+}

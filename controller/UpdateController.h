@@ -1,0 +1,110 @@
+#pragma once
+#include "controller/UpdatePlan.h"
+#include "controller/UpdateView.h"
+#include "device/OperationQueue.h"
+#include <functional>
+#include <juce_cryptography/juce_cryptography.h>
+
+// Connection, flash identification, version read, the check of the update
+// image, and the update or its repair: the state machine between the device
+// link and a view, with no window of its own. It owns the job queue (and in
+// it the link), receives the link's events, and tells its view what to show.
+struct UpdateFileFacts;
+
+class UpdateController : public juce::MessageListener
+{
+public:
+    struct Settings
+    {
+        midi::PortSet* ports = nullptr;
+        Communication::TickPeriods periods;
+        juce::String programFolder; // with its trailing separator; "update.rom" lives here
+        juce::String workingFolder; // empty: the platform's working folder
+    };
+
+    enum class Phase
+    {
+        scanning,         // looking for the instrument
+        identifying,      // uploading drivers and testing the flash
+        readingVersion,   // reading the instrument's version area
+        ready,            // connected and checked (UPDATE allowed only if the image passed)
+        updating,         // an update or its repair runs
+        running,          // another job list runs (runJobs)
+        unrecognised,     // no built-in driver fits the flash
+        connectionFailed, // the instrument stopped answering while being identified or read
+        notConnected      // the scan gave up
+    };
+
+    UpdateController(UpdateView& view, CLogOutput& log, const Settings& settings);
+    ~UpdateController() override;
+
+    void start();     // the first scan
+    void reconnect(); // scan again, dropping the connection
+    // UPDATE: checked again, confirmed by the user, then the checked bytes are written.
+    void requestUpdate();
+    // Runs a job list of the caller's (reads, compares); the view hears jobsEnded.
+    bool runJobs(std::vector<OperationRecord> list);
+
+    void setWordAddressing(bool words) { queue.link().setWordAddressing(words); }
+    void setTonesWanted(bool wanted) { tonesWanted = wanted; }
+    // The operation controls on or off, with the completion tone when turning on.
+    void setControlsEnabled(bool enabled, Tone tone);
+
+    Phase phase() const { return currentPhase; }
+    bool updateAllowed() const;
+    bool isUpdating() const { return currentPhase == Phase::updating; }
+    bool isConnected() const { return connected; }
+    const juce::String& deviceProduct() const { return deviceProductName; }
+    const juce::String& deviceVersion() const { return deviceVersionText; }
+    const juce::String& fileProduct() const { return fileProductName; }
+    juce::String flashModel() const { return flashName; }
+    int lastImageCheck() const { return imageCheck; }
+    double progress() const { return progressValue; }
+    juce::String workingPath(const char* nameWithSlash) const;
+    const juce::String& programFolder() const { return folder; }
+
+    OperationQueue& getQueue() { return queue; }
+    void handleMessage(const juce::Message& message) override;
+
+private:
+    void onDeviceFound(bool fullSpeed);
+    void onNoDevice();
+    void onProgress(ProgressKind kind, int value, int total);
+    void onStepDone(bool failed, StepFailure reason);
+    void onFlashTestDone(bool failed);
+    void onVersionRead(CCustomMessage& message);
+    void showDeviceFacts(const juce::String& version, const juce::String& product);
+    void checkImage();
+    void takeImageFacts(const UpdateFileFacts& facts, int result);
+    void showImageResult(int result);
+    bool readCheckedImage(juce::MemoryBlock& image);
+    void startUpdate(juce::MemoryBlock image);
+    void endList(bool failed, StepFailure reason);
+    void endUpdateWell();
+    void forgetInstrument();
+    juce::int64 flashCapacity() const;
+    void failureTones();
+
+    UpdateView& view;
+    CLogOutput& log;
+    std::unique_ptr<midi::PortSet> ownedPorts;
+    const juce::String folder;
+    const juce::String workingFolder;
+    OperationQueue queue;
+
+    Phase currentPhase = Phase::scanning;
+    bool connected = false;
+    bool tonesWanted = false;
+    std::vector<DriverEntry> builtInDrivers;
+    const juce::uint8* detectedDriver = nullptr;
+    int detectedDriverLength = 0;
+    juce::String flashName;
+    bool versionRead = false;
+    juce::String deviceProductName, deviceVersionText, fileProductName;
+    int imageCheck = -1;             // result of the last check of "update.rom"; -1: none since connecting
+    juce::SHA256 checkedImageDigest; // of the bytes that check passed
+    juce::MemoryBlock updateImage;   // the checked bytes the running update writes
+    double progressLow = 0.0, progressHigh = 0.0, progressValue = 0.0;
+
+    JUCE_DECLARE_NON_COPYABLE(UpdateController)
+};

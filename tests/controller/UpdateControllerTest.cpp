@@ -1,0 +1,309 @@
+// The update controller without a window: a recording view, an in-process
+// virtual piano, and the state machine from scanning to the end of an update.
+#include "controller/UpdateController.h"
+#include "TestSupport.h"
+#include "update/ImageBuilder.h"
+#include "virtual-piano/VirtualMidiSource.h"
+#include <deque>
+#include <gtest/gtest.h>
+
+using testing_support::pumpUntil;
+using Phase = UpdateController::Phase;
+
+namespace
+{
+struct RecordingView : UpdateView
+{
+    void showStatus(const juce::String& text) override { statuses.add(text); }
+    void showConnection(ConnectionPicture p) override { picture = p; }
+    void showProgressBar(bool visible) override { barVisible = visible; }
+    void showProgress(double fraction) override { progress.push_back(fraction); }
+    void showDeviceVersion(const juce::String& v) override { deviceVersion = v; }
+    void showFileVersion(const juce::String& v) override { fileVersion = v; }
+    void showDeviceName(const juce::String& n, NameState s) override
+    {
+        name = n;
+        nameState = s;
+    }
+    void enableControls(bool enabled, bool updateAllowed) override
+    {
+        controls = enabled;
+        update = enabled && updateAllowed;
+    }
+    void enableUpdate(bool enabled) override { update = enabled; }
+    void enableConnect(bool enabled) override { connect = enabled; }
+    bool confirm(const juce::String& title, const juce::String&) override
+    {
+        questions.add(title);
+        if (answers.empty())
+            return true;
+        const bool a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    void warn(const juce::String& title, const juce::String&) override { warnings.add(title); }
+    void playTone(Tone t) override { tones.push_back(t); }
+    void updateRunning(bool r) override { running.push_back(r); }
+    void updateSucceeded() override { ++succeeded; }
+    void jobsEnded(bool ok) override { ended.push_back(ok); }
+
+    juce::String status() const
+    {
+        return statuses.isEmpty() ? juce::String() : statuses[statuses.size() - 1];
+    }
+
+    juce::StringArray statuses, questions, warnings;
+    ConnectionPicture picture = ConnectionPicture::scanning;
+    bool barVisible = false, controls = false, update = false, connect = false;
+    std::vector<double> progress;
+    juce::String deviceVersion, fileVersion, name;
+    NameState nameState = NameState::unknown;
+    std::deque<bool> answers;
+    std::vector<Tone> tones;
+    std::vector<bool> running, ended;
+    int succeeded = 0;
+};
+
+struct ControllerRig
+{
+    explicit ControllerRig(const juce::String& pianoConfig, const image::ImageSpec* rom = nullptr)
+    {
+        folder = testing_support::makeTempFolder("tamarind-controller");
+        work = folder.getChildFile("work");
+        work.createDirectory();
+        if (rom != nullptr)
+        {
+            image = image::buildUpdateImage(*rom);
+            folder.getChildFile("update.rom").replaceWithData(image.getData(), image.getSize());
+        }
+        auto source = std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(pianoConfig), 0, false);
+        piano = source.get();
+        ports.addSource(std::move(source));
+        log.AttachEditor(&recorder);
+        UpdateController::Settings settings;
+        settings.ports = &ports;
+        settings.periods.scanMs = 20;
+        settings.periods.transferMs = 20;
+        settings.periods.readMs = 5;
+        settings.programFolder = folder.getFullPathName() + "/";
+        settings.workingFolder = work.getFullPathName();
+        controller = std::make_unique<UpdateController>(view, log, settings);
+        controller->start();
+    }
+    ~ControllerRig()
+    {
+        controller.reset();
+        log.AttachEditor(nullptr);
+        folder.deleteRecursively();
+    }
+    bool waitPhase(Phase p, int ms = 20000)
+    {
+        return pumpUntil([&] { return controller->phase() == p; }, ms);
+    }
+    bool waitUpdateEnd()
+    {
+        return pumpUntil([&] { return !controller->isUpdating(); }, 60000);
+    }
+    juce::uint8* flash()
+    {
+        return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashData(); });
+    }
+
+    juce::File folder, work;
+    juce::MemoryBlock image;
+    midi::PortSet ports;
+    midi::VirtualSource* piano = nullptr;
+    testing_support::Recorder recorder;
+    CLogOutput log;
+    RecordingView view;
+    std::unique_ptr<UpdateController> controller;
+};
+} // namespace
+
+TEST(UpdateController, ConnectsIdentifiesReadsTheVersionAndChecksTheImage)
+{
+    image::ImageSpec rom;
+    rom.version = "V1.10.00";
+    ControllerRig rig("flash=S29GL256_S", &rom);
+    EXPECT_EQ(rig.controller->phase(), Phase::scanning);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    EXPECT_EQ(rig.view.status(), "Piano connected.");
+    EXPECT_EQ(rig.view.picture, ConnectionPicture::fullSpeed);
+    EXPECT_EQ(rig.view.deviceVersion, "V1.00.00");
+    EXPECT_EQ(rig.view.fileVersion, "V1.10.00");
+    EXPECT_EQ(rig.view.name, "Tessaro");
+    EXPECT_EQ(rig.view.nameState, UpdateView::NameState::known);
+    EXPECT_TRUE(rig.view.update);
+    EXPECT_TRUE(rig.controller->updateAllowed());
+    EXPECT_EQ(rig.controller->flashModel(), "S29GL256_S");
+    EXPECT_EQ(rig.controller->lastImageCheck(), 0);
+}
+
+TEST(UpdateController, ConnectionEndsAtTheFirstStepThatCannotGoOn)
+{
+    image::ImageSpec rom;
+    {
+        // No driver names the chip.
+        ControllerRig rig("flash=S29GL064_S", &rom);
+        ASSERT_TRUE(rig.waitPhase(Phase::unrecognised));
+        EXPECT_EQ(rig.view.status(), "The flash of the piano was not recognised.");
+        EXPECT_FALSE(rig.view.update);
+    }
+    {
+        // Silent from the version read on (3 identify requests, 3 models x 3 messages).
+        ControllerRig rig("silent_after=12", &rom);
+        ASSERT_TRUE(rig.waitPhase(Phase::connectionFailed));
+        EXPECT_EQ(rig.view.status(), "Time out!");
+        EXPECT_FALSE(rig.controller->updateAllowed());
+    }
+    {
+        // A refused image: connected, but UPDATE stays off and does nothing.
+        image::ImageSpec other;
+        other.productName = "Allegro";
+        ControllerRig rig("", &other);
+        ASSERT_TRUE(rig.waitPhase(Phase::ready));
+        EXPECT_EQ(rig.view.status(), "The product name is not match to the device.");
+        EXPECT_EQ(rig.view.nameState, UpdateView::NameState::mismatch);
+        rig.controller->requestUpdate();
+        EXPECT_TRUE(rig.view.questions.isEmpty());
+        EXPECT_FALSE(rig.controller->isUpdating());
+    }
+}
+
+TEST(UpdateController, SafeUpdateRunsToTheEndAndKeepsTheData)
+{
+    image::ImageSpec rom;
+    rom.version = "V1.20.00";
+    rom.fill = "random:7";
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    const std::vector<juce::uint8> data(rig.flash() + 0x40000, rig.flash() + 0x60000);
+
+    // NO at the question: nothing starts.
+    rig.view.answers = {false};
+    rig.controller->requestUpdate();
+    EXPECT_EQ(rig.view.questions, juce::StringArray{"Start update?"});
+    EXPECT_FALSE(rig.controller->isUpdating());
+
+    rig.controller->requestUpdate();
+    EXPECT_TRUE(rig.controller->isUpdating());
+    EXPECT_EQ(rig.view.status(), "Updating....");
+    EXPECT_TRUE(rig.view.barVisible);
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    EXPECT_EQ(rig.view.status(), "Update OK!") << rig.recorder.logUtf8();
+    EXPECT_EQ(rig.view.succeeded, 1);
+    EXPECT_EQ(rig.view.running, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(rig.view.barVisible);
+    EXPECT_EQ(rig.controller->phase(), Phase::ready);
+    EXPECT_EQ(0, std::memcmp(rig.flash(), rig.image.getData(), 0x40000));
+    EXPECT_EQ(0, std::memcmp(rig.flash() + 0x40000, data.data(), data.size()));
+    // The bar ends in the last job's share (the read of the data region).
+    EXPECT_GE(rig.view.progress.back(), 0.93);
+    EXPECT_FALSE(rig.work.getChildFile("orv_update.lock").exists());
+}
+
+TEST(UpdateController, ProductMismatchAsksTwice)
+{
+    image::ImageSpec rom;
+    rom.productName = "Allegro";
+    // The instrument has no product name, so the image's differs and is not refused.
+    ControllerRig rig("product=", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    EXPECT_EQ(rig.view.nameState, UpdateView::NameState::unknown);
+    ASSERT_TRUE(rig.view.update) << rig.view.status();
+    rig.view.answers = {true, false};
+    rig.controller->requestUpdate();
+    EXPECT_EQ(rig.view.questions, juce::StringArray({"Continue?", "Start update?"}));
+    EXPECT_FALSE(rig.controller->isUpdating());
+}
+
+// A failed job of an update shows its reason; the update may then be pressed again.
+TEST(UpdateController, FailuresDuringAnUpdateShowTheirReason)
+{
+    image::ImageSpec rom;
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    const char* texts[] = {"The update stopped: see the log.",
+                           "Can't create file to save data.",
+                           "The data read from flash is not correct.",
+                           "Can't create lock file!",
+                           "Can't delete lock file!",
+                           "Time out!",
+                           "Can't open file to program.",
+                           "The flash operation failed."};
+    for (int reason = 0; reason <= 7; ++reason)
+    {
+        rig.controller->requestUpdate();
+        ASSERT_TRUE(rig.controller->isUpdating()) << reason;
+        const int serial = rig.controller->getQueue().link().currentJobSerial();
+        // The first job's end, a failure, arrives before anything else is handled.
+        rig.controller->handleMessage(CCustomMessage(EvStepDone, 1, reason, serial));
+        EXPECT_EQ(rig.view.status(), texts[reason]);
+        EXPECT_FALSE(rig.controller->isUpdating());
+        EXPECT_FALSE(rig.view.barVisible);
+        EXPECT_EQ(rig.view.running.back(), false);
+        EXPECT_TRUE(rig.controller->updateAllowed()); // pressed again, it repairs
+        // The job's own end, when it comes, changes nothing.
+        rig.controller->handleMessage(CCustomMessage(EvStepDone, 0, 0, serial));
+        testing_support::pump(20);
+        EXPECT_EQ(rig.view.status(), texts[reason]);
+    }
+    EXPECT_EQ(rig.view.succeeded, 0);
+}
+
+TEST(UpdateController, RepairAndRefusalFollowTheLockAndTheBackup)
+{
+    image::ImageSpec rom;
+    rom.fill = "random:9";
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    const std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    const auto lock = rig.work.getChildFile("orv_update.lock");
+    lock.replaceWithText("ORV backup lock!");
+    rig.controller->requestUpdate();
+    EXPECT_EQ(rig.view.status(), "Found an error can't be fixed in the last update.");
+    EXPECT_FALSE(rig.controller->isUpdating());
+    EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+
+    // With the backup the interrupted update left, the same press repairs.
+    std::vector<juce::uint8> saved(0x20000, 0x3C);
+    rig.work.getChildFile("orv_backup.tmp").replaceWithData(saved.data(), saved.size());
+    rig.controller->requestUpdate();
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    EXPECT_EQ(rig.view.status(), "Update OK!");
+    EXPECT_EQ(0, std::memcmp(rig.flash() + 0x40000, saved.data(), saved.size()));
+    EXPECT_EQ(0, std::memcmp(rig.flash(), rig.image.getData(), 0x40000));
+    EXPECT_FALSE(lock.exists());
+}
+
+TEST(UpdateController, JobListsOfTheCallerRunWhenConnected)
+{
+    image::ImageSpec rom;
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    // Not before the instrument is connected and checked.
+    EXPECT_FALSE(rig.controller->runJobs({jobs::readToFile("/x", 0, 0, 0x1000, 0, 100)}));
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    const auto out = rig.work.getChildFile("read.bin");
+    ASSERT_TRUE(
+        rig.controller->runJobs({jobs::readToFile(out.getFullPathName(), 0, 0x40000, 0x3000, 0, 100)}));
+    EXPECT_EQ(rig.controller->phase(), Phase::running);
+    ASSERT_TRUE(pumpUntil([&] { return !rig.view.ended.empty(); }));
+    EXPECT_TRUE(rig.view.ended[0]);
+    juce::MemoryBlock data;
+    out.loadFileAsData(data);
+    ASSERT_EQ(data.getSize(), 0x3000u);
+    EXPECT_EQ(0, std::memcmp(data.getData(), rig.flash() + 0x40000, 0x3000));
+
+    // A compare that fails ends the list with its reason.
+    auto changed = data;
+    static_cast<juce::uint8*>(changed.getData())[7] ^= 1;
+    const auto other = rig.work.getChildFile("other.bin");
+    other.replaceWithData(changed.getData(), changed.getSize());
+    ASSERT_TRUE(
+        rig.controller->runJobs({jobs::readToFile(out.getFullPathName(), 0, 0x40000, 0x3000, 0, 100),
+                                 jobs::compareFiles(other.getFullPathName(), 0, out.getFullPathName())}));
+    ASSERT_TRUE(pumpUntil([&] { return rig.view.ended.size() == 2; }));
+    EXPECT_FALSE(rig.view.ended[1]);
+    EXPECT_EQ(rig.view.status(), "The data read from flash is not correct.");
+    EXPECT_EQ(rig.controller->phase(), Phase::ready);
+}
