@@ -14,6 +14,9 @@ void ORVProgrammerV2Application::initialise(const juce::String&)
     // The command line is read as one preset name, spaces included.
     const auto commandLine = getCommandLineParameterArray().joinIntoString(" ");
     const auto title = getApplicationName() + "(V" + getApplicationVersion() + ")";
+#if JUCE_WINDOWS
+    wineRepaint = std::make_unique<WineRepaintPump>();
+#endif
     mainWindow = std::make_unique<MainWindow>(title);
     if (commandLine.isNotEmpty())
         mainWindow->handleCommandLine(commandLine);
@@ -37,6 +40,9 @@ void ORVProgrammerV2Application::shutdown()
     if (singleInstance != nullptr)
         singleInstance->stopListening();
     mainWindow.reset();
+#if JUCE_WINDOWS
+    wineRepaint.reset();
+#endif
 }
 
 void ORVProgrammerV2Application::anotherInstanceStarted(const juce::String& commandLine)
