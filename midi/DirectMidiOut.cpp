@@ -3,8 +3,9 @@
 #include <vector>
 
 #if JUCE_WINDOWS
-#include <mmsystem.h>
 #include <windows.h>
+// The multimedia header needs the types of <windows.h> first.
+#include <mmsystem.h>
 #endif
 
 namespace midi

@@ -1,8 +1,9 @@
 #include "platform/WorkFolder.h"
 
 #if JUCE_WINDOWS
-#include <shlobj.h>
 #include <windows.h>
+// The shell's folder call, after the types of <windows.h>.
+#include <shlobj.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
