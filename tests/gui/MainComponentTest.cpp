@@ -240,6 +240,8 @@ TEST(MainComponentFlow, ConnectsIdentifiesAndChecksTheImage)
     EXPECT_EQ(mc.fileProductName, "Tessaro");
     EXPECT_EQ(mc.updateFileLength, 0x40000);
     EXPECT_TRUE(mc.instrumentConnected);
+    // The status is set at once; log lines arrive as posted messages.
+    EXPECT_TRUE(pumpUntil([&] { return mc.logEditor->getText().endsWith("Ready to program"); }));
     const auto log = mc.logEditor->getText();
     EXPECT_TRUE(log.startsWith("Test!\nDevice Connected! Test MCU/Flash type.\n")) << log;
     EXPECT_TRUE(log.contains("Select MCU: ORV828, flash: S29GL256_S\n"));
