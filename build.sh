@@ -3,13 +3,20 @@
 #   ./build.sh [CMAKE ARGS]            native build
 #   ./build.sh --windows [CMAKE ARGS]  cross build for Windows into ./build-windows
 #                                      (MinGW-w64; generators run under Wine)
+#   ./build.sh --windows --package     also the release folder, zipped:
+#                                      build-windows/Tamarind-VERSION-windows.zip
 # Extra arguments go to the CMake configure step of a new build folder.
 set -euo pipefail
 cd "$(dirname "$0")"
 windows=0
+package=0
 if [ "${1:-}" = "--windows" ]; then
   windows=1
   shift
+  if [ "${1:-}" = "--package" ]; then
+    package=1
+    shift
+  fi
 fi
 default_dir=build
 [ $windows -eq 1 ] && default_dir=build-windows
@@ -36,3 +43,6 @@ elif [ ! -f "$build_dir/CMakeCache.txt" ]; then
   cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 fi
 cmake --build "$build_dir" -j"$jobs" ${TAMARIND_BUILD_TARGET:+--target "$TAMARIND_BUILD_TARGET"}
+if [ $package -eq 1 ]; then
+  cmake --build "$build_dir" --target package
+fi
