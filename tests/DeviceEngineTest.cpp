@@ -709,8 +709,7 @@ TEST_F(Engine, ReadCompletesWithoutTheMessageThread)
     while (link().getState() == Communication::Reading && juce::Time::getMillisecondCounter() < deadline)
         juce::Thread::sleep(1);
     EXPECT_EQ(link().getState(), Communication::Idle);
-    EXPECT_EQ(piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.readRequestsSoFar(); }) - before,
-              32);
+    EXPECT_EQ(piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.readRequestsSoFar(); }) - before, 32);
     juce::MemoryBlock back;
     file("r.bin").loadFileAsData(back);
     ASSERT_EQ(back.getSize(), 0x20000u);
