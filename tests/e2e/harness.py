@@ -216,7 +216,7 @@ class Session:
     def window(self, title, timeout=10):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            out = self.xdotool("search", "--name", title, check=False).split()
+            out = self.xdotool("search", "--onlyvisible", "--name", title, check=False).split()
             if out:
                 return out
             time.sleep(0.1)
@@ -262,11 +262,15 @@ def make_program_folder(root, exe, image_tool, rom_args=None, env=None):
 
 
 def click_content(session, window_id, content_size, x, y):
-    """Clicks at (x, y) of a window's content, whatever frame the window has."""
+    """Clicks at (x, y) of a window's content, whatever frame the window has.
+    Under Wine a new window may still be placed and set up after it appears,
+    and the pointer's move must reach it before the click: clicks are paced."""
+    if WINE:
+        time.sleep(0.5)
     w, h = session.geometry(window_id)
     cw, ch = content_size
     ox = (w - cw) // 2
     oy = h - ch - ox
     session.xdotool("mousemove", "--window", window_id, str(ox + x), str(oy + y))
-    time.sleep(0.1)
+    time.sleep(0.3 if WINE else 0.1)
     session.xdotool("click", "1")
