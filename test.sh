@@ -17,7 +17,10 @@ if [ "${1:-}" = "--windows" ]; then
   # Wine needs a display for its window driver, also for windows never shown.
   exec {display_fd}< <(Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>/dev/null)
   xvfb_pid=$!
-  read -r -u "$display_fd" display_number
+  if ! read -r -u "$display_fd" display_number; then
+    echo "test.sh: Xvfb did not start" >&2
+    exit 1
+  fi
   export DISPLAY=:$display_number
   # Wine's server and services start before the tests, so none of them holds
   # the test runner's output open; the end-to-end tests use prefixes of their own.
