@@ -28,6 +28,9 @@ void ORVProgrammerV2Application::initialise(const juce::String&)
     // The command line is read as one preset name, spaces included.
     const auto commandLine = getCommandLineParameterArray().joinIntoString(" ");
     const auto title = getApplicationName() + "(V" + getApplicationVersion() + ")";
+#if JUCE_WINDOWS
+    wineRepaint = std::make_unique<WineRepaintPump>();
+#endif
     mainWindow = std::make_unique<MainWindow>(title);
     // Why this launch runs beside a program that holds the instance name.
     if (singleInstance != nullptr && singleInstance->getNote().isNotEmpty())
@@ -55,6 +58,9 @@ void ORVProgrammerV2Application::shutdown()
     if (singleInstance != nullptr)
         singleInstance->stopListening();
     mainWindow.reset();
+#if JUCE_WINDOWS
+    wineRepaint.reset();
+#endif
 }
 
 void ORVProgrammerV2Application::anotherInstanceStarted(const juce::String& commandLine)

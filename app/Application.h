@@ -1,5 +1,8 @@
 #pragma once
 #include <juce_gui_basics/juce_gui_basics.h>
+#if JUCE_WINDOWS
+#include "app/WineRepaint.h"
+#endif
 
 class MainComponent;
 
@@ -47,4 +50,7 @@ public:
 
 private:
     std::unique_ptr<MainWindow> mainWindow;
+#if JUCE_WINDOWS
+    std::unique_ptr<WineRepaintPump> wineRepaint;
+#endif
 };

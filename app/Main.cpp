@@ -33,6 +33,28 @@ bool displayAvailable()
 }
 } // namespace
 
+#if JUCE_WINDOWS
+#include <cstdio>
+#include <windows.h>
+
+namespace
+{
+// A Windows GUI program has no console of its own, so its log lines would be
+// lost. Started from a command prompt, it writes them to that prompt's
+// console; output already sent to a file or a pipe stays where it goes.
+void attachToParentConsole()
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN)
+        return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    if (std::freopen("CONOUT$", "w", stdout) != nullptr)
+        SetConsoleOutputCP(CP_UTF8); // the log is written as UTF-8
+}
+} // namespace
+#endif
+
 juce::JUCEApplicationBase* juce_CreateApplication();
 juce::JUCEApplicationBase* juce_CreateApplication()
 {
@@ -41,6 +63,9 @@ juce::JUCEApplicationBase* juce_CreateApplication()
 
 int main(int argc, char* argv[])
 {
+#if JUCE_WINDOWS
+    attachToParentConsole();
+#endif
     platform::initialiseTextEncoding();
     midi::ignoreBrokenPipeSignal();
     if (!displayAvailable())
@@ -60,7 +85,13 @@ int main(int argc, char* argv[])
     ORVProgrammerV2Application::singleInstance = &instance;
 
     juce::JUCEApplicationBase::createInstance = &juce_CreateApplication;
+#if JUCE_WINDOWS
+    // The framework reads the command line from the system here, and keeps
+    // one instance through its own mechanism (the layer above stands aside).
+    const int result = juce::JUCEApplicationBase::main();
+#else
     const int result = juce::JUCEApplicationBase::main(argc, (const char**)argv);
+#endif
     ORVProgrammerV2Application::singleInstance = nullptr;
     return result;
 }

@@ -20,6 +20,16 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_link_libraries(tamarind_juce PUBLIC juce::pkgconfig_JUCE_IMG_LINUX_DEPS)
   find_package(ZLIB REQUIRED)
   target_link_libraries(tamarind_juce PUBLIC ZLIB::ZLIB)
+elseif(WIN32)
+  # Static builds, so the programs need no DLL beside them: libpng and libjpeg
+  # cross-built by setup-windows.sh, zlib from Debian's MinGW package.
+  # Not cached: the libraries' folder changes when their recipe does.
+  find_path(TAMARIND_IMAGE_INCLUDE_DIR NAMES png.h jpeglib.h jpegint.h REQUIRED NO_CACHE)
+  find_library(TAMARIND_PNG_LIBRARY NAMES libpng16.a REQUIRED NO_CACHE)
+  find_library(TAMARIND_JPEG_LIBRARY NAMES libjpeg.a REQUIRED NO_CACHE)
+  find_library(TAMARIND_ZLIB_LIBRARY NAMES libz.a REQUIRED NO_CACHE)
+  target_include_directories(tamarind_juce PRIVATE ${TAMARIND_IMAGE_INCLUDE_DIR})
+  target_link_libraries(tamarind_juce PUBLIC ${TAMARIND_PNG_LIBRARY} ${TAMARIND_JPEG_LIBRARY} ${TAMARIND_ZLIB_LIBRARY})
 endif()
 target_compile_definitions(tamarind_juce PUBLIC
   JUCE_WEB_BROWSER=0

@@ -2,7 +2,8 @@
 
 namespace
 {
-// The framework's X11 call needs a display; without one there is no screen saver.
+// The framework's X11 call needs a display; without one there is no screen
+// saver. The same call serves every platform.
 bool haveDisplay()
 {
     return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
@@ -11,16 +12,12 @@ bool haveDisplay()
 
 ScreenSaverBlock::ScreenSaverBlock()
 {
-#if !(JUCE_WINDOWS || JUCE_MAC)
     if (haveDisplay())
         juce::Desktop::setScreenSaverEnabled(false);
-#endif
 }
 
 ScreenSaverBlock::~ScreenSaverBlock()
 {
-#if !(JUCE_WINDOWS || JUCE_MAC)
     if (haveDisplay())
         juce::Desktop::setScreenSaverEnabled(true);
-#endif
 }

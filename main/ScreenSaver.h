@@ -9,8 +9,5 @@ public:
     ~ScreenSaverBlock();
 
 private:
-#if JUCE_WINDOWS || JUCE_MAC
-    juce::ScreenSaverDefeater defeater;
-#endif
     JUCE_DECLARE_NON_COPYABLE(ScreenSaverBlock)
 };

@@ -1,13 +1,8 @@
 // The operating system's MIDI ports through JUCE (ALSA, WinMM, CoreMIDI).
+#include "midi/DirectMidiOut.h"
 #include "midi/MidiPorts.h"
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <mutex>
-
-#if JUCE_WINDOWS
-#include <mmsystem.h>
-#include <windows.h>
-#pragma comment(lib, "winmm.lib")
-#endif
 
 namespace midi
 {
@@ -119,23 +114,9 @@ public:
     // multimedia API, bypassing the framework's device handling.
     bool sendDirect(int index, const juce::uint8* data, int size) override
     {
-        HMIDIOUT handle = nullptr;
-        if (midiOutOpen(&handle, (UINT)index, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
-            return false;
-        juce::HeapBlock<char> copy((size_t)size);
-        memcpy(copy, data, (size_t)size);
-        MIDIHDR header{};
-        header.lpData = copy;
-        header.dwBufferLength = (DWORD)size;
-        bool ok = false;
-        if (midiOutPrepareHeader(handle, &header, sizeof(header)) == MMSYSERR_NOERROR)
-        {
-            ok = midiOutLongMsg(handle, &header, sizeof(header)) == MMSYSERR_NOERROR;
-            while (midiOutUnprepareHeader(handle, &header, sizeof(header)) == MIDIERR_STILLPLAYING)
-                Sleep(1);
-        }
-        midiOutClose(handle);
-        return ok;
+        const auto& calls = currentMidiOutCalls();
+        const int deviceId = deviceIdOfListedPort(calls, index);
+        return deviceId >= 0 && sendDirectMidiOut(calls, (unsigned)deviceId, data, size);
     }
 #endif
 

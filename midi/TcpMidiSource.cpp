@@ -1,8 +1,10 @@
 // An instrument reached over one TCP connection. The stream carries raw MIDI
 // bytes both ways exactly as on a cable: SysEx messages back to back.
+#include "midi/TcpMidiSource.h"
 #include "midi/MidiPorts.h"
 #include "midi/SysexStream.h"
 #include <mutex>
+#include <thread>
 
 #if JUCE_WINDOWS
 #include <winsock2.h>
@@ -39,13 +41,36 @@ void ignoreBrokenPipeSignal()
 
 namespace
 {
+std::mutex connectObserverLock;
+std::function<void()> connectObserver;
+
+void notifyConnectAttempt()
+{
+    std::function<void()> observer;
+    {
+        const std::lock_guard<std::mutex> g(connectObserverLock);
+        observer = connectObserver;
+    }
+    if (observer)
+        observer();
+}
+} // namespace
+
+void setTcpConnectObserver(std::function<void()> observer)
+{
+    const std::lock_guard<std::mutex> g(connectObserverLock);
+    connectObserver = std::move(observer);
+}
+
+namespace
+{
 constexpr int kConnectTimeoutMs = 300;
 constexpr int kSendTimeoutMs = 500;
 
 class TcpInputPort;
 
-// One connection, shared by the input and output port of the source while
-// either is open. A reader thread splits the stream into messages.
+// One connection, shared by the source and its input and output port. A
+// reader thread splits the stream into messages.
 class TcpLink : private juce::Thread
 {
 public:
@@ -60,6 +85,7 @@ public:
 
     bool connect()
     {
+        notifyConnectAttempt();
         if (!socket.connect(host, port, kConnectTimeoutMs))
             return false;
         configureStreamSocket(socket, kSendTimeoutMs);
@@ -170,6 +196,12 @@ public:
         ignoreBrokenPipeSignal();
     }
 
+    ~TcpSource() override
+    {
+        if (connector.joinable())
+            connector.join();
+    }
+
     juce::StringArray inputNames() override { return {name}; }
     juce::StringArray outputNames() override { return {name}; }
 
@@ -186,25 +218,46 @@ public:
     }
 
 private:
-    // The live connection if there is one, else a new one; a lost connection
-    // is replaced at the next open, that is at the next scan.
+    // The live connection, kept from scan to scan while the peer is there.
+    // Without one, a connect starts in the background and the caller gets
+    // nothing: a scan on the message thread never waits for a peer that may be
+    // gone (on Windows a refused connect can take the whole time-out). A lost
+    // connection is replaced the same way, so a scan after the one that finds
+    // it gone connects again.
     std::shared_ptr<TcpLink> acquireLink()
     {
+        std::shared_ptr<TcpLink> lost;
         const std::lock_guard<std::mutex> g(lock);
-        if (auto existing = current.lock(); existing != nullptr && existing->isAlive())
-            return existing;
+        if (current != nullptr && current->isAlive())
+            return current;
+        lost = std::move(current);
+        if (!connecting)
+        {
+            if (connector.joinable())
+                connector.join(); // finished: clearing `connecting` was its last step
+            connecting = true;
+            connector = std::thread([this] { connectInBackground(); });
+        }
+        return nullptr;
+    }
+
+    void connectInBackground()
+    {
         auto fresh = std::make_shared<TcpLink>(host, port);
         if (!fresh->connect())
-            return nullptr;
-        current = fresh;
-        return fresh;
+            fresh.reset();
+        const std::lock_guard<std::mutex> g(lock);
+        current = std::move(fresh);
+        connecting = false;
     }
 
     const juce::String host;
     const int port;
     const juce::String name;
     std::mutex lock;
-    std::weak_ptr<TcpLink> current;
+    std::shared_ptr<TcpLink> current;
+    bool connecting = false;
+    std::thread connector;
 };
 } // namespace
 

@@ -3,6 +3,8 @@
 
 #if JUCE_WINDOWS
 #include <windows.h>
+// The shell's folder call, after the types of <windows.h>.
+#include <shlobj.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +12,30 @@
 
 namespace platform
 {
+#if JUCE_WINDOWS
+namespace
+{
+juce::File localAppData()
+{
+    const auto fromEnvironment = juce::SystemStats::getEnvironmentVariable("LOCALAPPDATA", {});
+    if (fromEnvironment.isNotEmpty() && juce::File::isAbsolutePath(fromEnvironment))
+        return juce::File(fromEnvironment);
+    wchar_t path[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) == S_OK)
+        return juce::File(juce::String(path));
+    return juce::File::getSpecialLocation(juce::File::userApplicationDataDirectory);
+}
+} // namespace
+#endif
+
+juce::File chooseWorkingFolder(const juce::File& preferred, const juce::File& earlier)
+{
+    const char* lock = "orv_update.lock"; // the update plan's lock file
+    if (!preferred.getChildFile(lock).existsAsFile() && earlier.getChildFile(lock).existsAsFile())
+        return earlier;
+    return preferred;
+}
+
 juce::File workingFolder()
 {
     juce::File folder;
@@ -19,7 +45,8 @@ juce::File workingFolder()
     else
     {
 #if JUCE_WINDOWS
-        folder = juce::File::getSpecialLocation(juce::File::tempDirectory);
+        folder = chooseWorkingFolder(localAppData().getChildFile("Tamarind"),
+                                     juce::File::getSpecialLocation(juce::File::tempDirectory));
 #else
         auto stateHome = juce::SystemStats::getEnvironmentVariable("XDG_STATE_HOME", {});
         juce::File base =
@@ -77,6 +104,10 @@ bool syncFileToDisk(const juce::File& file)
 static bool syncFileData(const juce::File& file)
 {
 #if JUCE_WINDOWS
+    // A folder's entries cannot be flushed on Windows (the file system
+    // journals them): a folder is not synced, and says so.
+    if (file.isDirectory())
+        return false;
     HANDLE h = CreateFileW(file.getFullPathName().toWideCharPointer(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -5,10 +5,17 @@
 namespace platform
 {
 // The folder of the lock, backup, read-back and version files. TAMARIND_WORK_DIR
-// overrides it. On Windows it is the user's temporary folder; elsewhere a
-// persistent per-user folder, because the lock and backup must survive a reboot.
+// overrides it. It is a persistent per-user folder, because the lock and backup
+// must survive a reboot: %LOCALAPPDATA%\Tamarind on Windows (where disk
+// clean-up may empty the temporary folder), $XDG_STATE_HOME/Tamarind elsewhere.
 // The folder is created when missing, with mode 0700.
 juce::File workingFolder();
+
+// Earlier versions kept the working files in the temporary folder on Windows.
+// While a lock of an interrupted update lies in `earlier` and none in
+// `preferred`, `earlier` stays the working folder, so the repair finds the lock
+// and the backup beside it; otherwise `preferred`.
+juce::File chooseWorkingFolder(const juce::File& preferred, const juce::File& earlier);
 
 // Full path of a working file: the folder's full path followed by a name that
 // starts with "/", such as "/orv_update.lock".
@@ -18,8 +25,9 @@ juce::String workingFilePath(const char* nameWithSlash);
 juce::String programFolderOf(const juce::String& executablePath);
 juce::String currentProgramFolder();
 
-// Flushes a file's data and its folder entry to disk (best effort where the
-// platform has no such call). Returns false when the data could not be synced.
+// Flushes a file's data and its folder entry to disk. Returns false when the
+// data could not be synced. On Windows only the data is flushed
+// (FlushFileBuffers); a folder cannot be synced there and returns false.
 bool syncFileToDisk(const juce::File& file);
 // Test seam: sees every file synced by syncFileToDisk, with the result.
 void setSyncObserver(std::function<void(const juce::File&, bool)> observer);

@@ -4,7 +4,9 @@
 #include "update/UpdateImage.h"
 #include "virtual-piano/TcpPianoServer.h"
 #include <csignal>
+#if JUCE_LINUX
 #include <sys/resource.h>
+#endif
 
 using namespace testing_support;
 

@@ -1,9 +1,12 @@
 #include "FakeMidiSource.h"
 #include "TestSupport.h"
 #include "device/Communication.h"
+#include "midi/TcpMidiSource.h"
 #include "virtual-piano/TcpPianoServer.h"
 #include "virtual-piano/VirtualMidiSource.h"
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 using testing_support::FakeSource;
 using testing_support::pump;
@@ -345,4 +348,108 @@ TEST(PortNames, ExclusionComparesThePrefixWithoutCase)
     EXPECT_FALSE(Communication::isExcludedPortName("My Creative Sound Blaster"));
     EXPECT_FALSE(Communication::isExcludedPortName("Creative Sound"));
     EXPECT_FALSE(Communication::isExcludedPortName(""));
+}
+
+namespace
+{
+// Counts the TCP sources' connect attempts and notes any made on the thread
+// that asked for a port. An attempt may be held until release().
+struct ConnectWatch
+{
+    ConnectWatch()
+    {
+        midi::setTcpConnectObserver(
+            [this]
+            {
+                ++attempts;
+                if (std::this_thread::get_id() == caller)
+                    onCaller = true;
+                started.signal();
+                if (holding)
+                    released.wait(10000);
+            });
+    }
+    ~ConnectWatch() { midi::setTcpConnectObserver(nullptr); }
+    void release()
+    {
+        holding = false;
+        released.signal();
+    }
+
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> attempts{0};
+    std::atomic<bool> onCaller{false}, holding{true};
+    juce::WaitableEvent started, released;
+};
+
+int closedLocalPort()
+{
+    juce::StreamingSocket probe;
+    probe.createListener(0, "127.0.0.1");
+    const int port = probe.getBoundPort();
+    probe.close();
+    return port;
+}
+} // namespace
+
+TEST(TcpSource, ConnectsInTheBackgroundAndKeepsTheConnectionBetweenScans)
+{
+    vp::TcpPianoServer server(vp::PianoConfig{}, 0);
+    ASSERT_TRUE(server.start());
+    ConnectWatch watch;
+    auto source = midi::createTcpSource("127.0.0.1", server.port());
+    const juce::uint8 identify[] = {0xF0, 0x00, 0x20, 0x54, 0x7D, 0x08, 0x00, 0x01, 0xF7};
+
+    // The first open starts a connect and returns without it, while the
+    // connect is still held.
+    EXPECT_TRUE(source->openOutput(0) == nullptr);
+    ASSERT_TRUE(watch.started.wait(10000));
+    EXPECT_TRUE(source->openInput(0, nullptr) == nullptr);
+    EXPECT_FALSE(source->sendDirect(0, identify, (int)sizeof(identify)));
+    EXPECT_EQ(watch.attempts, 1);
+    watch.release();
+
+    // The connection arrives; both ports share it, and it outlives them.
+    ASSERT_TRUE(testing_support::pumpUntil([&] { return source->openOutput(0) != nullptr; }));
+    struct Replies : midi::InputCallback
+    {
+        void handleIncomingMidiMessage(midi::InputPort*, const juce::uint8*, int) override { ++count; }
+        std::atomic<int> count{0};
+    } replies;
+    {
+        auto in = source->openInput(0, &replies);
+        auto out = source->openOutput(0);
+        ASSERT_NE(in, nullptr);
+        ASSERT_NE(out, nullptr);
+        in->start();
+        EXPECT_TRUE(out->sendMessageNow(identify, (int)sizeof(identify)));
+        ASSERT_TRUE(testing_support::pumpUntil([&] { return replies.count == 1; }));
+    }
+    EXPECT_TRUE(source->sendDirect(0, identify, (int)sizeof(identify)));
+    EXPECT_EQ(watch.attempts, 1);
+
+    // The peer drops it: a later open connects again.
+    server.dropConnection();
+    ASSERT_TRUE(
+        testing_support::pumpUntil([&] { return source->openOutput(0) != nullptr && watch.attempts == 2; }));
+    EXPECT_FALSE(watch.onCaller);
+    source.reset();
+}
+
+TEST(TcpSource, ScansOfARefusingPeerNeverConnectOnTheMessageThread)
+{
+    ConnectWatch watch;
+    watch.release();
+    Recorder recorder;
+    CLogOutput log;
+    log.AttachEditor(&recorder);
+    midi::PortSet ports;
+    ports.addSource(midi::createTcpSource("127.0.0.1", closedLocalPort()));
+    auto link = std::make_unique<Communication>(&log, &recorder, ports, shrunk(1));
+    link->restartScan();
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvNoDevice) == 1; }));
+    EXPECT_EQ(recorder.count(EvScanStarted), 101);
+    EXPECT_GE(watch.attempts, 1);
+    EXPECT_FALSE(watch.onCaller);
+    link.reset();
 }

@@ -2,7 +2,11 @@
 
 Each test gets its own X display, instance name and working folder, so tests
 never meet a user's running instance or each other's files.
+
+With use_wine() the programs are the Windows build, run under Wine in a prefix
+of the harness's own; each test ends every Wine process of that prefix.
 """
+import atexit
 import os
 import queue
 import shutil
@@ -21,6 +25,82 @@ UPDATE_BUTTON = (198, 178)
 YES = (130, 166)
 NO = (274, 166)
 OK = (282, 246)
+
+
+class Wine:
+    """A Wine prefix of its own, created (wineboot) before the first program runs."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="tamarind-e2e-wine-")
+        atexit.register(shutil.rmtree, self.root, True)
+        self.env = {
+            "WINEPREFIX": os.path.join(self.root, "prefix"),
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        }
+        env = dict(os.environ)
+        env.update(self.env)
+        env.pop("DISPLAY", None)
+        subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=300)
+        # Xvfb has no window manager. Wine would wait two seconds for one at
+        # every window it hides (a dialog and each of its shadows); as windows
+        # of its own, they appear and vanish at once.
+        subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+                       env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True, timeout=120)
+        self.stop()
+
+    @staticmethod
+    def path(unix_path):
+        """The path as the Windows program sees it (drive Z: is the root)."""
+        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+    def command(self, exe, args=()):
+        return ["wine", exe, *args]
+
+    def stop(self):
+        env = dict(os.environ)
+        env.update(self.env)
+        subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+
+WINE = None
+
+
+def use_wine():
+    """Runs the programs under Wine from now on."""
+    global WINE
+    if WINE is None:
+        WINE = Wine()
+
+
+def program_path(unix_path):
+    """A path handed to the program under test, in its platform's form."""
+    return WINE.path(unix_path) if WINE else unix_path
+
+
+def run_tool(tool, args, env=None, **kwargs):
+    """Runs a helper program of the build (the image tool) to completion.
+    Under Wine it must see the test's display: the first program of a Wine
+    session decides the window driver of all that follow."""
+    command = WINE.command(tool, args) if WINE else [tool, *args]
+    tool_env = dict(env if env is not None else os.environ)
+    if WINE:
+        tool_env.update(WINE.env)
+    return subprocess.run(command, env=tool_env, stdin=subprocess.DEVNULL, **kwargs)
+
+
+def start_tool(tool, args, env, **kwargs):
+    """Starts a helper program of the build (the virtual piano) with env."""
+    command = WINE.command(tool, args) if WINE else [tool, *args]
+    tool_env = dict(env)
+    if WINE:
+        tool_env.update(WINE.env)
+    return subprocess.Popen(command, env=tool_env, stdin=subprocess.DEVNULL, **kwargs)
 
 
 class Xvfb:
@@ -47,7 +127,8 @@ class App:
     def __init__(self, exe, env, args=(), cwd=None):
         self.lines = []
         self._queue = queue.Queue()
-        self.proc = subprocess.Popen([exe, *args], env=env, cwd=cwd, stdout=subprocess.PIPE,
+        command = WINE.command(exe, args) if WINE else [exe, *args]
+        self.proc = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, text=True, bufsize=1)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -115,8 +196,10 @@ class Session:
             "DISPLAY": self.xvfb.display,
             "TAMARIND_MIDI": "virtual",
             "TAMARIND_INSTANCE_NAME": "e2e-" + uuid.uuid4().hex,
-            "TAMARIND_WORK_DIR": self.work,
+            "TAMARIND_WORK_DIR": program_path(self.work),
         })
+        if WINE:
+            self.env.update(WINE.env)
         self.apps = []
 
     def launch(self, args=(), extra_env=None):
@@ -133,7 +216,7 @@ class Session:
     def window(self, title, timeout=10):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            out = self.xdotool("search", "--name", title, check=False).split()
+            out = self.xdotool("search", "--onlyvisible", "--name", title, check=False).split()
             if out:
                 return out
             time.sleep(0.1)
@@ -156,32 +239,38 @@ class Session:
     def close(self):
         for app in self.apps:
             app.stop()
+        if WINE:
+            WINE.stop()
         self.xvfb.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
-def make_program_folder(root, exe, image_tool, rom_args=None):
+def make_program_folder(root, exe, image_tool, rom_args=None, env=None):
     """A program folder with a copy of the executable, its Help.pdf and,
-    when rom_args is given, an update.rom made by the image tool."""
+    when rom_args is given, an update.rom made by the image tool (run with env)."""
     folder = os.path.join(root, "program")
     os.makedirs(folder, exist_ok=True)
-    target = os.path.join(folder, "Tamarind")
+    target = os.path.join(folder, os.path.basename(exe))
     shutil.copy2(exe, target)
     help_pdf = os.path.join(os.path.dirname(exe), "Help.pdf")
     if os.path.exists(help_pdf):
         shutil.copy2(help_pdf, folder)
     if rom_args is not None:
-        subprocess.run([image_tool, "make", os.path.join(folder, "update.rom"), *rom_args], check=True,
-                       stdout=subprocess.DEVNULL, timeout=60)
+        run_tool(image_tool, ["make", program_path(os.path.join(folder, "update.rom")), *rom_args], env=env,
+                 check=True, stdout=subprocess.DEVNULL, timeout=60)
     return target
 
 
 def click_content(session, window_id, content_size, x, y):
-    """Clicks at (x, y) of a window's content, whatever frame the window has."""
+    """Clicks at (x, y) of a window's content, whatever frame the window has.
+    Under Wine a new window may still be placed and set up after it appears,
+    and the pointer's move must reach it before the click: clicks are paced."""
+    if WINE:
+        time.sleep(0.5)
     w, h = session.geometry(window_id)
     cw, ch = content_size
     ox = (w - cw) // 2
     oy = h - ch - ox
     session.xdotool("mousemove", "--window", window_id, str(ox + x), str(oy + y))
-    time.sleep(0.1)
+    time.sleep(0.3 if WINE else 0.1)
     session.xdotool("click", "1")

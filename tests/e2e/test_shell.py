@@ -87,8 +87,8 @@ class ShellTest(unittest.TestCase):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        piano = subprocess.Popen([ARGS.virtual_piano, "--listen", str(port), "--config", "flash=S29GL256_S"],
-                                 stdout=subprocess.PIPE, text=True)
+        piano = harness.start_tool(ARGS.virtual_piano, ["--listen", str(port), "--config", "flash=S29GL256_S"],
+                                   s.env, stdout=subprocess.PIPE, text=True)
         try:
             self.assertIn("listening", piano.stdout.readline())
             app = s.launch(extra_env={"TAMARIND_MIDI": "tcp:127.0.0.1:%d" % port})
@@ -114,5 +114,8 @@ if __name__ == "__main__":
     parser.add_argument("--app", required=True)
     parser.add_argument("--artefacts", required=True)
     parser.add_argument("--virtual-piano", required=True)
+    parser.add_argument("--wine", action="store_true", help="the programs are the Windows build")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.wine:
+        harness.use_wine()
     unittest.main(argv=[sys.argv[0], "-v", *rest])

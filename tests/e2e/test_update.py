@@ -30,10 +30,10 @@ class UpdateTest(unittest.TestCase):
         self.s.close()
 
     def start(self, rom_args, piano="", exe=None):
-        exe = exe or harness.make_program_folder(self.s.tmp, ARGS.app, ARGS.image_tool, rom_args)
+        exe = exe or harness.make_program_folder(self.s.tmp, ARGS.app, ARGS.image_tool, rom_args, self.s.env)
         self.exe = exe
         self.s.exe = exe
-        config = "store=" + self.flash + ("," + piano if piano else "")
+        config = "store=" + harness.program_path(self.flash) + ("," + piano if piano else "")
         app = self.s.launch(extra_env={"TAMARIND_VIRTUAL_PIANO": config})
         self.assertEqual(app.first_line(15), "Test!")
         return app
@@ -259,5 +259,8 @@ if __name__ == "__main__":
     parser.add_argument("--app", required=True)
     parser.add_argument("--image-tool", required=True)
     parser.add_argument("--artefacts", required=True)
+    parser.add_argument("--wine", action="store_true", help="the programs are the Windows build")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.wine:
+        harness.use_wine()
     unittest.main(argv=[sys.argv[0], "-v", *rest])

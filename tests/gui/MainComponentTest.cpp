@@ -264,6 +264,8 @@ TEST(MainComponentFlow, ConnectsIdentifiesAndChecksTheImage)
     EXPECT_EQ(control<juce::Label>(mc, "devNameValue")->getText(), "Tessaro");
     EXPECT_EQ(mc.getController().fileProduct(), "Tessaro");
     EXPECT_TRUE(mc.getController().isConnected());
+    // The status is set at once; log lines arrive as posted messages.
+    EXPECT_TRUE(pumpUntil([&] { return mc.getLogText().endsWith("Ready to program"); }));
     const auto log = mc.getLogText();
     EXPECT_TRUE(log.startsWith("Test!\nDevice Connected! Test MCU/Flash type.\n")) << log;
     EXPECT_TRUE(log.contains("Select MCU: ORV828, flash: S29GL256_S\n"));

@@ -74,6 +74,8 @@ TEST(FlashChooser, LayoutAndTickMessages)
 
     five.getButtons()[0]->triggerClick();
     five.getButtons()[2]->triggerClick();
+    // Clicks and their messages are posted: wait for both, however slow the loop.
+    ASSERT_TRUE(pumpUntil([&] { return owner.count(EvFlashTicked) == 2; }));
     pump(5);
     ASSERT_EQ(owner.count(EvFlashTicked), 2);
     EXPECT_EQ(owner.events[0].p1, 1);

@@ -1,0 +1,18 @@
+# The Windows release folder, zipped by CPack:
+#   Tamarind-<version>-windows.zip
+#     Tamarind-<version>-windows/Tamarind.exe   (stripped)
+#     Tamarind-<version>-windows/Help.pdf
+#     Tamarind-<version>-windows/ReadMe.txt     (where update.rom goes)
+# Made by "./build.sh --windows --package" (the "package" target).
+configure_file(${CMAKE_SOURCE_DIR}/resources/ReadMe-windows.txt.in ${CMAKE_BINARY_DIR}/ReadMe.txt
+  @ONLY NEWLINE_STYLE CRLF)
+install(TARGETS Tamarind RUNTIME DESTINATION . BUNDLE DESTINATION .)
+install(FILES ${HELP_PDF} ${CMAKE_BINARY_DIR}/ReadMe.txt DESTINATION .)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME Tamarind)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME Tamarind-${PROJECT_VERSION}-windows)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
