@@ -6,7 +6,9 @@
 UpdateController::UpdateController(UpdateView& v, CLogOutput& logSink, const Settings& settings)
     : view(v), log(logSink),
       ownedPorts(settings.ports == nullptr ? std::make_unique<midi::PortSet>() : nullptr),
-      folder(settings.programFolder), workingFolder(settings.workingFolder),
+      folder(settings.programFolder),
+      imagePath(settings.imagePath.isNotEmpty() ? settings.imagePath : settings.programFolder + "update.rom"),
+      workingFolder(settings.workingFolder),
       queue(&logSink, this, settings.ports != nullptr ? *settings.ports : *ownedPorts, settings.periods),
       builtInDrivers(deviceimages::builtInDrivers())
 {
@@ -307,7 +309,7 @@ void UpdateController::showDeviceFacts(const juce::String& version, const juce::
 void UpdateController::checkImage()
 {
     UpdateFileFacts facts;
-    const int result = checkUpdateFile(folder, deviceProductName, &log, facts, flashCapacity());
+    const int result = checkUpdateImage(imagePath, deviceProductName, &log, facts, flashCapacity());
     takeImageFacts(facts, result);
     showImageResult(result);
 }
@@ -373,7 +375,7 @@ void UpdateController::requestUpdate()
 bool UpdateController::readCheckedImage(juce::MemoryBlock& image)
 {
     UpdateFileFacts facts;
-    const int result = checkUpdateFile(folder, deviceProductName, &log, facts, flashCapacity());
+    const int result = checkUpdateImage(imagePath, deviceProductName, &log, facts, flashCapacity());
     if (result == UpdateFileOk && juce::SHA256(facts.bytes) == checkedImageDigest)
     {
         image = std::move(facts.bytes);

@@ -19,6 +19,7 @@ public:
         midi::PortSet* ports = nullptr;
         Communication::TickPeriods periods;
         juce::String programFolder; // with its trailing separator; "update.rom" lives here
+        juce::String imagePath;     // empty: "update.rom" in the program folder
         juce::String workingFolder; // empty: the platform's working folder
     };
 
@@ -62,6 +63,7 @@ public:
     double progress() const { return progressValue; }
     juce::String workingPath(const char* nameWithSlash) const;
     const juce::String& programFolder() const { return folder; }
+    const juce::String& updateImagePath() const { return imagePath; }
 
     OperationQueue& getQueue() { return queue; }
     void handleMessage(const juce::Message& message) override;
@@ -89,6 +91,7 @@ private:
     CLogOutput& log;
     std::unique_ptr<midi::PortSet> ownedPorts;
     const juce::String folder;
+    const juce::String imagePath;
     const juce::String workingFolder;
     OperationQueue queue;
 

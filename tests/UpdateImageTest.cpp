@@ -3,6 +3,7 @@
 #include "core/LogOutput.h"
 #include "update/ImageBuilder.h"
 #include <gtest/gtest.h>
+#include <juce_cryptography/juce_cryptography.h>
 
 using testing_support::Recorder;
 
@@ -219,13 +220,36 @@ TEST_F(UpdateImageTest, ImageToolMakesAndInspectsImages)
     EXPECT_EQ(out.getSize(), 0x80000);
     EXPECT_EQ(check(), UpdateFileOk);
 
-    juce::ChildProcess info;
-    ASSERT_TRUE(info.start(juce::StringArray{TAMARIND_IMAGE_TOOL, "info", out.getFullPathName()}));
-    const auto text = info.readAllProcessOutput();
-    EXPECT_TRUE(text.contains("version:    V3.00.01")) << text;
-    EXPECT_TRUE(text.contains("product:    Tessaro")) << text;
-    EXPECT_TRUE(text.contains("size:       524288")) << text;
-    EXPECT_TRUE(text.contains("signature:  BD")) << text;
-    EXPECT_TRUE(text.contains("result:     0")) << text;
+    auto info = [&](const juce::File& image, juce::String& text)
+    {
+        juce::ChildProcess p;
+        EXPECT_TRUE(p.start(juce::StringArray{TAMARIND_IMAGE_TOOL, "info", image.getFullPathName()}));
+        text = p.readAllProcessOutput();
+        p.waitForProcessToFinish(20000);
+        return (int)p.getExitCode();
+    };
+    juce::String text;
+    EXPECT_EQ(info(out, text), 0);
+    EXPECT_TRUE(text.contains("version:  V3.00.01")) << text;
+    EXPECT_TRUE(text.contains("product:  Tessaro")) << text;
+    EXPECT_TRUE(text.contains("size:     524288")) << text;
+    EXPECT_TRUE(text.contains("signature: BD")) << text;
+    juce::MemoryBlock bytes;
+    out.loadFileAsData(bytes);
+    EXPECT_TRUE(text.contains("md5:      " + juce::MD5(bytes).toHexString())) << text;
+    EXPECT_TRUE(text.contains("result:   0 (Piano connected.)")) << text;
+
+    // The exit code is the check's result.
+    static_cast<juce::uint8*>(bytes.getData())[image::kSignatureOffset] = 0;
+    const auto broken = folder.getChildFile("broken.rom");
+    broken.replaceWithData(bytes.getData(), bytes.getSize());
+    EXPECT_EQ(info(broken, text), UpdateFileModified);
+    EXPECT_EQ(info(folder.getChildFile("none.rom"), text), UpdateFileMissing);
+
+    juce::ChildProcess help;
+    ASSERT_TRUE(help.start(juce::StringArray{TAMARIND_IMAGE_TOOL, "--help"}));
+    EXPECT_TRUE(help.readAllProcessOutput().startsWith("usage:"));
+    help.waitForProcessToFinish(5000);
+    EXPECT_EQ(help.getExitCode(), 0u);
 }
 #endif

@@ -5,18 +5,23 @@
 //                       [--no-signature] [--no-version] [--no-product]
 //   image-tool info FILE [--device-product NAME]
 #include "update/ImageBuilder.h"
+#include "update/ImageReport.h"
 #include "update/UpdateImage.h"
 #include <iostream>
 
 namespace
 {
+const char* const usageText = "usage:\n"
+                              "  image-tool make OUT [--version TEXT] [--product NAME] [--size BYTES]\n"
+                              "                      [--fill counter|random:SEED|byte:XX]\n"
+                              "                      [--no-signature] [--no-version] [--no-product]\n"
+                              "  image-tool info FILE [--device-product NAME]\n"
+                              "     exits with the image check's result (0: acceptable)\n"
+                              "  image-tool --help\n";
+
 int usage()
 {
-    std::cerr << "usage:\n"
-                 "  image-tool make OUT [--version TEXT] [--product NAME] [--size BYTES]\n"
-                 "                      [--fill counter|random:SEED|byte:XX]\n"
-                 "                      [--no-signature] [--no-version] [--no-product]\n"
-                 "  image-tool info FILE [--device-product NAME]\n";
+    std::cerr << usageText;
     return 2;
 }
 
@@ -94,28 +99,22 @@ int info(const juce::StringArray& args)
         else
             return usage();
     }
-    const auto block = readVersionBlock(file.getFullPathName(), image::kMarkerOffsetInImage, true);
+    const auto report = describeImage(file.getFullPathName(), deviceProduct);
+    std::cout << formatImageReport(report);
+    // The first byte and the signature, as the check sees them.
     juce::uint8 head[3] = {0, 0, 0};
+    if (report.md5.isNotEmpty())
     {
         juce::FileInputStream in(file);
-        if (in.openedOk())
-        {
-            in.read(head, 1);
-            in.setPosition(image::kSignatureOffset);
-            in.read(head + 1, 2);
-        }
+        in.read(head, 1);
+        in.setPosition(image::kSignatureOffset);
+        in.read(head + 1, 2);
+        std::cout << "first:    0x" << juce::String::toHexString(head[0]).paddedLeft('0', 2) << "\n"
+                  << "signature: "
+                  << ((head[1] == image::kSignature1 && head[2] == image::kSignature2) ? "BD" : "bad")
+                  << "\n";
     }
-    UpdateFileFacts facts;
-    const int result = checkUpdateImage(file.getFullPathName(), deviceProduct, nullptr, facts);
-    std::cout << "file:       " << file.getFullPathName() << "\n"
-              << "size:       " << (file.existsAsFile() ? file.getSize() : -1) << "\n"
-              << "version:    " << versionBlockText(block.get(), 0) << "\n"
-              << "product:    " << versionBlockText(block.get(), image::kProductNameIndex) << "\n"
-              << "first byte: 0x" << juce::String::toHexString(head[0]).paddedLeft('0', 2) << "\n"
-              << "signature:  "
-              << ((head[1] == image::kSignature1 && head[2] == image::kSignature2) ? "BD" : "bad") << "\n"
-              << "result:     " << result << " (" << updateFileStatusText(result) << ")\n";
-    return 0;
+    return report.result;
 }
 } // namespace
 
@@ -126,6 +125,11 @@ int main(int argc, char* argv[])
         args.add(argv[i]);
     if (args.isEmpty())
         return usage();
+    if (args[0] == "--help" || args[0] == "-h")
+    {
+        std::cout << usageText;
+        return 0;
+    }
     if (args[0] == "make")
         return make(args);
     if (args[0] == "info")

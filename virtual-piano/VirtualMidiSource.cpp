@@ -134,16 +134,21 @@ int VirtualSource::pump(int limit)
     return total;
 }
 
-std::unique_ptr<PortSet> createPortSetFromEnvironment()
+std::unique_ptr<PortSet> createPortSetFromList(const juce::String& list)
 {
     const auto config = vp::PianoConfig::fromEnvironment();
     int numbered = 0;
-    return createPortSet(portListFromEnvironment(),
+    return createPortSet(list,
                          [config, numbered](int) mutable
                          {
                              auto source = std::make_unique<VirtualSource>(config, numbered);
                              numbered += config.instruments;
                              return source;
                          });
+}
+
+std::unique_ptr<PortSet> createPortSetFromEnvironment()
+{
+    return createPortSetFromList(portListFromEnvironment());
 }
 } // namespace midi

@@ -30,7 +30,9 @@ private:
     std::vector<std::unique_ptr<Instrument>> instruments;
 };
 
-// The port set named by TAMARIND_MIDI, where "virtual" is an in-process piano
-// configured by TAMARIND_VIRTUAL_PIANO.
+// The port set named by a list of sources ("system", "virtual", "tcp:HOST:PORT",
+// separated by commas), where "virtual" is an in-process piano configured by
+// TAMARIND_VIRTUAL_PIANO; and the one TAMARIND_MIDI names.
+std::unique_ptr<PortSet> createPortSetFromList(const juce::String& list);
 std::unique_ptr<PortSet> createPortSetFromEnvironment();
 } // namespace midi
