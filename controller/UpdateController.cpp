@@ -9,7 +9,8 @@ UpdateController::UpdateController(UpdateView& v, CLogOutput& logSink, const Set
       folder(settings.programFolder),
       imagePath(settings.imagePath.isNotEmpty() ? settings.imagePath : settings.programFolder + "update.rom"),
       workingFolder(settings.workingFolder),
-      queue(&logSink, this, settings.ports != nullptr ? *settings.ports : *ownedPorts, settings.periods),
+      queue(&logSink, this, settings.ports != nullptr ? *settings.ports : *ownedPorts, settings.periods,
+            settings.services),
       builtInDrivers(deviceimages::builtInDrivers())
 {
 }

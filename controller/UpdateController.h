@@ -18,9 +18,10 @@ public:
     {
         midi::PortSet* ports = nullptr;
         Communication::TickPeriods periods;
-        juce::String programFolder; // with its trailing separator; "update.rom" lives here
-        juce::String imagePath;     // empty: "update.rom" in the program folder
-        juce::String workingFolder; // empty: the platform's working folder
+        juce::String programFolder;             // with its trailing separator; "update.rom" lives here
+        juce::String imagePath;                 // empty: "update.rom" in the program folder
+        juce::String workingFolder;             // empty: the platform's working folder
+        platform::Services* services = nullptr; // null: the machine's
     };
 
     enum class Phase

@@ -82,11 +82,31 @@ int CLogOutput::Write(const wchar_t* text)
     const size_t length = std::wcslen(text);
     auto* copy = new wchar_t[length + 1];
     std::wmemcpy(copy, text, length + 1);
-    if (echo.load())
-        platform::writeStdout(juce::String(copy));
+    if (echo != nullptr)
+        echo->text(juce::String(copy));
     target->postMessage(
         new CCustomMessage(LogAppendText, 0, 0, 0, copy, &CCustomMessage::deleteArray<wchar_t>));
     return 0;
+}
+
+void CLogOutput::setEchoToStdout(bool shouldEcho)
+{
+    if (shouldEcho && echo == nullptr)
+        echo = std::make_unique<LogWriter>();
+    else if (!shouldEcho)
+        echo.reset();
+}
+
+void CLogOutput::EchoLine(const juce::String& line)
+{
+    if (echo != nullptr)
+        echo->line(line);
+}
+
+void CLogOutput::FlushEcho()
+{
+    if (echo != nullptr)
+        echo->flush();
 }
 
 void CLogOutput::post(int code, int param)

@@ -1,6 +1,8 @@
 #pragma once
+#include "core/LogWriter.h"
 #include <atomic>
 #include <juce_events/juce_events.h>
+#include <memory>
 
 // Log colours as 32-bit ARGB.
 namespace LogColour
@@ -39,14 +41,18 @@ public:
     // A bold, coloured passage followed by bold off and black.
     void PrintHighlighted(juce::uint32 argb, const char* text);
 
-    void setEchoToStdout(bool shouldEcho)
-    {
-        echo.store(shouldEcho);
-    }
+    // Whether every line also goes to standard output (written by a thread of
+    // its own: logging never waits for the terminal). Set before logging starts.
+    void setEchoToStdout(bool shouldEcho);
+    // A line of the program's own (a status line) in the standard output copy,
+    // in order with the log's text.
+    void EchoLine(const juce::String& line);
+    // Waits until the standard output copy is written (tests, the end of the program).
+    void FlushEcho();
 
 private:
     void post(int code, int param);
 
     std::atomic<juce::MessageListener*> editor{nullptr};
-    std::atomic<bool> echo{false};
+    std::unique_ptr<LogWriter> echo;
 };

@@ -8,9 +8,11 @@
 const juce::String Communication::bufferPath = "***";
 
 Communication::Communication(CLogOutput* logSink, juce::MessageListener* receiver, midi::PortSet& portSet,
-                             TickPeriods tickPeriods)
-    : log(logSink), listener(receiver), ports(portSet), periods(tickPeriods),
-      engine(*this, {tickPeriods.transferMs, tickPeriods.readMs}), pairing(portSet, *this, lock, *this)
+                             TickPeriods tickPeriods, platform::Services* machine)
+    : log(logSink), listener(receiver),
+      services(machine != nullptr ? *machine : platform::Services::system()), ports(portSet),
+      periods(tickPeriods), engine(*this, {tickPeriods.transferMs, tickPeriods.readMs}),
+      pairing(portSet, *this, lock, *this)
 {
     prepareForPostsFromAnyThread(listener);
 }
@@ -48,7 +50,7 @@ void Communication::setTickPeriod(int periodMs)
 
 juce::uint32 Communication::now()
 {
-    return platform::getTickCount();
+    return services.tickCount();
 }
 
 void Communication::timerCallback()
@@ -142,7 +144,7 @@ void Communication::finishReadOutsideLock()
         file = outputPath;
         written = readWritten;
     }
-    const bool durable = written && platform::syncFileToDisk(file);
+    const bool durable = written && services.syncToDisk(file);
     const std::lock_guard<std::mutex> g(lock);
     if (durable)
     {
@@ -534,7 +536,7 @@ void Communication::writeLockFile(const juce::String& path, int mode)
     {
         // A folder or a link in the lock's place is refused and left alone.
         juce::String problem;
-        const bool ok = filejobs::removeLock(file, problem);
+        const bool ok = filejobs::removeLock(file, problem, services);
         logProblem(problem);
         return ok ? engine.succeed() : engine.fail(StepFailure::cantDeleteLock);
     }
@@ -551,7 +553,7 @@ void Communication::quietWaitEnded()
         return engine.fail(StepFailure::cantCreateLock);
     }
     juce::String problem;
-    const bool ok = filejobs::createLock(pendingLock, problem);
+    const bool ok = filejobs::createLock(pendingLock, problem, services);
     logProblem(problem);
     ok ? engine.succeed() : engine.fail(StepFailure::cantCreateLock);
 }

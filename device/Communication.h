@@ -7,6 +7,7 @@
 #include "device/TransferEngine.h"
 #include "midi/MidiPorts.h"
 #include "platform/SafeFile.h"
+#include "platform/Services.h"
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -35,8 +36,9 @@ public:
     static constexpr int kMaxScans = PortPairing::kMaxScans;
     static constexpr int kSilentTicksForTimeout = TransferEngine::kSilentTicksForTimeout;
 
-    Communication(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports,
-                  TickPeriods periods);
+    // `services` (the machine's when null) give the clock and make read files durable.
+    Communication(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports, TickPeriods periods,
+                  platform::Services* services = nullptr);
     Communication(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports)
         : Communication(log, listener, ports, TickPeriods())
     {
@@ -158,6 +160,7 @@ private:
 
     CLogOutput* const log;
     juce::MessageListener* const listener;
+    platform::Services& services;
     midi::PortSet& ports;
     const TickPeriods periods;
 

@@ -26,7 +26,7 @@ CompareOutcome compare(juce::InputStream& written, juce::int64 offset, juce::Inp
     return remaining != sizeR ? CompareOutcome::sameOneLonger : CompareOutcome::same;
 }
 
-bool createLock(const juce::File& lock, juce::String& problem)
+bool createLock(const juce::File& lock, juce::String& problem, platform::Services& services)
 {
     bool ok = false;
     if (lock == juce::File())
@@ -37,14 +37,14 @@ bool createLock(const juce::File& lock, juce::String& problem)
         out->flush();
         ok = ok && out->getStatus().wasOk();
     }
-    return ok && platform::syncFileToDisk(lock);
+    return ok && services.syncToDisk(lock);
 }
 
-bool removeLock(const juce::File& lock, juce::String& problem)
+bool removeLock(const juce::File& lock, juce::String& problem, platform::Services& services)
 {
     if (lock == juce::File() || !platform::removeWorkingFile(lock.getFullPathName(), problem))
         return false;
-    platform::syncFileToDisk(lock.getParentDirectory());
+    services.syncToDisk(lock.getParentDirectory());
     return true;
 }
 } // namespace filejobs

@@ -1,4 +1,5 @@
 #pragma once
+#include "platform/Services.h"
 #include <juce_core/juce_core.h>
 
 // The device jobs that work on files only: comparing written data with what
@@ -18,10 +19,10 @@ CompareOutcome compare(juce::InputStream& written, juce::int64 offset, juce::Inp
 
 // The lock's content, on disk (flushed and synced) before the call returns true.
 // Anything but a regular file in its place is refused, with `problem` saying why.
-bool createLock(const juce::File& lock, juce::String& problem);
+bool createLock(const juce::File& lock, juce::String& problem, platform::Services& services);
 constexpr const char* kLockText = "ORV backup lock!";
 
 // Removes the lock; true when it is gone (also when it was never there). A
 // folder or a link in its place is no lock and is left alone.
-bool removeLock(const juce::File& lock, juce::String& problem);
+bool removeLock(const juce::File& lock, juce::String& problem, platform::Services& services);
 } // namespace filejobs

@@ -2,8 +2,8 @@
 #include <cstring>
 
 OperationQueue::OperationQueue(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports,
-                               Communication::TickPeriods periods)
-    : comm(log, listener, ports, periods)
+                               Communication::TickPeriods periods, platform::Services* services)
+    : comm(log, listener, ports, periods, services)
 {
 }
 

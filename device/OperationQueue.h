@@ -10,7 +10,7 @@ class OperationQueue
 {
 public:
     OperationQueue(CLogOutput* log, juce::MessageListener* listener, midi::PortSet& ports,
-                   Communication::TickPeriods periods = {});
+                   Communication::TickPeriods periods = {}, platform::Services* services = nullptr);
 
     void add(const OperationRecord& record) { records.push_back(record); }
     void add(const std::vector<OperationRecord>& list);

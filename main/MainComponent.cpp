@@ -79,6 +79,8 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     settings.periods = options.periods;
     settings.programFolder = programFolder;
     settings.workingFolder = options.workingFolder;
+    services = options.services != nullptr ? options.services : &platform::Services::system();
+    settings.services = services;
     UpdateView& view = *this;
     controller = std::make_unique<UpdateController>(view, logOutput, settings);
     controller->getQueue().link().showMessage = [](const juce::String& text)

@@ -38,6 +38,7 @@ public:
         juce::String workingFolder; // empty: the platform's working folder
         bool modalDialogs = true;   // false: confirmations answer YES without showing (tests)
         bool echoToStdout = true;   // false: log and status lines stay off standard output (tests)
+        platform::Services* services = nullptr; // clock, disk syncs, tones; null: the machine's
     };
 
     MainComponent();
@@ -113,6 +114,7 @@ private:
     std::unique_ptr<UpdateController> controller;
     std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
     platform::DocumentViewer helpViewer;
+    platform::Services* services = nullptr;
     juce::Image backgroundImage;
     std::unique_ptr<juce::Drawable> logoDrawable;
     std::unique_ptr<juce::Drawable> connectionPictures[8];

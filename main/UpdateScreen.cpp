@@ -3,7 +3,6 @@
 #include "main/MainComponent.h"
 #include "main/ScreenSaver.h"
 #include "platform/TextConversion.h"
-#include "platform/Tones.h"
 #include "ui/UpdateDialogs.h"
 
 void MainComponent::handleMessage(const juce::Message& message)
@@ -48,8 +47,8 @@ void MainComponent::handleMessage(const juce::Message& message)
 void MainComponent::showStatus(const juce::String& text)
 {
     statusLabel->setText(text, juce::dontSendNotification);
-    if (echoToStdout)
-        platform::writeStdoutLine("Status: " + text);
+    // In order with the log's copy on standard output.
+    logOutput.EchoLine("Status: " + text);
 }
 
 void MainComponent::showConnection(ConnectionPicture picture)
@@ -138,12 +137,12 @@ void MainComponent::playTone(Tone tone)
 {
     if (tone == Tone::success)
     {
-        platform::beep(2000, 200);
+        services->beep(2000, 200);
         return;
     }
-    platform::beep(1000, 150);
-    platform::sleepMs(100);
-    platform::beep(1000, 150);
+    services->beep(1000, 150);
+    services->sleepMs(100);
+    services->beep(1000, 150);
 }
 
 void MainComponent::updateRunning(bool running)

@@ -1,6 +1,5 @@
 #include "platform/Tones.h"
 #include <juce_audio_devices/juce_audio_devices.h>
-#include <mutex>
 
 #if JUCE_WINDOWS
 #include <windows.h>
@@ -10,15 +9,6 @@ namespace platform
 {
 namespace
 {
-std::mutex hookLock;
-std::function<void(int, int)> toneHook;
-
-std::function<void(int, int)> currentHook()
-{
-    const std::lock_guard<std::mutex> g(hookLock);
-    return toneHook;
-}
-
 #if !JUCE_WINDOWS
 // A sine tone on the default audio output, opened for the tone only.
 bool playSine(int frequencyHz, int durationMs)
@@ -40,19 +30,8 @@ bool playSine(int frequencyHz, int durationMs)
 #endif
 } // namespace
 
-void setToneHook(std::function<void(int, int)> hook)
-{
-    const std::lock_guard<std::mutex> g(hookLock);
-    toneHook = std::move(hook);
-}
-
 void beep(int frequencyHz, int durationMs)
 {
-    if (auto hook = currentHook())
-    {
-        hook(frequencyHz, durationMs);
-        return;
-    }
 #if JUCE_WINDOWS
     Beep((DWORD)frequencyHz, (DWORD)durationMs);
 #else
@@ -63,11 +42,6 @@ void beep(int frequencyHz, int durationMs)
 
 void sleepMs(int ms)
 {
-    if (auto hook = currentHook())
-    {
-        hook(0, ms);
-        return;
-    }
     juce::Thread::sleep(ms);
 }
 } // namespace platform

@@ -80,28 +80,7 @@ juce::String currentProgramFolder()
         juce::File::getSpecialLocation(juce::File::currentExecutableFile).getFullPathName());
 }
 
-static std::function<void(const juce::File&, bool)>& syncObserver()
-{
-    static std::function<void(const juce::File&, bool)> observer;
-    return observer;
-}
-
-void setSyncObserver(std::function<void(const juce::File&, bool)> observer)
-{
-    syncObserver() = std::move(observer);
-}
-
-static bool syncFileData(const juce::File& file);
-
 bool syncFileToDisk(const juce::File& file)
-{
-    const bool ok = syncFileData(file);
-    if (syncObserver())
-        syncObserver()(file, ok);
-    return ok;
-}
-
-static bool syncFileData(const juce::File& file)
 {
 #if JUCE_WINDOWS
     // A folder's entries cannot be flushed on Windows (the file system

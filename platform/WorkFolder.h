@@ -29,6 +29,4 @@ juce::String currentProgramFolder();
 // data could not be synced. On Windows only the data is flushed
 // (FlushFileBuffers); a folder cannot be synced there and returns false.
 bool syncFileToDisk(const juce::File& file);
-// Test seam: sees every file synced by syncFileToDisk, with the result.
-void setSyncObserver(std::function<void(const juce::File&, bool)> observer);
 } // namespace platform

@@ -1,7 +1,11 @@
 #include "core/LogOutput.h"
 #include "TestSupport.h"
+#include "core/LogWriter.h"
 #include <gtest/gtest.h>
 #include <thread>
+#if !JUCE_WINDOWS
+#include <unistd.h>
+#endif
 
 #if JUCE_WINDOWS
 #include <windows.h>
@@ -137,3 +141,45 @@ TEST_F(LogFixture, LinesFromTwoThreadsArriveWholeAndInOrderPerThread)
         EXPECT_EQ(std::stoi(e.text.substr(1, 4)), next[which]++);
     }
 }
+
+#if !JUCE_WINDOWS
+// The standard output copy is written by a thread of its own: when nobody
+// reads standard output (a paused terminal, a full pipe), logging goes on at
+// once, the queue stays bounded, and what was dropped is told afterwards.
+TEST(LogWriterTest, ABlockedStandardOutputNeverBlocksTheLogger)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::fflush(stdout);
+    const int saved = dup(1);
+    dup2(fds[1], 1);
+    std::string drained;
+    {
+        LogWriter writer;
+        const std::string chunk(1000, 'x');
+        const auto start = juce::Time::getMillisecondCounter();
+        for (int i = 0; i < 3000; ++i) // 3 MB: far beyond the pipe and the queue
+            writer.text(juce::String(chunk));
+        writer.line("last");
+        EXPECT_LT(juce::Time::getMillisecondCounter() - start, 5000u); // it did not wait for the pipe
+        // Now the pipe is read: everything queued arrives, with the count of what was dropped.
+        std::thread reader(
+            [&]
+            {
+                char buffer[65536];
+                ssize_t n;
+                while ((n = ::read(fds[0], buffer, sizeof(buffer))) > 0)
+                    drained.append(buffer, (size_t)n);
+            });
+        EXPECT_TRUE(writer.flush(20000));
+        dup2(saved, 1);
+        close(fds[1]);
+        reader.join();
+    }
+    close(saved);
+    close(fds[0]);
+    EXPECT_GE(drained.size(), LogWriter::kMaxQueuedBytes - 1000);
+    EXPECT_LT(drained.size(), 3000000u);
+    EXPECT_NE(drained.find("log texts were dropped: the output was blocked)"), std::string::npos);
+}
+#endif

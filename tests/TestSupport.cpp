@@ -54,6 +54,39 @@ const Event* Recorder::last(int code) const
     return nullptr;
 }
 
+void RecordingServices::beep(int frequencyHz, int durationMs)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    toneList.emplace_back(frequencyHz, durationMs);
+}
+
+void RecordingServices::sleepMs(int ms)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    toneList.emplace_back(0, ms);
+}
+
+bool RecordingServices::syncToDisk(const juce::File& file)
+{
+    const bool ok = Services::syncToDisk(file);
+    const std::lock_guard<std::mutex> g(lock);
+    if (ok)
+        synced.push_back(file.getFileName());
+    return ok;
+}
+
+std::vector<std::pair<int, int>> RecordingServices::tones() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return toneList;
+}
+
+std::vector<juce::String> RecordingServices::syncedNames() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return synced;
+}
+
 void pump(int ms)
 {
     juce::MessageManager::getInstance()->runDispatchLoopUntil(ms);

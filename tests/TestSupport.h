@@ -1,7 +1,9 @@
 #pragma once
 #include "core/CustomMessage.h"
+#include "platform/Services.h"
 #include <functional>
 #include <juce_events/juce_events.h>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,24 @@ public:
     int count(int code) const;
     const Event* last(int code) const;
     void clear() { events.clear(); }
+};
+
+// The machine's services, with every tone (a pause is a tone of 0 Hz) and
+// every disk sync recorded.
+class RecordingServices : public platform::Services
+{
+public:
+    void beep(int frequencyHz, int durationMs) override;
+    void sleepMs(int ms) override;
+    bool syncToDisk(const juce::File& file) override;
+
+    std::vector<std::pair<int, int>> tones() const;
+    std::vector<juce::String> syncedNames() const; // the names of the files synced well, in order
+
+private:
+    mutable std::mutex lock;
+    std::vector<std::pair<int, int>> toneList;
+    std::vector<juce::String> synced;
 };
 
 // Runs the message loop for about `ms` milliseconds.

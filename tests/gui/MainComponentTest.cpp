@@ -51,7 +51,9 @@ struct Rig
         auto source = std::make_unique<midi::VirtualSource>(vp::PianoConfig::parse(pianoConfig), 0, false);
         piano = source.get();
         ports.addSource(std::move(source));
-        main = std::make_unique<MainComponent>(reliability::testOptions(ports, folder, work));
+        auto options = reliability::testOptions(ports, folder, work);
+        options.services = &services;
+        main = std::make_unique<MainComponent>(options);
     }
     ~Rig()
     {
@@ -68,6 +70,7 @@ struct Rig
     }
 
     juce::File folder, work;
+    testing_support::RecordingServices services;
     midi::PortSet ports;
     midi::VirtualSource* piano = nullptr;
     std::unique_ptr<MainComponent> main;
@@ -210,17 +213,15 @@ TEST(MainComponentEvents, TonesFollowTheBeepToggle)
 {
     Rig rig("silent_after=0");
     auto& mc = *rig.main;
-    std::vector<std::pair<int, int>> tones;
-    platform::setToneHook([&](int hz, int ms) { tones.emplace_back(hz, ms); });
     auto& controller = mc.getController();
     controller.setControlsEnabled(true, Tone::success);
-    EXPECT_TRUE(tones.empty());
+    EXPECT_TRUE(rig.services.tones().empty());
     control<juce::ToggleButton>(mc, "beepToggle")->setToggleState(true, juce::sendNotificationSync);
     controller.setControlsEnabled(true, Tone::success);
     controller.setControlsEnabled(true, Tone::failure);
     controller.setControlsEnabled(false, Tone::success);
     post(mc, EvNoDevice);
-    platform::setToneHook(nullptr);
+    const auto tones = rig.services.tones();
     const std::vector<std::pair<int, int>> expected{{2000, 200}, {1000, 150}, {0, 100},   {1000, 150},
                                                     {1000, 150}, {0, 100},    {1000, 150}};
     EXPECT_EQ(tones, expected);
@@ -282,8 +283,6 @@ TEST(MainComponentFlow, StraysWhileConnectedChangeNothing)
     auto& mc = *rig.main;
     ASSERT_TRUE(rig.waitStatus("Piano connected."));
     std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
-    std::vector<std::pair<int, int>> tones;
-    platform::setToneHook([&](int hz, int ms) { tones.emplace_back(hz, ms); });
 
     // Step-dones of a job long ended, of none, and again of the last one.
     const int last = mc.getController().getQueue().link().currentJobSerial();
@@ -299,12 +298,11 @@ TEST(MainComponentFlow, StraysWhileConnectedChangeNothing)
     pump(400);
     rig.piano->piano(0).setStrayStatusEvery(-1);
     pump(20);
-    platform::setToneHook(nullptr);
     EXPECT_EQ(mc.getStatus(), "Piano connected.");
     EXPECT_TRUE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled());
     EXPECT_FALSE(mc.isUpdating());
     EXPECT_FALSE(control<juce::ProgressBar>(mc, "progressBar")->isVisible());
-    EXPECT_TRUE(tones.empty());
+    EXPECT_TRUE(rig.services.tones().empty());
     EXPECT_GT(mc.getController().getQueue().link().unexpectedReplyCount(), 20);
     const auto log = mc.getLogText();
     EXPECT_EQ(log.indexOf("Ignored an unexpected reply from the device.\n"),

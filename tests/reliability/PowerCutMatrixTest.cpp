@@ -41,8 +41,10 @@ const char* const kPianoConfig = "flash=S29GL128_S";
 // One run of the program against the persisted flash.
 struct Session : reliability::ProgramSession
 {
-    Session(const juce::File& programFolder, const juce::File& work, const juce::File& store)
-        : ProgramSession(reliability::virtualPiano(kPianoConfig, store), programFolder, work)
+    Session(const juce::File& programFolder, const juce::File& work, const juce::File& store,
+            platform::Services* services = nullptr)
+        : ProgramSession(reliability::virtualPiano(kPianoConfig, store), programFolder, work, nullptr,
+                         services)
     {
     }
 };
@@ -88,7 +90,6 @@ protected:
 
     void TearDown() override
     {
-        platform::setSyncObserver(nullptr);
         if (root.exists())
             root.deleteRecursively();
     }
@@ -102,16 +103,8 @@ protected:
     void recordReference()
     {
         restore(factoryHead, {});
-        std::mutex syncLock;
-        std::vector<juce::String> synced;
-        platform::setSyncObserver(
-            [&](const juce::File& f, bool ok)
-            {
-                const std::lock_guard<std::mutex> g(syncLock);
-                if (ok)
-                    synced.push_back(f.getFileName());
-            });
-        Session s(programFolder, work, store);
+        testing_support::RecordingServices services;
+        Session s(programFolder, work, store, &services);
         ASSERT_TRUE(s.ready()) << s.main->getLogText();
         const int base = s.withPiano([](vp::VirtualPiano& p) { return p.messagesReceived(); });
         const auto baseBytes = s.withPiano([](vp::VirtualPiano& p) { return p.bytesProgrammed(); });
@@ -138,15 +131,13 @@ protected:
                     erased = true;
                     // Before the flash is first erased, the lock and the backup
                     // are on disk: a crash of the computer cannot lose them.
-                    const std::lock_guard<std::mutex> g(syncLock);
-                    syncedBeforeFirstErase = synced;
+                    syncedBeforeFirstErase = services.syncedNames();
                 }
             });
         s.pressUpdate();
         ASSERT_TRUE(s.finished());
         ASSERT_EQ(s.main->getStatus(), "Update OK!") << s.main->getLogText();
         endMessages = s.withPiano([](vp::VirtualPiano& p) { return p.messagesReceived(); }) - base;
-        platform::setSyncObserver(nullptr);
     }
 
     // The restarted program connects; UPDATE is pressed. Checks and counts the end.

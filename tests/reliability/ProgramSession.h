@@ -30,7 +30,8 @@ inline MainComponent::Options testOptions(midi::PortSet& ports, const juce::File
 struct ProgramSession
 {
     ProgramSession(std::unique_ptr<midi::Source> source, const juce::File& programFolder,
-                   const juce::File& work, const Communication::TickPeriods* periods = nullptr)
+                   const juce::File& work, const Communication::TickPeriods* periods = nullptr,
+                   platform::Services* services = nullptr)
     {
         piano = dynamic_cast<midi::VirtualSource*>(source.get());
         ports.addSource(std::move(source));
@@ -38,6 +39,7 @@ struct ProgramSession
         if (periods != nullptr)
             options.periods = *periods;
         options.echoToStdout = false;
+        options.services = services;
         main = std::make_unique<MainComponent>(options);
     }
 
