@@ -73,6 +73,29 @@ juce::String takeValue(juce::ArgumentList& args, const char* name, bool& present
     return {};
 }
 
+// The common options, removed from `args`; a description of what is wrong with them, if anything.
+juce::String takeOptions(juce::ArgumentList& args, cli::Options& options)
+{
+    options.yes = args.removeOptionIfFound("--yes");
+    options.log = args.removeOptionIfFound("--log");
+    bool present = false;
+    options.midi = takeValue(args, "--midi", present);
+    if (present && options.midi.isEmpty())
+        return juce::String("--midi takes a list of port sources");
+    options.workFolder = takeValue(args, "--work", present);
+    if (present && options.workFolder.isEmpty())
+        return juce::String("--work takes a folder");
+    const auto wait = takeValue(args, "--wait", present);
+    if (present)
+    {
+        const auto seconds = number(wait);
+        if (seconds < 0 || seconds > 24 * 3600)
+            return juce::String("--wait takes a number of seconds");
+        options.waitSeconds = (int)seconds;
+    }
+    return {};
+}
+
 int run(juce::ArgumentList args)
 {
     if (args.containsOption("--help|-h"))
@@ -86,23 +109,9 @@ int run(juce::ArgumentList args)
         return cli::ok;
     }
     cli::Options options;
-    options.yes = args.removeOptionIfFound("--yes");
-    options.log = args.removeOptionIfFound("--log");
-    bool present = false;
-    options.midi = takeValue(args, "--midi", present);
-    if (present && options.midi.isEmpty())
-        return usageError("--midi takes a list of port sources");
-    options.workFolder = takeValue(args, "--work", present);
-    if (present && options.workFolder.isEmpty())
-        return usageError("--work takes a folder");
-    const auto wait = takeValue(args, "--wait", present);
-    if (present)
-    {
-        const auto seconds = number(wait);
-        if (seconds < 0 || seconds > 24 * 3600)
-            return usageError("--wait takes a number of seconds");
-        options.waitSeconds = (int)seconds;
-    }
+    const auto problem = takeOptions(args, options);
+    if (problem.isNotEmpty())
+        return usageError(problem);
     juce::StringArray words;
     for (auto& a : args.arguments)
     {

@@ -99,6 +99,7 @@ private:
     void updateRunning(bool running) override;
     void updateSucceeded() override;
 
+    static juce::Font uiFont(); // the combo boxes' and menus' face, height 16
     void createControls();
     void createServiceControls();
     void nameControls();

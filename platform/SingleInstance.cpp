@@ -73,6 +73,86 @@ struct Client
     Clock::time_point deadline;
     std::string text;
 };
+
+// Sends the command line to the running instance and waits for its
+// acknowledgement, within one deadline. Returns why it could not (empty when
+// the running instance took it).
+juce::String handOver(const sockaddr_un& addr, socklen_t len, const juce::String& commandLine, int handOverMs)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(handOverMs);
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (client < 0)
+        return "No socket to hand the command line over";
+    int connected = -1;
+    // A full backlog answers EAGAIN: the name's holder is not accepting.
+    while ((connected = ::connect(client, reinterpret_cast<const sockaddr*>(&addr), len)) != 0 &&
+           errno == EAGAIN && msLeft(end) > 0)
+        ::usleep(5000);
+    if (connected != 0)
+    {
+        ::close(client);
+        return "The instance name is held by a program that does not accept";
+    }
+    if (!peerIsThisUser(client))
+    {
+        ::close(client);
+        return "The instance name is held by another user's program";
+    }
+    const char* utf8 = commandLine.toRawUTF8();
+    size_t remaining = std::strlen(utf8);
+    bool sent = true;
+    while (remaining > 0 && sent)
+    {
+        const ssize_t n = ::send(client, utf8, remaining, MSG_NOSIGNAL);
+        if (n > 0)
+        {
+            utf8 += n;
+            remaining -= (size_t)n;
+        }
+        else
+            sent = (n < 0 && (errno == EAGAIN || errno == EINTR)) && waitFor(client, POLLOUT, end);
+    }
+    ::shutdown(client, SHUT_WR);
+    // The running instance answers once it has read the whole command line.
+    char ack = 0;
+    const bool taken = sent && waitFor(client, POLLIN, end) && ::recv(client, &ack, 1, 0) == 1 && ack == 'k';
+    ::close(client);
+    if (taken)
+        return {};
+    return "The program holding the instance name did not take the command line within " +
+           juce::String(handOverMs) + " ms";
+}
+// Reads what a client sent; false when it is done with (delivered, or
+// dropped for being too slow, too long or broken: nothing of it is used).
+bool serveClient(Client& c, short revents, const std::function<void(const juce::String&)>& onCommandLine,
+                 int maxCommandLine)
+{
+    bool finished = false;
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+    {
+        char buffer[4096];
+        const ssize_t n = ::recv(c.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n > 0)
+            c.text.append(buffer, (size_t)n);
+        finished =
+            n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) || c.text.size() > (size_t)maxCommandLine;
+        if (n == 0 && c.text.size() <= (size_t)maxCommandLine)
+        {
+            // The whole command line: acknowledge it, then deliver it.
+            ::send(c.fd, "k", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::close(c.fd);
+            if (onCommandLine)
+                onCommandLine(juce::String::fromUTF8(c.text.data(), (int)c.text.size()));
+            return false;
+        }
+    }
+    if (finished || msLeft(c.deadline) == 0)
+    {
+        ::close(c.fd);
+        return false;
+    }
+    return true;
+}
 } // namespace
 #endif
 
@@ -108,53 +188,11 @@ bool SingleInstance::claimOrHandOver(const juce::String& commandLine)
     ::close(fd);
 
     // The whole hand-over, connecting included, has one deadline.
-    const auto end = Clock::now() + std::chrono::milliseconds(timing.handOverMs);
-    const auto runAlone = [this](const juce::String& why)
-    {
-        note = why + "; this launch runs as the only instance.";
-        return true;
-    };
-    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (client < 0)
-        return true;
-    int connected = -1;
-    // A full backlog answers EAGAIN: the name's holder is not accepting.
-    while ((connected = ::connect(client, reinterpret_cast<sockaddr*>(&addr), len)) != 0 && errno == EAGAIN &&
-           msLeft(end) > 0)
-        ::usleep(5000);
-    if (connected != 0)
-    {
-        ::close(client);
-        return runAlone("The instance name is held by a program that does not accept");
-    }
-    if (!peerIsThisUser(client))
-    {
-        ::close(client);
-        return runAlone("The instance name is held by another user's program");
-    }
-    const char* utf8 = commandLine.toRawUTF8();
-    size_t remaining = std::strlen(utf8);
-    bool sent = true;
-    while (remaining > 0 && sent)
-    {
-        const ssize_t n = ::send(client, utf8, remaining, MSG_NOSIGNAL);
-        if (n > 0)
-        {
-            utf8 += n;
-            remaining -= (size_t)n;
-        }
-        else
-            sent = (n < 0 && (errno == EAGAIN || errno == EINTR)) && waitFor(client, POLLOUT, end);
-    }
-    ::shutdown(client, SHUT_WR);
-    // The running instance answers once it has read the whole command line.
-    char ack = 0;
-    const bool taken = sent && waitFor(client, POLLIN, end) && ::recv(client, &ack, 1, 0) == 1 && ack == 'k';
-    ::close(client);
-    if (taken)
+    const auto why = handOver(addr, len, commandLine, timing.handOverMs);
+    if (why.isEmpty())
         return false;
-    return runAlone("The program holding the instance name did not take the command line within " +
-                    juce::String(timing.handOverMs) + " ms");
+    note = why + "; this launch runs as the only instance.";
+    return true;
 #else
     juce::ignoreUnused(commandLine);
     return true;
@@ -208,35 +246,8 @@ void SingleInstance::serveLoop()
 
         std::vector<Client> open;
         for (size_t i = 0; i < clients.size(); ++i)
-        {
-            auto& c = clients[i];
-            bool finished = false;
-            if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-            {
-                char buffer[4096];
-                const ssize_t n = ::recv(c.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-                if (n > 0)
-                    c.text.append(buffer, (size_t)n);
-                finished = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) ||
-                           c.text.size() > (size_t)kMaxCommandLine;
-                if (n == 0 && c.text.size() <= (size_t)kMaxCommandLine)
-                {
-                    // The whole command line: acknowledge it, then deliver it.
-                    ::send(c.fd, "k", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-                    ::close(c.fd);
-                    if (onCommandLine)
-                        onCommandLine(juce::String::fromUTF8(c.text.data(), (int)c.text.size()));
-                    continue;
-                }
-            }
-            // Too slow, too long or broken: dropped, and nothing of it is used.
-            if (finished || msLeft(c.deadline) == 0)
-            {
-                ::close(c.fd);
-                continue;
-            }
-            open.push_back(std::move(c));
-        }
+            if (serveClient(clients[i], fds[i + 1].revents, onCommandLine, kMaxCommandLine))
+                open.push_back(std::move(clients[i]));
         clients = std::move(open);
 
         if ((fds[0].revents & POLLIN) != 0)

@@ -225,27 +225,9 @@ void VirtualPiano::handle(const juce::uint8* message, int size, const ReplySink&
         break;
 
     case sysex::CmdEraseSector:
-    {
-        if (paramCount < 4)
-            return;
-        const juce::int64 at = chipOffset(sysex::decodeWord(params) * 2, kSectorBytes);
-        mode = Mode::idle;
-        if (!driverAllowsFlashWork() || at < 0 || at % kSectorBytes != 0)
-        {
-            sendStatus(reply, 1, 0.0);
-            return;
-        }
-        if (++erases == cfg.cutInErase)
-        {
-            // Power gone halfway through the erase: half the sector is erased.
-            std::memset(flash + at, 0xFF, kSectorBytes / 2);
-            dead = true;
-            return;
-        }
-        std::memset(flash + at, 0xFF, kSectorBytes);
-        sendStatus(reply, 0, cfg.timing ? cfg.sectorEraseMs : 0.0);
+        if (paramCount >= 4)
+            eraseSector(sysex::decodeWord(params) * 2, reply);
         break;
-    }
 
     case sysex::CmdTestFlash:
     {
@@ -263,6 +245,26 @@ void VirtualPiano::handle(const juce::uint8* message, int size, const ReplySink&
     default:
         break;
     }
+}
+
+void VirtualPiano::eraseSector(juce::uint32 address, const ReplySink& reply)
+{
+    const juce::int64 at = chipOffset(address, kSectorBytes);
+    mode = Mode::idle;
+    if (!driverAllowsFlashWork() || at < 0 || at % kSectorBytes != 0)
+    {
+        sendStatus(reply, 1, 0.0);
+        return;
+    }
+    if (++erases == cfg.cutInErase)
+    {
+        // Power gone halfway through the erase: half the sector is erased.
+        std::memset(flash + at, 0xFF, kSectorBytes / 2);
+        dead = true;
+        return;
+    }
+    std::memset(flash + at, 0xFF, kSectorBytes);
+    sendStatus(reply, 0, cfg.timing ? cfg.sectorEraseMs : 0.0);
 }
 
 void VirtualPiano::handleData(const juce::uint8* packed, int length, const ReplySink& reply)

@@ -85,6 +85,7 @@ private:
     void sendStatus(const ReplySink& reply, int status, double busyMs);
     void sendIdentifyReply(const ReplySink& reply, int index);
     void handleData(const juce::uint8* data, int length, const ReplySink& reply);
+    void eraseSector(juce::uint32 byteAddress, const ReplySink& reply);
     void startRead(juce::uint32 byteAddress, const ReplySink& reply);
     void sendNextPacket(const ReplySink& reply);
     bool driverAllowsFlashWork() const;

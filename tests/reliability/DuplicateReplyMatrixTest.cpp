@@ -11,7 +11,7 @@
 // With one read packet per block every message index is tried; with the
 // instrument's usual small packets (many acknowledgements per block) a
 // seeded random sample is.
-#include "gui/Controls.h"
+#include "ControlAccess.h"
 #include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"
 #include <gtest/gtest.h>

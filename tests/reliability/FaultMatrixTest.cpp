@@ -4,7 +4,7 @@
 // "update.rom" changing after it was checked. Each must end with a clear
 // status line and log line, no update left running (the window closes), the
 // controls usable, and the flash either untouched or holding the image.
-#include "gui/Controls.h"
+#include "ControlAccess.h"
 #include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"
 #include "virtual-piano/TcpPianoServer.h"

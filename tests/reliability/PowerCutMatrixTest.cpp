@@ -16,7 +16,7 @@
 // region byte for byte as before; where the lock survives without a usable
 // backup (deleted by hand, or cut short), the update must be refused with its
 // status line and write nothing.
-#include "gui/Controls.h"
+#include "ControlAccess.h"
 #include "platform/WorkFolder.h"
 #include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"

@@ -1,6 +1,6 @@
 #pragma once
 #include "TestSupport.h"
-#include "gui/Controls.h"
+#include "ControlAccess.h"
 #include "main/MainComponent.h"
 #include "virtual-piano/VirtualMidiSource.h"
 #include "virtual-piano/VirtualPiano.h"

@@ -1,6 +1,6 @@
 #include "main/MainComponent.h"
 #include "TestSupport.h"
-#include "gui/Controls.h"
+#include "ControlAccess.h"
 #include "platform/Tones.h"
 #include "reliability/ProgramSession.h"
 #include "ui/UpdateDialogs.h"

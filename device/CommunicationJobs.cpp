@@ -1,0 +1,330 @@
+// The link's jobs: each checks what it needs, then hands its exchanges to
+// the transfer engine or does its file work; its end is posted as EvStepDone.
+#include "device/Communication.h"
+#include "device/FileJobs.h"
+#include "device/FlashRange.h"
+#include "device/VersionBlock.h"
+
+bool Communication::refuseWithoutSectorTable()
+{
+    if (!sectorTable.empty())
+        return false;
+    engine.abort("Flash infomation is not correct.\n", StepFailure::none);
+    return true;
+}
+
+bool Communication::refuseWithoutOutput()
+{
+    if (pairing.output() != nullptr)
+        return false;
+    if (showMessage)
+        showMessage("No out device");
+    engine.abort("No out device\n", StepFailure::none);
+    return true;
+}
+
+bool Communication::loadFile(const juce::String& path)
+{
+    fileBuffer.clear();
+    // The link's files are never read through a link, a FIFO or a device.
+    juce::String problem;
+    auto in = platform::RegularFileInput::open(path, false, problem);
+    if (in == nullptr)
+    {
+        logProblem(problem);
+        return false;
+    }
+    const auto size = in->getTotalLength();
+    if (size < 0 || size > 0x40000000)
+        return false;
+    fileBuffer.resize((size_t)size);
+    return in->read(fileBuffer.data(), (int)size) == (int)size;
+}
+
+// ---- operations (message thread) ---------------------------------------------------
+
+void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, const char* name,
+                                    float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    driverCopy.assign(image, image + juce::jmax(0, imageLength));
+    sectorTable = driverimage::readSectors(driverCopy.data(), (int)driverCopy.size());
+    if (sectorTable.empty())
+    {
+        driverCopy.clear();
+        engine.abort("Flash infomation is not correct.", StepFailure::none);
+        return;
+    }
+    postShare(shareStart, shareEnd);
+    if (refuseWithoutOutput())
+        return;
+    engine.startUpload(driverCopy.data(), (juce::int64)driverCopy.size());
+    if (log != nullptr)
+        log->PrintA("Sending flash driver for \"%s\"...\n", name);
+}
+
+void Communication::testFlash(int parameter, const char* name)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    if (log != nullptr)
+        log->PrintA("Testing flash \"%s\"...", name);
+    engine.startTestFlash(parameter);
+}
+
+void Communication::eraseRange(const juce::String& path, int page, juce::int64 flashOffset,
+                               juce::int64 length, juce::int64 fileOffset, float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    if (refuseWithoutSectorTable())
+        return;
+    if (path.isEmpty())
+    {
+        engine.abort("Please select a file to write first\n", StepFailure::cantOpenFileToProgram);
+        return;
+    }
+    juce::int64 dataLength = length;
+    if (path != bufferPath)
+    {
+        if (!loadFile(path))
+        {
+            engine.abort("Can't open file to program.\n", StepFailure::cantOpenFileToProgram);
+            return;
+        }
+        dataLength = (juce::int64)fileBuffer.size();
+        if (wordAddressing)
+        {
+            flashOffset *= 2;
+            length *= 2;
+            fileOffset *= 2;
+        }
+    }
+    const auto plan = flashrange::planErase(sectorTable, {page, flashOffset, length, fileOffset, dataLength});
+    if (plan.error == flashrange::EraseError::offsetNotAtSectorStart)
+        return engine.abort("Flash offset must at the start of one sector!\n", StepFailure::none);
+    if (plan.error == flashrange::EraseError::fileOffsetBeyondData)
+        return engine.abort("File offset is beyond the end of the data.\n", StepFailure::none);
+    if (plan.cutAtFlashEnd && log != nullptr)
+        log->PrintA("Program length is larger than the flash size.\n");
+    if (plan.reportLength && log != nullptr)
+        log->PrintA("Program length is set to %xh bytes.\n", (unsigned)plan.programLength);
+    if (plan.error == flashrange::EraseError::emptyRange)
+        return engine.abort("Something wrong in program...\n", StepFailure::none);
+
+    std::vector<juce::uint32> words;
+    for (int i = plan.firstSector; i < plan.endSector; ++i)
+        words.push_back(flashrange::sectorWordAddress(sectorTable, page, i));
+    if (log != nullptr)
+        log->PrintA("Erasing ...\n");
+    post(EvControls, 0, 0, 0);
+    postShare(shareStart, shareEnd);
+    engine.startErase(std::move(words));
+}
+
+void Communication::programFile(const juce::String& path, int page, juce::int64 fileOffset,
+                                juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    if (refuseWithoutSectorTable())
+        return;
+    if (path.isEmpty())
+        return engine.abort("Please select a file to write first\n", StepFailure::cantOpenFileToProgram);
+    if (!loadFile(path))
+        return engine.abort("Can't open file to program.\n", StepFailure::cantOpenFileToProgram);
+    const auto size = (juce::int64)fileBuffer.size();
+    post(EvControls, 0, 0, 0);
+    if (wordAddressing)
+    {
+        fileOffset *= 2;
+        flashOffset *= 2;
+        length *= 2;
+    }
+    const auto programLength = length == 0 ? size - fileOffset : juce::jmin(size - fileOffset, length);
+    if (fileOffset < 0 || programLength <= 0)
+        return engine.abort("File offset is beyond the end of the data.\n", StepFailure::none);
+    postShare(shareStart, shareEnd);
+    if (refuseWithoutOutput())
+        return;
+    engine.startProgram(fileBuffer.data() + fileOffset,
+                        (juce::int64)page * flashrange::kPageBytes + flashOffset, programLength);
+}
+
+void Communication::programBuffer(const juce::uint8* data, int page, juce::int64 flashOffset,
+                                  juce::int64 length, float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    if (refuseWithoutSectorTable())
+        return;
+    if (data == nullptr || length <= 0)
+        return engine.abort("Nothing to program.\n", StepFailure::none);
+    post(EvControls, 0, 0, 0);
+    postShare(shareStart, shareEnd);
+    if (refuseWithoutOutput())
+        return;
+    engine.startProgram(data, (juce::int64)page * flashrange::kPageBytes + flashOffset, length);
+}
+
+void Communication::readToFile(const juce::String& path, int page, juce::int64 flashOffset,
+                               juce::int64 length, float shareStart, float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    outputFile.reset();
+    syncedReadFile = juce::File();
+    syncedReadSize = -1;
+    if (refuseWithoutSectorTable())
+        return;
+    if (path.isEmpty())
+        return engine.abort("Please select a file to save the data.\n", StepFailure::cantCreateFile);
+    outputPath = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    juce::String problem;
+    outputFile = platform::WorkingFileOutput::create(path, problem);
+    if (outputFile == nullptr)
+    {
+        logProblem(problem);
+        return engine.abort("Can't create file to save.\n", StepFailure::cantCreateFile);
+    }
+    if (wordAddressing)
+    {
+        flashOffset *= 2;
+        length *= 2;
+    }
+    postShare(shareStart, shareEnd);
+    const juce::int64 size = flashrange::flashSize(sectorTable);
+    readTotal = length <= 0 || flashOffset + length > size ? size - flashOffset : length;
+    if (readTotal <= 0 || flashOffset < 0)
+        return engine.abort("Flash offset is beyond the end of the flash.\n", StepFailure::none);
+    engine.startRead((juce::int64)page * flashrange::kPageBytes + flashOffset, readTotal,
+                     pairing.fullSpeed());
+}
+
+// ---- compare, version, lock --------------------------------------------------------
+
+void Communication::compareFiles(const juce::String& writtenPath, juce::int64 offset,
+                                 const juce::String& readBackPath)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    if (log != nullptr)
+        log->PrintA("Start comparing...\n");
+    juce::String problem;
+    auto written = platform::RegularFileInput::open(writtenPath, false, problem);
+    logProblem(problem);
+    compareWith(written.get(), wordAddressing ? offset * 2 : offset, readBackPath);
+}
+
+void Communication::compareBuffer(const juce::uint8* data, juce::int64 dataLength,
+                                  const juce::String& readBackPath)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    if (log != nullptr)
+        log->PrintA("Start comparing...\n");
+    juce::MemoryInputStream written(data, (size_t)juce::jmax<juce::int64>(0, dataLength), false);
+    compareWith(data != nullptr ? &written : nullptr, 0, readBackPath);
+}
+
+void Communication::compareWith(juce::InputStream* written, juce::int64 offset,
+                                const juce::String& readBackPath)
+{
+    juce::String problem;
+    auto readBack =
+        written != nullptr ? platform::RegularFileInput::open(readBackPath, false, problem) : nullptr;
+    logProblem(problem);
+    if (written == nullptr || readBack == nullptr)
+        return engine.abort("Can't open source file.\n", StepFailure::dataNotCorrect);
+    const auto outcome = filejobs::compare(*written, offset, *readBack);
+    if (outcome == filejobs::CompareOutcome::offsetBeyondEnd)
+        return engine.abort("Write file length < Source offset!\n", StepFailure::dataNotCorrect);
+    const bool differ = outcome == filejobs::CompareOutcome::differ;
+    if (log != nullptr)
+    {
+        log->SetBold(true);
+        log->PrintA("\n");
+        log->PrintA(differ                                               ? "FAIL!\n"
+                    : outcome == filejobs::CompareOutcome::sameOneLonger ? "OK! (One file is longer.)\n"
+                                                                         : "OK!\n");
+        log->SetBold(false);
+    }
+    differ ? engine.fail(StepFailure::dataNotCorrect) : engine.succeed();
+}
+
+void Communication::postVersionFromFile(const juce::String& path)
+{
+    {
+        // The job's result is EvVersionRead rather than EvStepDone.
+        const std::lock_guard<std::mutex> g(lock);
+        engine.beginJob();
+        engine.endJobSilently();
+    }
+    auto block = readVersionBlock(path, image::kMarkerOffsetInVersionRead);
+    if (listener != nullptr)
+        listener->postMessage(new CCustomMessage(EvVersionRead, 0, 0, 0, block.release(),
+                                                 &CCustomMessage::deleteArray<char16_t>));
+}
+
+void Communication::writeLockFile(const juce::String& path, int mode)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
+    if (mode == 0)
+    {
+        if (!backupIsComplete(file))
+        {
+            // The lock promises a repair from the backup: without a whole,
+            // synced backup read by this link, nothing may be erased.
+            if (log != nullptr)
+                log->PrintA("The backup of the data region is missing or incomplete.\n");
+            return engine.fail(StepFailure::cantCreateLock);
+        }
+        // Read blocks carry no address: a block the instrument sent twice
+        // shifts every later block of the read by one, checksums and all, and
+        // shows only as one block too many arriving after the read's end. So
+        // the lock waits until the link has been quiet for a while.
+        pendingLock = file;
+        engine.startQuietWait();
+        return;
+    }
+    if (mode == 1)
+    {
+        // A folder or a link in the lock's place is refused and left alone.
+        juce::String problem;
+        const bool ok = filejobs::removeLock(file, problem, services);
+        logProblem(problem);
+        return ok ? engine.succeed() : engine.fail(StepFailure::cantDeleteLock);
+    }
+    engine.succeed();
+}
+
+void Communication::quietWaitEnded()
+{
+    engine.finishQuietWait();
+    if (engine.repliesSinceRead() != 0)
+    {
+        if (log != nullptr)
+            log->PrintA("Replies arrived after the backup was read: the backup is not trusted.\n");
+        return engine.fail(StepFailure::cantCreateLock);
+    }
+    juce::String problem;
+    const bool ok = filejobs::createLock(pendingLock, problem, services);
+    logProblem(problem);
+    ok ? engine.succeed() : engine.fail(StepFailure::cantCreateLock);
+}
+
+// The backup beside a lock: the data region as the last read of this link
+// wrote it, whole, synced and unchanged in size since.
+bool Communication::backupIsComplete(const juce::File& lockFile) const
+{
+    if (lockFile == juce::File())
+        return false;
+    const auto backup = lockFile.getSiblingFile(backupFileName);
+    juce::int64 size = 0;
+    return backup == syncedReadFile && syncedReadSize == kDataRegionBytes &&
+           platform::inspectFile(backup.getFullPathName(), false, &size) == platform::FileKind::regular &&
+           size == kDataRegionBytes;
+}
