@@ -1,4 +1,5 @@
 #include "app/Application.h"
+#include "app/CommandLine.h"
 #include "main/MainComponent.h"
 #include "platform/SingleInstance.h"
 #include "virtual-piano/VirtualMidiSource.h"
@@ -25,8 +26,8 @@ bool ORVProgrammerV2Application::moreThanOneInstanceAllowed()
 
 void ORVProgrammerV2Application::initialise(const juce::String&)
 {
-    // The command line is read as one preset name, spaces included.
-    const auto commandLine = getCommandLineParameterArray().joinIntoString(" ");
+    // The arguments that are no options name one preset, spaces included.
+    const auto commandLine = LaunchOptions::parse(getCommandLineParameterArray()).presetName;
     const auto title = getApplicationName() + "(V" + getApplicationVersion() + ")";
 #if JUCE_WINDOWS
     wineRepaint = std::make_unique<WineRepaintPump>();

@@ -1,4 +1,5 @@
 #pragma once
+#include "TamarindVersion.h"
 #include <juce_gui_basics/juce_gui_basics.h>
 #if JUCE_WINDOWS
 #include "app/WineRepaint.h"
@@ -23,7 +24,7 @@ public:
     ~ORVProgrammerV2Application() override;
 
     const juce::String getApplicationName() override { return "Tamarind"; }
-    const juce::String getApplicationVersion() override { return "0.8.9"; }
+    const juce::String getApplicationVersion() override { return TAMARIND_VERSION; }
     bool moreThanOneInstanceAllowed() override;
     void initialise(const juce::String& commandLine) override;
     void shutdown() override;

@@ -1,4 +1,5 @@
 #include "app/Application.h"
+#include "app/CommandLine.h"
 #include "midi/SysexStream.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextConversion.h"
@@ -68,19 +69,31 @@ int main(int argc, char* argv[])
 #endif
     platform::initialiseTextEncoding();
     midi::ignoreBrokenPipeSignal();
+    juce::StringArray args;
+    for (int i = 1; i < argc; ++i)
+        args.add(juce::String::fromUTF8(argv[i]));
+    const auto options = LaunchOptions::parse(args);
+    if (options.help || options.version || options.unknownOption.isNotEmpty())
+    {
+        if (options.unknownOption.isNotEmpty())
+        {
+            std::fprintf(stderr, "Tamarind: unknown option %s\n%s", options.unknownOption.toRawUTF8(),
+                         LaunchOptions::usage());
+            return 2;
+        }
+        std::fputs(options.help ? LaunchOptions::usage() : "Tamarind " TAMARIND_VERSION "\n", stdout);
+        return 0;
+    }
     if (!displayAvailable())
     {
         std::fputs("Tamarind needs a graphical display (DISPLAY is not set or cannot be opened).\n", stderr);
         return 1;
     }
 
-    // A second launch hands its command line to the running instance and
+    // A second launch hands its preset name to the running instance and
     // exits before anything is shown.
-    juce::StringArray args;
-    for (int i = 1; i < argc; ++i)
-        args.add(juce::String::fromUTF8(argv[i]));
     platform::SingleInstance instance("Tamarind");
-    if (!instance.claimOrHandOver(args.joinIntoString(" ")))
+    if (!instance.claimOrHandOver(options.presetName))
         return 0;
     ORVProgrammerV2Application::singleInstance = &instance;
 

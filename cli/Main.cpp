@@ -1,4 +1,5 @@
 // tamarind-cli: the updater without a window, for a terminal or a script.
+#include "TamarindVersion.h"
 #include "cli/Commands.h"
 #include "midi/SysexStream.h"
 #include "platform/TextConversion.h"
@@ -105,7 +106,7 @@ int run(juce::ArgumentList args)
     }
     if (args.containsOption("--version"))
     {
-        std::cout << "tamarind-cli " << JUCE_STRINGIFY(TAMARIND_VERSION) << std::endl;
+        std::cout << "tamarind-cli " << TAMARIND_VERSION << std::endl;
         return cli::ok;
     }
     cli::Options options;

@@ -1,4 +1,5 @@
 #include "ui/InfoView.h"
+#include "TamarindVersion.h"
 
 infoView::infoView(midi::PortSet& ports)
 {
@@ -7,7 +8,7 @@ infoView::infoView(midi::PortSet& ports)
     editor->configureAsLogView();
     output.AttachEditor(editor.get());
     output.SetFontSize();
-    output.PrintA("%s Version:%s\n\n", "Tamarind", "0.8.9");
+    output.PrintA("%s Version:%s\n\n", "Tamarind", TAMARIND_VERSION);
 
     const auto outputs = ports.outputNames();
     const auto inputs = ports.inputNames();
