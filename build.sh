@@ -42,7 +42,9 @@ if [ $windows -eq 1 ]; then
 elif [ ! -f "$build_dir/CMakeCache.txt" ]; then
   cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 fi
-cmake --build "$build_dir" -j"$jobs" ${TAMARIND_BUILD_TARGET:+--target "$TAMARIND_BUILD_TARGET"}
+# TAMARIND_BUILD_TARGET: one target or several, separated by spaces.
+read -r -a targets <<<"${TAMARIND_BUILD_TARGET:-}"
+cmake --build "$build_dir" -j"$jobs" ${targets[0]+--target "${targets[@]}"}
 if [ $package -eq 1 ]; then
   cmake --build "$build_dir" --target package
 fi

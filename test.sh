@@ -36,13 +36,13 @@ fi
 build_dir=${TAMARIND_BUILD_DIR:-build}
 (cd "$build_dir" && ctest --no-tests=error --output-on-failure -j2)
 # The figures of the power-cut and fault matrices.
-sed -n '/^Power cuts/,/cut points tried/p;/^Faults/,/faults tried/p;/^Duplicated replies/,/indices tried/p' \
+sed -n '/^Power cuts/,/cut points tried/p;/^Faults/,/faults tried/p;/^Power cycles/,/power cycles tried/p;/^Duplicated replies/,/indices tried/p' \
   "$build_dir/Testing/Temporary/LastTest.log"
 
 if [ "${1:-}" = "--with-sanitizers" ]; then
   for kind in address thread; do
     echo "== headless suite under the $kind sanitizer"
-    TAMARIND_BUILD_DIR="build-$kind" TAMARIND_BUILD_TARGET=tamarind_tests \
+    TAMARIND_BUILD_DIR="build-$kind" TAMARIND_BUILD_TARGET="tamarind_tests tamarind-cli image-tool virtual-piano" \
       ./build.sh -DTAMARIND_SANITIZE="$kind" -DTAMARIND_BUILD_GUI=OFF -DTAMARIND_BUILD_BENCH=OFF
     (cd "build-$kind" &&
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
