@@ -27,12 +27,14 @@ bool ORVProgrammerV2Application::moreThanOneInstanceAllowed()
 void ORVProgrammerV2Application::initialise(const juce::String&)
 {
     // The arguments that are no options name one preset, spaces included.
-    const auto commandLine = LaunchOptions::parse(getCommandLineParameterArray()).presetName;
+    const auto launch = LaunchOptions::parse(getCommandLineParameterArray());
+    const auto commandLine = launch.presetName;
+    const bool trace = launch.trace || juce::SystemStats::getEnvironmentVariable("TAMARIND_TRACE", {}) == "1";
     const auto title = getApplicationName() + "(V" + getApplicationVersion() + ")";
 #if JUCE_WINDOWS
     wineRepaint = std::make_unique<WineRepaintPump>();
 #endif
-    mainWindow = std::make_unique<MainWindow>(title);
+    mainWindow = std::make_unique<MainWindow>(title, trace);
     // Why this launch runs beside a program that holds the instance name.
     if (singleInstance != nullptr && singleInstance->getNote().isNotEmpty())
         if (auto* main = mainWindow->getMainComponent())
@@ -70,7 +72,7 @@ void ORVProgrammerV2Application::anotherInstanceStarted(const juce::String& comm
         mainWindow->handleCommandLine(commandLine);
 }
 
-ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title)
+ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title, bool trace)
     : juce::DocumentWindow(title, juce::Colour(0xffd3d3d3),
                            juce::DocumentWindow::minimiseButton | juce::DocumentWindow::closeButton, true)
 {
@@ -79,6 +81,7 @@ ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title)
     ports = midi::createPortSetFromEnvironment();
     MainComponent::Options options;
     options.ports = ports.get();
+    options.trace = trace;
     mainComponent = new MainComponent(options);
     setContentOwned(mainComponent, true);
     centreWithSize(getWidth(), getHeight());

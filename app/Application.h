@@ -37,7 +37,7 @@ public:
     class MainWindow : public juce::DocumentWindow
     {
     public:
-        explicit MainWindow(const juce::String& title);
+        MainWindow(const juce::String& title, bool trace);
         ~MainWindow() override;
         void closeButtonPressed() override;
         void handleCommandLine(const juce::String& text);

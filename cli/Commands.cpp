@@ -29,11 +29,19 @@ struct Session
         settings.imagePath = imagePath;
         settings.workingFolder = options.workFolder;
         controller = std::make_unique<UpdateController>(view, log, settings);
+        if (options.trace)
+        {
+            trace = std::make_unique<SysexTrace>(
+                juce::File(UpdateController::workingPathIn(options.workFolder, "/Tamarind-trace.log")));
+            controller->getQueue().link().setTrace(trace.get());
+            std::cerr << "SysEx trace: " << trace->getFile().getFullPathName() << std::endl;
+        }
         controller->start();
     }
     ~Session()
     {
         controller.reset();
+        trace.reset();
         log.AttachEditor(nullptr);
     }
 
@@ -90,6 +98,7 @@ struct Session
     ConsoleView view;
     CLogOutput log;
     std::unique_ptr<midi::PortSet> ports;
+    std::unique_ptr<SysexTrace> trace;
     std::unique_ptr<UpdateController> controller;
     const int waitMs;
 };

@@ -22,6 +22,7 @@ struct Options
     bool log = false;        // show the log on standard error
     int waitSeconds = 15;    // how long to look for the instrument
     juce::String workFolder; // empty: the platform's working folder (or TAMARIND_WORK_DIR)
+    bool trace = false;      // every SysEx message also to Tamarind-trace.log in the working folder
 };
 
 int ports(const Options& options);

@@ -28,6 +28,7 @@ const char* const helpText =
     "  --log            show the log on standard error\n"
     "  --wait SECONDS   how long to look for the instrument (default 15)\n"
     "  --work FOLDER    the working folder of the lock, backup and read-back files\n"
+    "  --trace          record every MIDI message in Tamarind-trace.log in the working folder\n"
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
@@ -79,6 +80,8 @@ juce::String takeOptions(juce::ArgumentList& args, cli::Options& options)
 {
     options.yes = args.removeOptionIfFound("--yes");
     options.log = args.removeOptionIfFound("--log");
+    options.trace = args.removeOptionIfFound("--trace") ||
+                    juce::SystemStats::getEnvironmentVariable("TAMARIND_TRACE", {}) == "1";
     bool present = false;
     options.midi = takeValue(args, "--midi", present);
     if (present && options.midi.isEmpty())

@@ -19,8 +19,13 @@ UpdateController::~UpdateController() = default;
 
 juce::String UpdateController::workingPath(const char* nameWithSlash) const
 {
-    if (workingFolder.isNotEmpty())
-        return workingFolder + juce::String(nameWithSlash);
+    return workingPathIn(workingFolder, nameWithSlash);
+}
+
+juce::String UpdateController::workingPathIn(const juce::String& folder, const char* nameWithSlash)
+{
+    if (folder.isNotEmpty())
+        return folder + juce::String(nameWithSlash);
     return platform::workingFilePath(nameWithSlash);
 }
 
@@ -85,6 +90,9 @@ void UpdateController::handleMessage(const juce::Message& message)
     case EvVersionRead:
         onVersionRead(event);
         break;
+    case EvLinkLost:
+        onLinkLost();
+        break;
     default:
         break;
     }
@@ -108,6 +116,9 @@ void UpdateController::onDeviceFound(bool fullSpeed)
     view.showConnection(fullSpeed ? ConnectionPicture::fullSpeed : ConnectionPicture::highSpeed);
     forgetInstrument();
     connected = true;
+    auto& link = queue.link();
+    log.PrintA("Paired with input %s and output %s.\n", link.pairedInputName().toRawUTF8(),
+               link.pairedOutputName().toRawUTF8());
     log.PrintA("Device Connected! Test MCU/Flash type.\n");
     queue.clearQueue();
     for (auto& d : builtInDrivers)
@@ -129,6 +140,30 @@ void UpdateController::onNoDevice()
     failureTones();
     currentPhase = Phase::notConnected;
     view.showStatus("Device is not connected!");
+}
+
+// The transport says the instrument is gone. An update's own job notices by
+// its time-out (and then looks again); otherwise the scan starts over at once,
+// quietly, until the instrument is back.
+void UpdateController::onLinkLost()
+{
+    if (isUpdating() || currentPhase == Phase::running)
+        return;
+    log.PrintA("The connection to the piano was lost.\n");
+    queue.clearQueue();
+    onNoDevice();
+    queue.link().restartScan(true);
+}
+
+// The instrument stopped answering: its ports are closed and it is looked for
+// again, as the connect-status control would (the status line keeps "Time out!").
+void UpdateController::lookAgain()
+{
+    log.PrintA("Looking for the piano again.\n");
+    connected = false;
+    forgetInstrument();
+    currentPhase = Phase::scanning;
+    queue.link().restartScan();
 }
 
 void UpdateController::onProgress(ProgressKind kind, int value, int total)
@@ -225,6 +260,8 @@ void UpdateController::endList(bool failed, StepFailure reason)
         currentPhase = Phase::connectionFailed;
     if (was == Phase::running)
         view.jobsEnded(!failed);
+    if (failed && reason == StepFailure::timeOut)
+        lookAgain();
 }
 
 void UpdateController::endUpdateWell()
@@ -337,6 +374,14 @@ void UpdateController::showImageResult(int result)
         log.PrintA("The update file is modified!\n");
     else if (result == UpdateFileProductMismatch)
         view.showDeviceName(deviceProductName, UpdateView::NameState::mismatch);
+    if (result == UpdateFileOk &&
+        platform::inspectFile(workingPath("/orv_update.lock"), false) == platform::FileKind::regular)
+    {
+        // After a crash of the computer nothing else would tell the user.
+        log.PrintA("\nAn earlier update was interrupted. Press UPDATE to finish it.\n");
+        view.showStatus("An earlier update was interrupted. Press UPDATE to finish it.");
+        return;
+    }
     view.showStatus(updateFileStatusText(result));
 }
 

@@ -63,6 +63,8 @@ public:
     int lastImageCheck() const { return imageCheck; }
     double progress() const { return progressValue; }
     juce::String workingPath(const char* nameWithSlash) const;
+    // The same for a working folder given (empty: the platform's).
+    static juce::String workingPathIn(const juce::String& folder, const char* nameWithSlash);
     const juce::String& programFolder() const { return folder; }
     const juce::String& updateImagePath() const { return imagePath; }
 
@@ -72,6 +74,8 @@ public:
 private:
     void onDeviceFound(bool fullSpeed);
     void onNoDevice();
+    void onLinkLost();
+    void lookAgain();
     void onProgress(ProgressKind kind, int value, int total);
     void onStepDone(bool failed, StepFailure reason);
     void onFlashTestDone(bool failed);

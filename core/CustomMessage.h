@@ -3,7 +3,7 @@
 #include <juce_events/juce_events.h>
 #include <memory>
 
-// Message codes. 0x4000..0x4004 go to a log view; 0x5000..0x500D to the main component.
+// Message codes. 0x4000..0x4004 go to a log view; 0x5000..0x500E to the update controller.
 enum MessageCode : int
 {
     LogAppendText = 0x4000,
@@ -24,6 +24,7 @@ enum MessageCode : int
     EvReadFileChosen = 0x5009,
     EvFlashTicked = 0x500A,
     EvVersionRead = 0x500D,
+    EvLinkLost = 0x500E, // the transport reports the paired instrument gone
 };
 
 // The one event type that crosses threads. A heap payload in `data` belongs to

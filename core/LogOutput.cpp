@@ -89,21 +89,20 @@ int CLogOutput::Write(const wchar_t* text)
     return 0;
 }
 
-void CLogOutput::setEchoToStdout(bool shouldEcho)
+void CLogOutput::setCopies(bool toStandardOutput, const juce::File& logFile)
 {
-    if (shouldEcho && echo == nullptr)
-        echo = std::make_unique<LogWriter>();
-    else if (!shouldEcho)
-        echo.reset();
+    echo.reset();
+    if (toStandardOutput || logFile != juce::File())
+        echo = std::make_unique<LogWriter>(toStandardOutput, logFile);
 }
 
-void CLogOutput::EchoLine(const juce::String& line)
+void CLogOutput::CopyLine(const juce::String& line)
 {
     if (echo != nullptr)
         echo->line(line);
 }
 
-void CLogOutput::FlushEcho()
+void CLogOutput::FlushCopies()
 {
     if (echo != nullptr)
         echo->flush();

@@ -41,14 +41,15 @@ public:
     // A bold, coloured passage followed by bold off and black.
     void PrintHighlighted(juce::uint32 argb, const char* text);
 
-    // Whether every line also goes to standard output (written by a thread of
-    // its own: logging never waits for the terminal). Set before logging starts.
-    void setEchoToStdout(bool shouldEcho);
-    // A line of the program's own (a status line) in the standard output copy,
-    // in order with the log's text.
-    void EchoLine(const juce::String& line);
-    // Waits until the standard output copy is written (tests, the end of the program).
-    void FlushEcho();
+    // Copies of the log: on standard output and in a file (each line with its
+    // time), written by a thread of their own, so logging never waits for a
+    // terminal or a disk. Set before logging starts; both off by default.
+    void setCopies(bool toStandardOutput, const juce::File& logFile = {});
+    // A line of the program's own (a status line) in the copies, in order with
+    // the log's text.
+    void CopyLine(const juce::String& line);
+    // Waits until the copies are written (tests, the end of the program).
+    void FlushCopies();
 
 private:
     void post(int code, int param);

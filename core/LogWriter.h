@@ -2,19 +2,31 @@
 #include <condition_variable>
 #include <deque>
 #include <juce_core/juce_core.h>
+#include <memory>
 #include <mutex>
 #include <thread>
 
-// Writes the log's copy on standard output from a thread of its own, so that
-// no thread that logs (the MIDI input thread among them) waits for a paused
-// terminal or a full pipe. Bounded: beyond kMaxQueuedBytes, text is dropped
-// and counted, and the count is written once there is room again.
+namespace platform
+{
+class WorkingFileOutput;
+}
+
+// Writes the log's copies, on standard output and in a log file, from a
+// thread of its own, so that no thread that logs (the MIDI input thread among
+// them) waits for a paused terminal, a full pipe or a slow disk. Bounded:
+// beyond kMaxQueuedBytes, text is dropped and counted, and the count is
+// written once there is room again.
+//
+// In the file every line starts with the time it was logged; the file is kept
+// to about kMaxFileBytes, the one before it as NAME.1.
 class LogWriter
 {
 public:
     static constexpr size_t kMaxQueuedBytes = 1 << 20;
+    static constexpr juce::int64 kMaxFileBytes = 1 << 20;
 
-    LogWriter();
+    // Where the copies go; decided before the first text.
+    LogWriter(bool toStandardOutput, const juce::File& logFile, juce::int64 maxFileBytes = kMaxFileBytes);
     ~LogWriter(); // writes what is queued (for at most a second), then stops
 
     void text(const juce::String& text); // as it comes
@@ -27,9 +39,19 @@ private:
     {
         juce::String text;
         bool ownLine;
+        juce::int64 time; // milliseconds since 1970
     };
     void push(Item item);
     void run();
+    void writeToFile(const Item& item);
+    void startFileLine(juce::int64 time);
+    bool openFile();
+
+    const bool toStdout;
+    const juce::File file;
+    const juce::int64 maxFileBytes;
+    std::unique_ptr<platform::WorkingFileOutput> out; // worker thread only
+    bool fileFailed = false, fileLineOpen = false;    // worker thread only
 
     std::mutex lock;
     std::condition_variable wake, written;

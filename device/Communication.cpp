@@ -10,8 +10,9 @@ Communication::Communication(CLogOutput* logSink, juce::MessageListener* receive
     : log(logSink), listener(receiver),
       services(machine != nullptr ? *machine : platform::Services::system()), ports(portSet),
       periods(tickPeriods), engine(*this, {tickPeriods.transferMs, tickPeriods.readMs}),
-      pairing(portSet, *this, lock, *this)
+      pairing(portSet, *this, lock, *this, tickPeriods.quietScanMs)
 {
+    pairing.setScanPeriod(tickPeriods.scanMs);
     prepareForPostsFromAnyThread(listener);
 }
 
@@ -67,9 +68,9 @@ void Communication::timerCallback()
 
 // ---- scanning --------------------------------------------------------------------
 
-void Communication::restartScan()
+void Communication::restartScan(bool quiet)
 {
-    pairing.restartScan();
+    pairing.restartScan(quiet);
 }
 
 void Communication::scanPorts()
@@ -101,10 +102,30 @@ juce::String Communication::pairedOutputName() const
     return pairing.output() != nullptr ? pairing.output()->getName() : juce::String();
 }
 
+juce::String Communication::pairedInputName() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return pairing.input() != nullptr ? pairing.input()->getName() : juce::String();
+}
+
+// The transport's own word that the paired instrument is gone (on its thread).
+void Communication::portLost(midi::InputPort* source)
+{
+    bool paired;
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        paired = source != nullptr && source == pairing.input();
+    }
+    if (paired)
+        post(EvLinkLost, 0, 0, 0);
+}
+
 // ---- replies (MIDI input thread) ---------------------------------------------------
 
 void Communication::handleIncomingMidiMessage(midi::InputPort* source, const juce::uint8* message, int size)
 {
+    if (auto* t = trace.load())
+        t->record(SysexTrace::Direction::fromInstrument, message, size);
     sysex::Incoming in;
     if (!sysex::accept(message, size, in))
         return;
@@ -157,7 +178,16 @@ void Communication::finishReadOutsideLock()
 void Communication::sendFrame(const juce::uint8* frame, int size)
 {
     if (auto* out = pairing.output())
+    {
+        sending(frame, size);
         out->sendMessageNow(frame, size);
+    }
+}
+
+void Communication::sending(const juce::uint8* data, int size)
+{
+    if (auto* t = trace.load())
+        t->record(SysexTrace::Direction::toInstrument, data, size);
 }
 
 void Communication::postProgress(ProgressKind kind, int value, int total)

@@ -1,6 +1,7 @@
 #pragma once
 #include "core/CustomMessage.h"
 #include "core/LogOutput.h"
+#include "core/SysexTrace.h"
 #include "device/DriverImages.h"
 #include "device/PortPairing.h"
 #include "device/SysexCodec.h"
@@ -30,6 +31,7 @@ public:
         int scanMs = 1000;
         int transferMs = 500;
         int readMs = 80;
+        int quietScanMs = 2000; // scans after "Device is not connected!"
         bool manualTicks = false;
     };
 
@@ -45,14 +47,16 @@ public:
     }
     ~Communication() override;
 
-    // Scanning and pairing.
-    void restartScan();
+    // Scanning and pairing. A quiet scan shows no scan in progress and goes on
+    // until an instrument answers.
+    void restartScan(bool quiet = false);
     void scanPorts();
     void timerCallback() override;
 
     // MIDI input thread.
     void handleIncomingMidiMessage(midi::InputPort* source, const juce::uint8* data, int size) override;
     void handlePartialSysexMessage(midi::InputPort*, const juce::uint8*, int) override {}
+    void portLost(midi::InputPort* source) override;
 
     // A port whose name begins with this text (any letter case) is never used.
     static bool isExcludedPortName(const juce::String& name) { return PortPairing::isExcludedPortName(name); }
@@ -76,6 +80,10 @@ public:
     void compareBuffer(const juce::uint8* data, juce::int64 length, const juce::String& readBackPath);
     void postVersionFromFile(const juce::String& path);
     void writeLockFile(const juce::String& path, int mode);
+
+    // Every message both ways goes to `trace` too (null: none). Set on the
+    // message thread; the trace must outlive the link or be unset first.
+    void setTrace(SysexTrace* t) { trace = t; }
 
     // Offsets and lengths of file operations count 16-bit words when set.
     void setWordAddressing(bool words) { wordAddressing = words; }
@@ -112,6 +120,7 @@ public:
     bool isScanArmed() const;
     int currentTickPeriod() const { return tickPeriod.load(); } // 0: timer stopped
     juce::String pairedOutputName() const;
+    juce::String pairedInputName() const;
 
     // Every operation start opens a job with a new serial number; its one
     // EvStepDone carries that number in param3, so the receiver can tell it
@@ -140,9 +149,10 @@ private:
     void quietWaitEnded() override;
     void readAbandoned() override;
     void post(int code, int p1) override { post(code, p1, 0, 0); }
-    void startScanTicks() override { armTimer(periods.scanMs); }
+    void startScanTicks(int periodMs) override { armTimer(periodMs); }
     void stopTicks() override { disarmTimer(); }
     void unexpectedIdentifyReply() override { engine.ignoreUnexpected(); }
+    void sending(const juce::uint8* data, int size) override;
 
     void post(int code, int p1, int p2, int p3) { ::postEvent(listener, code, p1, p2, p3); }
     void armTimer(int periodMs);
@@ -167,6 +177,7 @@ private:
     mutable std::mutex lock; // the one lock of the link's shared state
     std::atomic<int> tickPeriod{0};
     std::atomic<bool> wordAddressing{false};
+    std::atomic<SysexTrace*> trace{nullptr};
     std::shared_ptr<std::atomic<int>> progressInFlight = std::make_shared<std::atomic<int>>(0);
 
     // Shared with the input thread under `lock`.

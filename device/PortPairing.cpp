@@ -23,8 +23,8 @@ struct PortsToClose
 };
 } // namespace
 
-PortPairing::PortPairing(midi::PortSet& p, midi::InputCallback& c, std::mutex& l, Owner& o)
-    : ports(p), callback(c), lock(l), owner(o)
+PortPairing::PortPairing(midi::PortSet& p, midi::InputCallback& c, std::mutex& l, Owner& o, int quietPeriodMs)
+    : ports(p), callback(c), lock(l), owner(o), quietMs(quietPeriodMs)
 {
 }
 
@@ -44,9 +44,10 @@ bool PortPairing::isExcludedPortName(const juce::String& name)
     return name.substring(0, excludedPortPrefix.length()).equalsIgnoreCase(excludedPortPrefix);
 }
 
-void PortPairing::restartScan()
+void PortPairing::restartScan(bool quietly)
 {
-    scanCount = 0;
+    scanCount = quietly ? kMaxScans : 0;
+    quiet = quietly;
     {
         const std::lock_guard<std::mutex> g(lock);
         identifyReplySeen = false;
@@ -81,13 +82,17 @@ void PortPairing::scanPorts()
         const std::lock_guard<std::mutex> g(lock);
         deviceFound = false;
         twoDevicesPosted = false;
+        answeredThisScan = false;
         pairedIndex = -1;
         inputCount = inputNames.size();
         outputCount = outputNames.size();
     }
     dropPorts();
-    owner.post(EvConnectButton, 0);
-    owner.post(EvScanStarted, 0);
+    if (!quiet)
+    {
+        owner.post(EvConnectButton, 0);
+        owner.post(EvScanStarted, 0);
+    }
 
     // The first scan after a restart opens no input.
     if (scanCount > 0)
@@ -100,7 +105,7 @@ void PortPairing::scanPorts()
         replySeen = identifyReplySeen;
     }
     sendIdentifyRequests(outputNames, replySeen);
-    owner.startScanTicks();
+    owner.startScanTicks(quiet ? quietMs : scanMs);
 }
 
 void PortPairing::openInputs(const juce::StringArray& names)
@@ -137,6 +142,7 @@ void PortPairing::sendIdentifyRequests(const juce::StringArray& names, bool repl
         if (isExcludedPortName(names[i]))
             continue;
         request[6] = (juce::uint8)(i & 0x7F);
+        owner.sending(request, requestSize);
         if (!replySeen)
         {
             // No reply seen yet: send straight to the port without keeping it open.
@@ -190,6 +196,7 @@ void PortPairing::onScanTick()
     }
     if (found)
     {
+        quiet = false;
         owner.post(EvDeviceFound, full ? 1 : 0);
         owner.post(EvConnectButton, 1);
         return;
@@ -200,7 +207,19 @@ void PortPairing::onScanTick()
         scanPorts();
         return;
     }
-    owner.post(EvNoDevice, 0);
+    if (!quiet)
+        owner.post(EvNoDevice, 0);
+    // Nothing found: the scan goes on quietly, slower, and at the ordinary
+    // pace again once something answers (the pairing takes a few scans).
+    bool replySeen;
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        replySeen = answeredThisScan;
+    }
+    quiet = !replySeen;
+    if (replySeen)
+        scanCount = 1;
+    scanPorts();
 }
 
 void PortPairing::onIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length)
@@ -208,6 +227,7 @@ void PortPairing::onIdentifyReply(midi::InputPort* source, const juce::uint8* da
     // Any reply shows that the instrument answers: later scans send through
     // kept-open outputs.
     identifyReplySeen = true;
+    answeredThisScan = true;
     if (!armed)
     {
         owner.unexpectedIdentifyReply();

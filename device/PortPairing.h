@@ -18,24 +18,29 @@ public:
     {
         virtual ~Owner() = default;
         virtual void post(int code, int p1) = 0;
-        virtual void startScanTicks() = 0; // the next tick ends this scan
+        virtual void startScanTicks(int periodMs) = 0; // the next tick ends this scan
         virtual void stopTicks() = 0;
         // Called with the lock held: an identify reply outside a scan.
         virtual void unexpectedIdentifyReply() = 0;
+        // An identify request about to leave (for the trace).
+        virtual void sending(const juce::uint8* data, int size) = 0;
     };
 
     static constexpr int kMaxScans = 100;
 
-    PortPairing(midi::PortSet& ports, midi::InputCallback& inputCallback, std::mutex& lock, Owner& owner);
+    PortPairing(midi::PortSet& ports, midi::InputCallback& inputCallback, std::mutex& lock, Owner& owner,
+                int quietMs = 2000);
     ~PortPairing();
 
-    // Message thread.
-    void restartScan();
+    // Message thread. A quiet scan goes on every `quietMs` without showing a
+    // scan in progress, until an instrument answers; then it pairs as usual.
+    void restartScan(bool quiet = false);
     void scanPorts();
     // The scan tick: pairs, scans again or gives up.
     void onScanTick();
     void closeUnpairedPorts();
     int getScanCount() const { return scanCount; }
+    bool isQuiet() const { return quiet; }
 
     // Input thread, with the lock held.
     void onIdentifyReply(midi::InputPort* source, const juce::uint8* data, int length);
@@ -45,6 +50,8 @@ public:
     bool fullSpeed() const { return speedFull; }
     midi::InputPort* input() const { return pairedInput; }
     midi::OutputPort* output() const { return pairedOutput; }
+    // The scan's ordinary period (the scan ticks' own).
+    void setScanPeriod(int periodMs) { scanMs = periodMs; }
 
     // A port whose name begins with this text (any letter case) is never used.
     static bool isExcludedPortName(const juce::String& name);
@@ -71,6 +78,10 @@ private:
     bool identifyReplySeen = false;
     bool armed = false;
     bool twoDevicesPosted = false; // at most one notice per scan
+    bool answeredThisScan = false; // an identify reply arrived during this scan
     int pairedIndex = -1;          // the output index the pairing reply echoed
     int scanCount = 0;             // message thread only
+    bool quiet = false;            // message thread only
+    const int quietMs;
+    int scanMs = 1000;
 };

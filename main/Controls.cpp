@@ -311,7 +311,6 @@ void MainComponent::createControls()
     wordToggle->setToggleState(true, juce::dontSendNotification);
     byteToggle->setToggleState(false, juce::dontSendNotification);
 
-    logOutput.setEchoToStdout(echoToStdout);
     logOutput.AttachEditor(logEditor.get());
     logOutput.SetFontSize();
 

@@ -44,6 +44,10 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
         options.programFolder.isNotEmpty() ? options.programFolder : platform::currentProgramFolder();
     helpFilePath = programFolder + "Help.pdf";
 
+    // The log's copies: standard output, and a file beside the working files.
+    logFile = juce::File(UpdateController::workingPathIn(options.workingFolder, "/Tamarind.log"));
+    logOutput.setCopies(echoToStdout, logFile);
+
     UpdateController::Settings settings;
     settings.ports = portSet;
     settings.periods = options.periods;
@@ -53,6 +57,12 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     settings.services = services;
     UpdateView& view = *this;
     controller = std::make_unique<UpdateController>(view, logOutput, settings);
+    if (options.trace)
+    {
+        trace = std::make_unique<SysexTrace>(
+            juce::File(UpdateController::workingPathIn(options.workingFolder, "/Tamarind-trace.log")));
+        controller->getQueue().link().setTrace(trace.get());
+    }
     controller->getQueue().link().showMessage = [](const juce::String& text)
     { juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::NoIcon, {}, text); };
 
@@ -68,6 +78,9 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     };
 
     logOutput.PrintA("Test!\n");
+    logOutput.PrintA("Log file: %s\n", logFile.getFullPathName().toRawUTF8());
+    if (trace != nullptr)
+        logOutput.PrintA("SysEx trace: %s\n", trace->getFile().getFullPathName().toRawUTF8());
     // The link starts with byte addressing although the Word toggle is on;
     // the two agree again at the first click of either toggle or a preset load.
     controller->start();
@@ -78,6 +91,7 @@ MainComponent::~MainComponent()
     stopThread(5000);
     progressMirror.stopTimer();
     controller.reset();
+    trace.reset();
     screenSaverBlock.reset();
     logOutput.AttachEditor(nullptr);
     juce::LookAndFeel::setDefaultLookAndFeel(nullptr);

@@ -39,6 +39,7 @@ public:
         bool modalDialogs = true;   // false: confirmations answer YES without showing (tests)
         bool echoToStdout = true;   // false: log and status lines stay off standard output (tests)
         platform::Services* services = nullptr; // clock, disk syncs, tones; null: the machine's
+        bool trace = false; // every SysEx message also to Tamarind-trace.log in the working folder
     };
 
     MainComponent();
@@ -112,6 +113,7 @@ private:
     std::unique_ptr<juce::TooltipWindow> tooltipWindow;
     std::unique_ptr<midi::PortSet> ownedPorts;
     midi::PortSet* portSet = nullptr;
+    std::unique_ptr<SysexTrace> trace; // outlives the controller and its link
     std::unique_ptr<UpdateController> controller;
     std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
     platform::DocumentViewer helpViewer;
@@ -120,6 +122,7 @@ private:
     std::unique_ptr<juce::Drawable> logoDrawable;
     std::unique_ptr<juce::Drawable> connectionPictures[8];
     juce::String programFolder, helpFilePath;
+    juce::File logFile;
     bool modalDialogs = true;
     bool echoToStdout = true;
     bool wordAddressMode = true;

@@ -48,7 +48,7 @@ void MainComponent::showStatus(const juce::String& text)
 {
     statusLabel->setText(text, juce::dontSendNotification);
     // In order with the log's copy on standard output.
-    logOutput.EchoLine("Status: " + text);
+    logOutput.CopyLine("Status: " + text);
 }
 
 void MainComponent::showConnection(ConnectionPicture picture)

@@ -19,6 +19,9 @@ public:
     virtual ~InputCallback() = default;
     virtual void handleIncomingMidiMessage(InputPort* source, const juce::uint8* data, int size) = 0;
     virtual void handlePartialSysexMessage(InputPort*, const juce::uint8*, int) {}
+    // The transport knows the instrument behind `source` is gone (a closed
+    // connection, an unplugged instrument); not every transport can tell.
+    virtual void portLost(InputPort* source) { juce::ignoreUnused(source); }
 };
 
 // An open input. Once stop() has returned, its callback is not running and

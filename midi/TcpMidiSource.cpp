@@ -145,6 +145,12 @@ private:
                         });
         }
         alive = false;
+        if (threadShouldExit())
+            return; // closed by the host
+        // The peer closed the connection or it broke: the instrument is gone.
+        const std::lock_guard<std::mutex> g(deliverLock);
+        if (receiver != nullptr)
+            receiver->portLost(receiverPort);
     }
 
     const juce::String host;

@@ -243,7 +243,8 @@ bool RegularFileInput::setPosition(juce::int64 newPosition)
 
 // ---- writing ---------------------------------------------------------------------
 
-std::unique_ptr<WorkingFileOutput> WorkingFileOutput::create(const juce::String& path, juce::String& problem)
+std::unique_ptr<WorkingFileOutput> WorkingFileOutput::create(const juce::String& path, juce::String& problem,
+                                                             bool append)
 {
     problem.clear();
     if (!juce::File::isAbsolutePath(path))
@@ -289,12 +290,16 @@ std::unique_ptr<WorkingFileOutput> WorkingFileOutput::create(const juce::String&
         problem = refusal(path, "it belongs to another user");
     if (problem.isNotEmpty())
         return nullptr;
+#if !JUCE_WINDOWS
+    if ((st.st_mode & 07777) != 0600)
+        ::fchmod(fd, 0600);
+#endif
+    if (append)
+        return out->setPosition(out->getSize()) ? std::move(out) : nullptr;
 #if JUCE_WINDOWS
     if (!SetEndOfFile(h))
         return nullptr;
 #else
-    if ((st.st_mode & 07777) != 0600)
-        ::fchmod(fd, 0600);
     if (::ftruncate(fd, 0) != 0)
         return nullptr;
 #endif

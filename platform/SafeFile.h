@@ -66,7 +66,9 @@ private:
 class WorkingFileOutput : public juce::OutputStream
 {
 public:
-    static std::unique_ptr<WorkingFileOutput> create(const juce::String& path, juce::String& problem);
+    // `append`: kept as it is, written at its end.
+    static std::unique_ptr<WorkingFileOutput> create(const juce::String& path, juce::String& problem,
+                                                     bool append = false);
     ~WorkingFileOutput() override;
 
     void flush() override {}

@@ -83,6 +83,16 @@ void ThreadedPiano::sendStrayStatus()
     piano.sendStrayStatus([this](const juce::uint8* data, int size, double) { deliver(data, size); });
 }
 
+void ThreadedPiano::powerCycle()
+{
+    {
+        const std::lock_guard<std::mutex> g(queueLock);
+        queue.clear();
+    }
+    const std::lock_guard<std::mutex> g(pianoLock);
+    piano.powerOn();
+}
+
 void ThreadedPiano::recordExchanges(bool on)
 {
     const std::lock_guard<std::mutex> g(pianoLock);

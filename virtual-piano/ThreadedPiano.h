@@ -38,6 +38,9 @@ public:
     void setStrayStatusEvery(int ms);
     // Delivers one unsolicited status 0 now, on the caller's thread (manual mode).
     void sendStrayStatus();
+    // Switched off and on: messages not yet handled are lost, the instrument
+    // starts afresh (see VirtualPiano::powerOn); the flash keeps what it held.
+    void powerCycle();
 
     // Records every exchange from now on (for the protocol's minimum time), or stops.
     void recordExchanges(bool on);

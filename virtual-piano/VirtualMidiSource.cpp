@@ -24,6 +24,15 @@ struct VirtualSource::Instrument
         receiver = cb;
     }
 
+    void reportLost()
+    {
+        const std::lock_guard<std::mutex> g(receiverLock);
+        if (receiver != nullptr)
+            receiver->portLost(receiverPort);
+    }
+
+    std::atomic<bool> plugged{true};
+
     vp::ThreadedPiano piano;
     const juce::String name;
     std::mutex receiverLock;
@@ -54,6 +63,8 @@ public:
     juce::String getName() const override { return instrument.name; }
     bool sendMessageNow(const juce::uint8* data, int size) override
     {
+        if (!instrument.plugged)
+            return false;
         instrument.piano.post(data, size);
         return true;
     }
@@ -82,9 +93,24 @@ VirtualSource::~VirtualSource() = default;
 juce::StringArray VirtualSource::inputNames()
 {
     juce::StringArray names;
-    for (auto& i : instruments)
-        names.add(i->name);
+    if (plugged)
+        for (auto& i : instruments)
+            names.add(i->name);
     return names;
+}
+
+void VirtualSource::setPlugged(bool nowPlugged)
+{
+    if (plugged.exchange(nowPlugged) == nowPlugged)
+        return;
+    for (auto& i : instruments)
+    {
+        i->plugged = nowPlugged;
+        if (nowPlugged)
+            i->piano.powerCycle();
+        else
+            i->reportLost();
+    }
 }
 
 juce::StringArray VirtualSource::outputNames()
@@ -94,21 +120,21 @@ juce::StringArray VirtualSource::outputNames()
 
 std::unique_ptr<InputPort> VirtualSource::openInput(int index, InputCallback* callback)
 {
-    if (index < 0 || index >= (int)instruments.size())
+    if (!plugged || index < 0 || index >= (int)instruments.size())
         return nullptr;
     return std::make_unique<VirtualInputPort>(*instruments[(size_t)index], callback);
 }
 
 std::unique_ptr<OutputPort> VirtualSource::openOutput(int index)
 {
-    if (index < 0 || index >= (int)instruments.size())
+    if (!plugged || index < 0 || index >= (int)instruments.size())
         return nullptr;
     return std::make_unique<VirtualOutputPort>(*instruments[(size_t)index]);
 }
 
 bool VirtualSource::sendDirect(int index, const juce::uint8* data, int size)
 {
-    if (index < 0 || index >= (int)instruments.size())
+    if (!plugged || index < 0 || index >= (int)instruments.size())
         return false;
     instruments[(size_t)index]->piano.post(data, size);
     return true;

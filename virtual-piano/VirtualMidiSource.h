@@ -1,6 +1,7 @@
 #pragma once
 #include "midi/MidiPorts.h"
 #include "virtual-piano/ThreadedPiano.h"
+#include <atomic>
 
 namespace midi
 {
@@ -21,6 +22,12 @@ public:
 
     int instrumentCount() const { return (int)instruments.size(); }
     vp::ThreadedPiano& piano(int index);
+    // The cable pulled (false): the ports vanish, nothing reaches the
+    // instruments, and an open input reports its instrument lost. Plugged in
+    // again (true): the ports are back and the instruments start afresh, as
+    // after being switched off and on (the flash keeps what it held).
+    void setPlugged(bool plugged);
+    bool isPlugged() const { return plugged.load(); }
     // Manual mode: delivers what is pending (at most `limit` messages), on the caller's thread.
     int pump(int limit = 1 << 30);
 
@@ -28,6 +35,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<Instrument>> instruments;
+    std::atomic<bool> plugged{true};
 };
 
 // The port set named by a list of sources ("system", "virtual", "tcp:HOST:PORT",

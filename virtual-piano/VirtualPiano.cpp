@@ -167,6 +167,19 @@ void VirtualPiano::receive(const juce::uint8* message, int size, const ReplySink
         sendStrayPacket(counted);
 }
 
+void VirtualPiano::powerOn()
+{
+    dead = false;
+    mode = Mode::idle;
+    driver.clear();
+    driverLoaded = false;
+    driverIsService = false;
+    cfg.silentAfter = -1;
+    cfg.cutAfterBytes = -1;
+    cfg.cutInErase = -1;
+    cfg.silentOnRead = -1;
+}
+
 void VirtualPiano::sendStrayStatus(const ReplySink& reply)
 {
     if (dead || received < cfg.strayStatusAfter)

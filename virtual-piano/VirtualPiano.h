@@ -30,6 +30,9 @@ public:
     int driverUploads() const { return uploads; }
     // The cable is pulled: nothing more is answered.
     void fallSilent() { dead = true; }
+    // Switched on again: nothing uploaded, nothing half done, and the faults
+    // that silenced it are gone; the flash keeps what it held.
+    void powerOn();
     // Faults set while running: fall silent after `count` host messages in all
     // (counted from 1, as `messagesReceived`); lose power after `bytes` programmed in all.
     void setSilentAfter(int count) { cfg.silentAfter = count; }

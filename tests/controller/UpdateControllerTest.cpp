@@ -150,10 +150,11 @@ TEST(UpdateController, ConnectionEndsAtTheFirstStepThatCannotGoOn)
         EXPECT_FALSE(rig.view.update);
     }
     {
-        // Silent from the version read on (3 identify requests, 3 models x 3 messages).
+        // Silent from the version read on (3 identify requests, 3 models x 3
+        // messages): the time-out is shown, and the piano is looked for again.
         ControllerRig rig("silent_after=12", &rom);
-        ASSERT_TRUE(rig.waitPhase(Phase::connectionFailed));
-        EXPECT_EQ(rig.view.status(), "Time out!");
+        ASSERT_TRUE(pumpUntil([&] { return rig.view.status() == "Time out!"; }));
+        EXPECT_EQ(rig.controller->phase(), Phase::scanning);
         EXPECT_FALSE(rig.controller->updateAllowed());
     }
     {
@@ -242,11 +243,17 @@ TEST(UpdateController, FailuresDuringAnUpdateShowTheirReason)
         EXPECT_FALSE(rig.controller->isUpdating());
         EXPECT_FALSE(rig.view.barVisible);
         EXPECT_EQ(rig.view.running.back(), false);
-        EXPECT_TRUE(rig.controller->updateAllowed()); // pressed again, it repairs
         // The job's own end, when it comes, changes nothing.
         rig.controller->handleMessage(CCustomMessage(EvStepDone, 0, 0, serial));
         testing_support::pump(20);
         EXPECT_EQ(rig.view.status(), texts[reason]);
+        if (reason == 5)
+        {
+            // A time-out: the piano is looked for again, and found.
+            EXPECT_NE(rig.controller->phase(), Phase::ready);
+            ASSERT_TRUE(rig.waitPhase(Phase::ready));
+        }
+        EXPECT_TRUE(rig.controller->updateAllowed()); // pressed again, it repairs
     }
     EXPECT_EQ(rig.view.succeeded, 0);
 }

@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "core/LogWriter.h"
 #include <gtest/gtest.h>
+#include <regex>
 #include <thread>
 #if !JUCE_WINDOWS
 #include <unistd.h>
@@ -155,7 +156,7 @@ TEST(LogWriterTest, ABlockedStandardOutputNeverBlocksTheLogger)
     dup2(fds[1], 1);
     std::string drained;
     {
-        LogWriter writer;
+        LogWriter writer(true, {});
         const std::string chunk(1000, 'x');
         const auto start = juce::Time::getMillisecondCounter();
         for (int i = 0; i < 3000; ++i) // 3 MB: far beyond the pipe and the queue
@@ -183,3 +184,58 @@ TEST(LogWriterTest, ABlockedStandardOutputNeverBlocksTheLogger)
     EXPECT_NE(drained.find("log texts were dropped: the output was blocked)"), std::string::npos);
 }
 #endif
+
+// The log file: each line starts with the time it was logged, pieces of text
+// join into their line, the program's own lines stand alone, and the file is
+// moved aside as NAME.1 once it reaches its bound.
+TEST(LogWriterTest, TheLogFileHasTimedLinesAndIsKeptSmall)
+{
+    const auto folder = testing_support::makeTempFolder("tamarind-logfile");
+    const auto file = folder.getChildFile("Tamarind.log");
+    {
+        LogWriter writer(false, file, 300);
+        writer.text("Testing flash \"S29GL512_S\"...");
+        writer.text("OK.\nRead");
+        writer.line("Status: Piano connected.");
+        writer.text("y\n");
+        ASSERT_TRUE(writer.flush());
+    }
+    auto lines = juce::StringArray::fromLines(file.loadFileAsString());
+    lines.removeEmptyStrings();
+    ASSERT_EQ(lines.size(), 4) << file.loadFileAsString();
+    const juce::String stamp = "2\\d\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d ";
+    for (const auto& line : lines)
+        EXPECT_TRUE(std::regex_search(line.toStdString(), std::regex("^" + stamp.toStdString()))) << line;
+    EXPECT_TRUE(lines[0].endsWith(" Testing flash \"S29GL512_S\"...OK."));
+    EXPECT_TRUE(lines[1].endsWith(" Read"));
+    EXPECT_TRUE(lines[2].endsWith(" Status: Piano connected."));
+    EXPECT_TRUE(lines[3].endsWith(" y"));
+
+    // Beyond the bound the file starts again; the one before is kept.
+    {
+        LogWriter writer(false, file, 300);
+        for (int i = 0; i < 40; ++i)
+            writer.line("line " + juce::String(i));
+        ASSERT_TRUE(writer.flush());
+    }
+    const auto older = folder.getChildFile("Tamarind.log.1");
+    EXPECT_TRUE(older.existsAsFile());
+    EXPECT_LT(file.getSize(), 400);
+    EXPECT_LT(older.getSize(), 400);
+    EXPECT_TRUE(file.loadFileAsString().trimEnd().endsWith(" line 39"));
+    EXPECT_EQ(folder.findChildFiles(juce::File::findFiles, false).size(), 2);
+#if !JUCE_WINDOWS
+    // A link in the log's place is never written through.
+    const auto target = folder.getChildFile("elsewhere.txt");
+    target.replaceWithText("keep");
+    file.deleteFile();
+    ASSERT_TRUE(target.createSymbolicLink(file, true));
+    {
+        LogWriter writer(false, file, 300);
+        writer.line("into the link?");
+        writer.flush();
+    }
+    EXPECT_EQ(target.loadFileAsString(), "keep");
+#endif
+    folder.deleteRecursively();
+}

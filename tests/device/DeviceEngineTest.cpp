@@ -1,4 +1,5 @@
 #include "EngineFixture.h"
+#include "core/SysexTrace.h"
 #include "device/DriverImages.h"
 #include "update/ImageBuilder.h"
 #include "update/UpdateImage.h"
@@ -685,6 +686,36 @@ TEST_F(Engine, WholeImageInProcessWithTheInputThread)
     std::printf("[ figures  ] whole 256 KiB image in-process: %.1f ms, %.0f blocks/s\n", ms,
                 128 / (ms / 1000.0));
     EXPECT_EQ(0, std::memcmp(flash(), image::buildUpdateImage(rom).getData(), 0x40000));
+}
+
+// The trace holds the whole exchange both ways, from the input thread too:
+// identify requests and replies, and each read block as one shortened line.
+TEST_F(Engine, TraceRecordsTheExchangeBothWays)
+{
+    connectThreaded("flash=S29GL256_S,packet=512");
+    SysexTrace trace(file("Tamarind-trace.log"));
+    link().setTrace(&trace);
+    ASSERT_EQ(identify(), "S29GL256_S");
+    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
+    ASSERT_TRUE(runQueue().ok) << log();
+    link().setTrace(nullptr);
+    ASSERT_TRUE(trace.flush());
+    const auto text = file("Tamarind-trace.log").loadFileAsString();
+    auto lines = juce::StringArray::fromLines(text);
+    int out = 0, in = 0, shortened = 0;
+    for (const auto& line : lines)
+    {
+        out += line.contains(" out ") ? 1 : 0;
+        in += line.contains(" in  ") ? 1 : 0;
+        shortened += line.contains(" ... ") ? 1 : 0;
+        if (line.contains(" out ") || line.contains(" in  "))
+        {
+            EXPECT_TRUE(line.contains(" F0 ") && line.endsWith(" F7")) << line;
+        }
+    }
+    EXPECT_GT(out, 3) << text;
+    EXPECT_GT(in, 8) << text;        // identify replies, driver statuses, 8 blocks of 512
+    EXPECT_GE(shortened, 8) << text; // the data packets
 }
 
 TEST_F(Engine, WholeImageOverTcp)

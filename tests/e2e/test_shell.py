@@ -67,6 +67,24 @@ class ShellTest(unittest.TestCase):
         self.assertIsNone(first.proc.poll())
         self.assertIsNone(second.proc.poll())
 
+    @unittest.skipIf(harness.WINE, "a Windows GUI program has no standard output of its own")
+    def test_options_are_answered_before_any_window(self):
+        import subprocess
+        env = dict(self.session.env)
+        env.pop("DISPLAY")  # none of these may need one
+        run = lambda *args: subprocess.run([ARGS.app, *args], env=env, capture_output=True, text=True, timeout=30)
+        usage = run("--help")
+        self.assertEqual((usage.returncode, usage.stderr), (0, ""))
+        self.assertIn("usage: Tamarind", usage.stdout)
+        version = run("--version")
+        self.assertEqual(version.returncode, 0)
+        self.assertRegex(version.stdout, r"^Tamarind \S+\n$")
+        for wrong in (["--frobnicate"], ["--help", "--frobnicate"]):
+            bad = run(*wrong)
+            self.assertEqual((bad.returncode, bad.stdout), (2, ""), wrong)
+            self.assertIn("usage: Tamarind", bad.stderr)
+        self.assertEqual(os.listdir(self.session.work) if os.path.isdir(self.session.work) else [], [])
+
     def test_no_display_is_a_clear_error(self):
         import subprocess
         for display in (None, ":65000"):
@@ -87,17 +105,39 @@ class ShellTest(unittest.TestCase):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        piano = harness.start_tool(ARGS.virtual_piano, ["--listen", str(port), "--config", "flash=S29GL256_S"],
-                                   s.env, stdout=subprocess.PIPE, text=True)
-        try:
+        flash = os.path.join(s.tmp, "tcp-flash.bin")
+
+        def start_piano():
+            piano = harness.start_tool(ARGS.virtual_piano,
+                                       ["--listen", str(port), "--config", "flash=S29GL256_S,store=" +
+                                        harness.program_path(flash)], s.env, stdout=subprocess.PIPE, text=True)
             self.assertIn("listening", piano.stdout.readline())
+            return piano
+
+        def stop_piano(piano):
+            piano.kill()
+            piano.wait(10)
+            piano.stdout.close()
+
+        piano = start_piano()
+        try:
             app = s.launch(extra_env={"TAMARIND_MIDI": "tcp:127.0.0.1:%d" % port})
             self.assertIsNotNone(app.wait_line("Select MCU: ORV828, flash: S29GL256_S", 20), app.lines)
             self.assertIsNotNone(app.wait_line("Status: ", 20))
+            # The piano's program dies: the link notices, says so and keeps looking
+            # quietly; the same piano started again is paired again by itself.
+            stop_piano(piano)
+            piano = None
+            self.assertIsNotNone(app.wait_line("Status: Device is not connected!", 10), app.lines[-10:])
+            time.sleep(1)
+            piano = start_piano()
+            paired = lambda: [l for l in app.lines if l.startswith("Paired with input")]
+            self.assertIsNotNone(app.wait_for(lambda l: len(paired()) == 2, 15), app.lines[-10:])
+            self.assertIsNotNone(app.wait_for(
+                lambda l: app.lines.count("Select MCU: ORV828, flash: S29GL256_S") == 2, 15), app.lines[-10:])
         finally:
-            piano.terminate()
-            piano.wait(10)
-            piano.stdout.close()
+            if piano is not None:
+                stop_piano(piano)
 
     def test_no_instrument_ends_scanning_quietly(self):
         s = self.session

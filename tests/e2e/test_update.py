@@ -11,6 +11,7 @@ import harness
 
 ARGS = None
 from harness import ASK_SIZE, DONE_SIZE, MAIN, MAIN_SIZE, NO, OK, UPDATE_BUTTON, YES
+INTERRUPTED = "Status: An earlier update was interrupted. Press UPDATE to finish it."
 # A slowed link so that a person (or a test) can act during the update.
 SLOW = "timing=1,link=150,latency=0.2,erase_ms=20,program_us=20"
 
@@ -139,7 +140,7 @@ class UpdateTest(unittest.TestCase):
         app.proc.wait(10)
 
         second = self.start(None, "", exe=self.exe)
-        self.assertIsNotNone(second.wait_line("Status: Piano connected.", 30), second.lines)
+        self.assertIsNotNone(second.wait_line(INTERRUPTED, 30), second.lines)
         self.click_update()
         # The version area was rewritten, so the instrument may report no name.
         if self.s.window(r"^Continue\?$", timeout=3):
@@ -156,7 +157,7 @@ class UpdateTest(unittest.TestCase):
         with open(os.path.join(self.s.work, "orv_update.lock"), "w") as f:
             f.write("ORV backup lock!")
         app = self.start([])
-        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20))
+        self.assertIsNotNone(app.wait_line(INTERRUPTED, 20))
         flash_before = region(self.flash, 0, 0x80000)
         self.click_update()
         self.answer("Start update?", YES)

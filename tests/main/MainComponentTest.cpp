@@ -1,6 +1,6 @@
 #include "main/MainComponent.h"
-#include "TestSupport.h"
 #include "ControlAccess.h"
+#include "TestSupport.h"
 #include "platform/Tones.h"
 #include "reliability/ProgramSession.h"
 #include "ui/UpdateDialogs.h"
@@ -268,7 +268,10 @@ TEST(MainComponentFlow, ConnectsIdentifiesAndChecksTheImage)
     // The status is set at once; log lines arrive as posted messages.
     EXPECT_TRUE(pumpUntil([&] { return mc.getLogText().endsWith("Ready to program"); }));
     const auto log = mc.getLogText();
-    EXPECT_TRUE(log.startsWith("Test!\nDevice Connected! Test MCU/Flash type.\n")) << log;
+    EXPECT_TRUE(log.contains("Test!\n")) << log;
+    EXPECT_TRUE(log.contains("Paired with input Virtual Piano and output Virtual Piano.\n"
+                             "Device Connected! Test MCU/Flash type.\n"))
+        << log;
     EXPECT_TRUE(log.contains("Select MCU: ORV828, flash: S29GL256_S\n"));
     EXPECT_TRUE(log.contains("Device Version:V1.00.00\n"));
     EXPECT_TRUE(log.endsWith("File version:V1.10.00\nReady to program")) << log;
@@ -391,6 +394,10 @@ TEST(MainComponentFlow, RepairWritesTheSavedDataBack)
     rig.work.getChildFile("orv_backup.tmp").replaceWithData(saved.data(), saved.size());
     rig.work.getChildFile("orv_update.lock").replaceWithText("ORV backup lock!");
     std::memset(rig.flash() + 0x40000, 0x11, 0x20000);
+    // Connected again (as after a crash of the computer), the program tells of it.
+    mc.buttonClicked(control<juce::DrawableButton>(mc, "connectStatusButton"));
+    ASSERT_TRUE(rig.waitStatus("An earlier update was interrupted. Press UPDATE to finish it."));
+    EXPECT_TRUE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled());
     mc.buttonClicked(control<ImageButtonWithText>(mc, "updateButton"));
     const auto& first = mc.getController().getQueue().queued();
     ASSERT_GE(first.size(), 3u);
@@ -429,7 +436,56 @@ TEST(MainComponentFlow, SilentInstrumentEndsWithTimeOutAndUsableControls)
     ASSERT_TRUE(rig.waitStatus("Time out!", 60000)) << mc.getLogText();
     EXPECT_FALSE(mc.isUpdating());
     EXPECT_FALSE(control<juce::ProgressBar>(mc, "progressBar")->isVisible());
-    EXPECT_TRUE(control<juce::DrawableButton>(mc, "connectStatusButton")->isEnabled());
+    // The program looks for the piano again by itself; switched off and on,
+    // the piano is found, and UPDATE then runs.
+    EXPECT_EQ(mc.getController().phase(), UpdateController::Phase::scanning);
+    EXPECT_TRUE(pumpUntil([&] { return mc.getLogText().contains("Looking for the piano again.\n"); }));
+    rig.piano->setPlugged(false);
+    rig.piano->setPlugged(true);
+    ASSERT_TRUE(rig.waitStatus("Piano connected.")) << mc.getLogText();
+    mc.buttonClicked(control<ImageButtonWithText>(mc, "updateButton"));
+    ASSERT_TRUE(rig.waitStatus("Update OK!", 60000)) << mc.getLogText();
+}
+
+// The piano comes and goes: unplugged before it was ever found (the scan
+// gives up and goes on quietly), plugged in late, unplugged while idle, and
+// pulled in the middle of an update: each time it is paired again by itself,
+// and UPDATE then finishes the interrupted update with the data kept.
+TEST(MainComponentFlow, APianoThatComesAndGoesIsPairedAgainByItself)
+{
+    image::ImageSpec rom;
+    rom.fill = "random:15";
+    Rig rig("", &rom);
+    auto& mc = *rig.main;
+    rig.piano->setPlugged(false); // before the first scan found it
+    ASSERT_TRUE(rig.waitStatus("Device is not connected!")) << mc.getLogText();
+    pump(300); // the quiet scan goes on without a word
+    EXPECT_EQ(mc.getStatus(), "Device is not connected!");
+    rig.piano->setPlugged(true);
+    ASSERT_TRUE(rig.waitStatus("Piano connected.")) << mc.getLogText();
+    const std::vector<juce::uint8> data(rig.flash() + 0x40000, rig.flash() + 0x60000);
+
+    rig.piano->setPlugged(false); // while idle
+    ASSERT_TRUE(rig.waitStatus("Device is not connected!")) << mc.getLogText();
+    EXPECT_FALSE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled());
+    rig.piano->setPlugged(true);
+    ASSERT_TRUE(rig.waitStatus("Piano connected.")) << mc.getLogText();
+
+    // Pulled once the data region is being erased.
+    mc.buttonClicked(control<ImageButtonWithText>(mc, "updateButton"));
+    ASSERT_TRUE(pumpUntil([&] { return mc.getLogText().contains("Erasing"); }, 30000)) << mc.getLogText();
+    rig.piano->setPlugged(false);
+    ASSERT_TRUE(rig.waitStatus("Time out!", 30000)) << mc.getLogText();
+    EXPECT_TRUE(rig.work.getChildFile("orv_update.lock").existsAsFile());
+    rig.piano->setPlugged(true);
+    ASSERT_TRUE(rig.waitStatus("An earlier update was interrupted. Press UPDATE to finish it.", 30000))
+        << mc.getLogText();
+    ASSERT_TRUE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled());
+    mc.buttonClicked(control<ImageButtonWithText>(mc, "updateButton"));
+    ASSERT_TRUE(rig.waitStatus("Update OK!", 60000)) << mc.getLogText();
+    EXPECT_EQ(0, std::memcmp(rig.flash(), image::buildUpdateImage(rom).getData(), 0x40000));
+    EXPECT_EQ(0, std::memcmp(rig.flash() + 0x40000, data.data(), data.size()));
+    EXPECT_FALSE(rig.work.getChildFile("orv_update.lock").exists());
 }
 
 // ---- what may start an update, and what it writes ----------------------------------

@@ -150,7 +150,7 @@ protected:
             // A clear failure: a status line, nothing left running, a way on.
             EXPECT_FALSE(status.isEmpty()) << label;
             EXPECT_FALSE(s->main->isUpdating()) << label;
-            EXPECT_TRUE(control<juce::DrawableButton>(s->main, "connectStatusButton")->isEnabled()) << label;
+            EXPECT_TRUE(testing_support::wayOn(s->main)) << label;
             ++tally.failures[status];
         }
         // The program is started again and UPDATE repairs.

@@ -136,9 +136,7 @@ protected:
         EXPECT_TRUE(log.contains(c.logLine)) << c.name << ": no \"" << c.logLine << "\" in\n" << log;
         EXPECT_FALSE(s.main->isUpdating()) << c.name << ": the window would refuse to close";
         EXPECT_FALSE(control<juce::ProgressBar>(s.main, "progressBar")->isVisible()) << c.name;
-        EXPECT_TRUE(control<juce::DrawableButton>(s.main, "connectStatusButton")->isEnabled() ||
-                    control<ImageButtonWithText>(s.main, "updateButton")->isEnabled())
-            << c.name << ": nothing left to click";
+        EXPECT_TRUE(testing_support::wayOn(s.main)) << c.name << ": no way on";
         if (c.flash == FlashAfter::untouched)
         {
             EXPECT_EQ(0, std::memcmp(flash, before.data(), before.size())) << c.name << ": flash written";
@@ -324,6 +322,58 @@ TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
     print();
 }
 
+// The piano switched off in each kind of job of an update and on again once
+// "Time out!" shows: the program pairs with it by itself, tells of the
+// interrupted update where the flash was already being changed, and the next
+// UPDATE leaves the image in place and the data region as it was.
+TEST_F(FaultMatrix, PowerCycledInEachKindOfJobIsPairedAgainAndUpdated)
+{
+    using R = OperationRecord;
+    const struct
+    {
+        const char* name;
+        int op, occurrence;
+    } cycles[] = {{"driver upload", R::SendDriver, 1},
+                  {"backup read", R::ReadToFile, 1},
+                  {"lock creation", R::LockFile, 1},
+                  {"erase run", R::EraseBuffer, 1},
+                  {"programming from memory", R::ProgramFromBuffer, 1},
+                  {"read-back", R::ReadToFile, 2},
+                  {"restoring the data region", R::ProgramFromFile, 1}};
+    std::string text = "\nPower cycles during an update (off in the job, on after \"Time out!\"):\n";
+    int tried = 0;
+    for (const auto& c : cycles)
+    {
+        SCOPED_TRACE(c.name);
+        freshFolders();
+        ProgramSession s(reliability::virtualPiano("flash=S29GL128_S"), programFolder, work);
+        Env env{s, programFolder, work};
+        const std::vector<juce::uint8> before(s.flash(), s.flash() + 0x80000);
+        ASSERT_TRUE(s.ready()) << s.log();
+        env.atJobDo(c.op, c.occurrence, [&s] { s.piano->setPlugged(false); });
+        s.pressUpdate();
+        ASSERT_TRUE(s.finished()) << s.log();
+        ASSERT_EQ(s.main->getStatus(), kTimeOut) << s.log();
+        s.main->getController().getQueue().setJobObserver({});
+        const bool locked = work.getChildFile("orv_update.lock").existsAsFile();
+        s.piano->setPlugged(true);
+        ASSERT_TRUE(s.ready()) << s.log();
+        const auto notice = s.main->getStatus();
+        EXPECT_EQ(notice != "Piano connected.", locked) << s.log();
+        s.pressUpdate();
+        ASSERT_TRUE(s.finished()) << s.log();
+        EXPECT_EQ(s.main->getStatus(), "Update OK!") << s.log();
+        EXPECT_TRUE(imageInPlace(s.flash(), before));
+        EXPECT_FALSE(work.getChildFile("orv_update.lock").exists());
+        text += "  " + juce::String(c.name).paddedRight(' ', 28).toStdString() + "then \"" +
+                notice.toStdString() + "\", then \"" + s.main->getStatus().toStdString() + "\"\n";
+        ++tried;
+    }
+    text += "  power cycles tried: " + std::to_string(tried) + ", each paired again and updated\n";
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
 TEST_F(FaultMatrix, AnotherGoodImageAfterTheCheckIsShownBeforeItIsWritten)
 {
     freshFolders();
@@ -371,11 +421,11 @@ TEST_F(FaultMatrix, TcpPeerVanishingMidTransferTimesOutAndTheNextScanRepairs)
     ASSERT_TRUE(s.finished());
     FaultCase c{"TCP peer vanishing mid-transfer", {}, kTimeOut, kNoResponse, FlashAfter::any};
     judge(c, s, before, flash());
-    // The connect-status button scans again; the lock and backup repair the flash.
+    // The program looks for the piano again by itself, tells of the interrupted
+    // update, and UPDATE repairs it from the lock and the backup.
     s.main->getController().getQueue().setJobObserver(nullptr);
-    ASSERT_TRUE(control<juce::DrawableButton>(s.main, "connectStatusButton")->isEnabled());
-    s.main->buttonClicked(control<juce::DrawableButton>(s.main, "connectStatusButton"));
     ASSERT_TRUE(s.ready()) << s.log();
+    EXPECT_EQ(s.main->getStatus(), "An earlier update was interrupted. Press UPDATE to finish it.");
     s.pressUpdate();
     ASSERT_TRUE(s.finished());
     EXPECT_EQ(s.main->getStatus(), "Update OK!") << s.log();

@@ -208,7 +208,7 @@ protected:
             const auto status = s.main->getStatus();
             EXPECT_NE(status, "Update OK!") << label;
             EXPECT_FALSE(status.isEmpty()) << label;
-            EXPECT_TRUE(control<juce::DrawableButton>(s.main, "connectStatusButton")->isEnabled()) << label;
+            EXPECT_TRUE(testing_support::wayOn(s.main)) << label;
         }
         restartAndUpdate(label);
     }

@@ -1,6 +1,6 @@
 #pragma once
-#include "TestSupport.h"
 #include "ControlAccess.h"
+#include "TestSupport.h"
 #include "main/MainComponent.h"
 #include "virtual-piano/VirtualMidiSource.h"
 #include "virtual-piano/VirtualPiano.h"
@@ -18,6 +18,7 @@ inline MainComponent::Options testOptions(midi::PortSet& ports, const juce::File
     options.periods.scanMs = 20;
     options.periods.transferMs = 20;
     options.periods.readMs = 5;
+    options.periods.quietScanMs = 40;
     options.programFolder = programFolder.getFullPathName() + "/";
     options.workingFolder = work.getFullPathName();
     options.modalDialogs = false;
@@ -51,10 +52,18 @@ struct ProgramSession
     {
         return withPiano([](vp::VirtualPiano& p) { return p.flashData(); });
     }
-    // Waits until the program has connected and checked the image.
+    // Waits until the program has connected and checked the image (and told of
+    // an interrupted update, if there was one).
     bool ready()
     {
-        return testing_support::pumpUntil([&] { return main->getStatus() == "Piano connected."; }, 20000);
+        return testing_support::pumpUntil(
+            [&]
+            {
+                const auto status = main->getStatus();
+                return status == "Piano connected." ||
+                       status == "An earlier update was interrupted. Press UPDATE to finish it.";
+            },
+            20000);
     }
     void pressUpdate()
     {
