@@ -22,9 +22,9 @@ import unittest
 
 ARGS = None
 SOURCE_FOLDERS = ("platform", "core", "midi", "device", "update", "settings", "controller", "ui", "main", "app")
-# showStatus arguments that name a table collected below, and the call that
-# only passes its own parameter on.
-KNOWN_ARGUMENTS = {"text", "updateFileStatusText(result)"}
+# showStatus arguments that are not literals but come from a table collected
+# below, each with what must stand in the same file to show where it comes from.
+KNOWN_ARGUMENTS = {"text": r"\btext\s*=\s*stepFailureText\(", "updateFileStatusText(result)": r""}
 STRING = r'"(?:[^"\\]|\\.)*"'
 # Table and macro markup, font and character escapes, requests at a line's start.
 MARKUP = [r"T\{", r"T\}", r"^\.[A-Za-z&]{1,6}(?:\s|$)", r"\b(?:allbox|box|center|expand)\b.*;",
@@ -88,7 +88,9 @@ def collect_texts(root):
         for arg in call_arguments(code, "showStatus"):
             if re.fullmatch(r"(?:%s\s*)+" % STRING, arg):
                 texts.add(literals(arg))
-            elif arg not in KNOWN_ARGUMENTS and not arg.startswith("const juce::String&"):
+            elif arg.startswith("const juce::String&"):
+                continue  # a declaration or definition, not a call
+            elif arg not in KNOWN_ARGUMENTS or not re.search(KNOWN_ARGUMENTS[arg], code):
                 problems.append("%s: showStatus(%s): a text the test cannot read" % (where, arg))
         for arg in call_arguments(code, "warn"):
             parts = re.findall(r"(?:%s\s*)+" % STRING, arg)
