@@ -27,13 +27,21 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(pwd)}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 if [ $windows -eq 1 ]; then
   deps=$(./setup-windows.sh | tail -n 1)
+  # The user guide's pictures are taken from the native program under Xvfb:
+  # the native build (./build, or $TAMARIND_NATIVE_BUILD_DIR) makes Help.pdf
+  # first, and the Windows build ships that same file.
+  native_dir=${TAMARIND_NATIVE_BUILD_DIR:-build}
+  TAMARIND_BUILD_DIR=$native_dir TAMARIND_BUILD_TARGET=tamarind_help ./build.sh
+  help_pdf=$(cd "$native_dir" && pwd)/resources/Help.pdf
   if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTAMARIND_WINDOWS_DEPS="$deps" \
-      -DTAMARIND_BUILD_BENCH=OFF "$@"
-  elif ! grep -qxF "TAMARIND_WINDOWS_DEPS:PATH=$deps" "$build_dir/CMakeCache.txt"; then
-    # The libraries were rebuilt elsewhere (their recipe changed).
-    cmake -S . -B "$build_dir" -DTAMARIND_WINDOWS_DEPS="$deps"
+      -DTAMARIND_HELP_PDF="$help_pdf" -DTAMARIND_BUILD_BENCH=OFF "$@"
+  elif ! grep -qxF "TAMARIND_WINDOWS_DEPS:PATH=$deps" "$build_dir/CMakeCache.txt" ||
+    ! grep -qxF "TAMARIND_HELP_PDF:FILEPATH=$help_pdf" "$build_dir/CMakeCache.txt"; then
+    # The libraries were rebuilt elsewhere (their recipe changed), or the
+    # guide comes from another native build.
+    cmake -S . -B "$build_dir" -DTAMARIND_WINDOWS_DEPS="$deps" -DTAMARIND_HELP_PDF="$help_pdf"
   fi
   # The generators run under Wine in the build folder's prefix.
   prefix=$(cd "$build_dir" && pwd)/wine

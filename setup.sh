@@ -10,7 +10,7 @@ packages=(
   libfreetype-dev zlib1g-dev libpng-dev libjpeg-dev fontconfig fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool x11-utils imagemagick xdg-utils
-  groff ghostscript
+  groff ghostscript poppler-utils img2pdf
   clang libclang-rt-14-dev
 )
 
