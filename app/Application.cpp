@@ -2,6 +2,7 @@
 #include "app/CommandLine.h"
 #include "main/MainComponent.h"
 #include "platform/SingleInstance.h"
+#include "ui/Pictures.h"
 #include "virtual-piano/VirtualMidiSource.h"
 
 platform::SingleInstance* ORVProgrammerV2Application::singleInstance = nullptr;
@@ -84,6 +85,10 @@ ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title)
     centreWithSize(getWidth(), getHeight());
     setVisible(true);
     setResizable(false, false);
+    // The window's icon for the desktop (the task bar, the window list); the
+    // drawn title bar stays as it is.
+    if (auto* peer = getPeer())
+        peer->setIcon(pictures::icon());
 }
 
 ORVProgrammerV2Application::MainWindow::~MainWindow()
