@@ -1,6 +1,7 @@
 #include "app/Application.h"
 #include "app/CommandLine.h"
 #include "main/MainComponent.h"
+#include "platform/SafeFile.h"
 #include "platform/SingleInstance.h"
 #include "ui/Pictures.h"
 #include "virtual-piano/VirtualMidiSource.h"
@@ -27,13 +28,15 @@ bool ORVProgrammerV2Application::moreThanOneInstanceAllowed()
 
 void ORVProgrammerV2Application::initialise(const juce::String&)
 {
-    // The arguments that are no options name one preset, spaces included.
-    const auto commandLine = LaunchOptions::parse(getCommandLineParameterArray()).presetName;
+    // The arguments that are no options name one preset, spaces included, or
+    // the update file (main() has refused a bad one).
+    const auto launch = LaunchOptions::parse(getCommandLineParameterArray());
+    const auto commandLine = launch.presetName;
     const auto title = getApplicationName() + "(V" + getApplicationVersion() + ")";
 #if JUCE_WINDOWS
     wineRepaint = std::make_unique<WineRepaintPump>();
 #endif
-    mainWindow = std::make_unique<MainWindow>(title);
+    mainWindow = std::make_unique<MainWindow>(title, launch.imagePath);
     // Why this launch runs beside a program that holds the instance name.
     if (singleInstance != nullptr && singleInstance->getNote().isNotEmpty())
         if (auto* main = mainWindow->getMainComponent())
@@ -71,7 +74,7 @@ void ORVProgrammerV2Application::anotherInstanceStarted(const juce::String& comm
         mainWindow->handleCommandLine(commandLine);
 }
 
-ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title)
+ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title, const juce::String& imagePath)
     : juce::DocumentWindow(title, juce::Colour(0xffd3d3d3),
                            juce::DocumentWindow::minimiseButton | juce::DocumentWindow::closeButton, true)
 {
@@ -80,6 +83,7 @@ ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title)
     ports = midi::createPortSetFromEnvironment();
     MainComponent::Options options;
     options.ports = ports.get();
+    options.imagePath = imagePath;
     mainComponent = new MainComponent(options);
     setContentOwned(mainComponent, true);
     centreWithSize(getWidth(), getHeight());
@@ -107,6 +111,21 @@ void ORVProgrammerV2Application::MainWindow::closeButtonPressed()
 
 void ORVProgrammerV2Application::MainWindow::handleCommandLine(const juce::String& text)
 {
-    if (mainComponent != nullptr)
+    if (mainComponent == nullptr)
+        return;
+    if (!LaunchOptions::namesUpdateFile(text))
+    {
         mainComponent->loadPreset(text);
+        return;
+    }
+    // A later launch named an update file. This window keeps the one it was
+    // started with: the versions it shows and any update that runs belong to
+    // that file, and switching mid-session could flash another one than the
+    // user checked. It says so instead.
+    const auto note =
+        "The update file " + platform::printablePath(text.trim().unquoted()) +
+        " was not taken: this window keeps its own. Close Tamarind and start it with that file.";
+    mainComponent->logOutput.PrintA("%s\n", note.toRawUTF8());
+    toFront(true);
+    juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::InfoIcon, "Tamarind", note);
 }

@@ -37,7 +37,8 @@ public:
     class MainWindow : public juce::DocumentWindow
     {
     public:
-        explicit MainWindow(const juce::String& title);
+        // `imagePath`: the update file named on the command line; empty: update.rom beside the program.
+        MainWindow(const juce::String& title, const juce::String& imagePath);
         ~MainWindow() override;
         void closeButtonPressed() override;
         void handleCommandLine(const juce::String& text);

@@ -8,7 +8,7 @@ import unittest
 import harness
 
 ARGS = None
-TITLE = r"^Tamarind\(V0\.8\.9\)$"
+TITLE = harness.MAIN
 
 
 class ShellTest(unittest.TestCase):
@@ -33,6 +33,14 @@ class ShellTest(unittest.TestCase):
         # around 572 x 284 of content.
         self.assertEqual(s.geometry(windows[0]), (574, 312))
         s.screenshot("shell-start", windows[0])
+        if not harness.WINE:
+            # The desktop shows the program's icon for the window: 64 x 64,
+            # its tile opaque in the middle.
+            icon = s.window_icon(windows[0])
+            self.assertIsNotNone(icon, "no _NET_WM_ICON")
+            self.assertEqual((icon[0], icon[1], len(icon)), (64, 64, 2 + 64 * 64))
+            self.assertEqual(icon[2 + 32 * 64 + 32] >> 24, 0xFF)
+            self.assertEqual(icon[2] >> 24, 0, "the corner outside the rounded tile is clear")
 
         # A second launch hands its command line over and opens no window.
         second = s.launch(["studio", "preset"])
@@ -50,6 +58,37 @@ class ShellTest(unittest.TestCase):
         app.wait_for(lambda l: False, 0.2)
         self.assertEqual(app.lines[count:], [])
         self.assertEqual(len(s.window(TITLE)), 1)
+        self.assertIsNone(app.proc.poll())
+
+    def test_an_update_file_named_on_the_command_line(self):
+        s = self.session
+        if harness.WINE:
+            self.skipTest("Windows hands a later launch over through the framework")
+        import subprocess
+        rom = os.path.join(s.tmp, "V1.10.00.rom")
+        harness.run_tool(ARGS.image_tool, ["make", rom, "--version", "V1.10.00"], env=s.env, check=True,
+                         stdout=subprocess.DEVNULL, timeout=60)
+        # Not update.rom beside the program: the file named.
+        app = s.launch([rom])
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 20), app.lines)
+        self.assertIn("File version:V1.10.00", app.lines)
+
+        # A later launch with an update file: the window keeps its own and
+        # says so; the launch fails.
+        later = subprocess.run([ARGS.app, rom], env=s.env, capture_output=True, text=True, timeout=30)
+        self.assertEqual(later.returncode, 1)
+        self.assertEqual(later.stderr,
+                         "Tamarind: already running; it keeps its update file (close it to use %s)\n" % rom)
+        note = "The update file %s was not taken: this window keeps its own. " \
+               "Close Tamarind and start it with that file." % rom
+        self.assertIsNotNone(app.wait_line(note, 10), app.lines)
+        self.assertEqual(sum(1 for l in app.lines if l.startswith("File version:")), 1)
+
+        # A name ending in ".rom" that is no file is refused before any window.
+        missing = os.path.join(s.tmp, "missing.rom")
+        refused = subprocess.run([ARGS.app, missing], env=s.env, capture_output=True, text=True, timeout=30)
+        self.assertEqual((refused.returncode, refused.stdout), (2, ""))
+        self.assertEqual(refused.stderr, "Tamarind: no update file %s\n" % missing)
         self.assertIsNone(app.proc.poll())
 
     def test_two_instance_names_run_side_by_side(self):
@@ -114,6 +153,7 @@ if __name__ == "__main__":
     parser.add_argument("--app", required=True)
     parser.add_argument("--artefacts", required=True)
     parser.add_argument("--virtual-piano", required=True)
+    parser.add_argument("--image-tool", required=True)
     parser.add_argument("--wine", action="store_true", help="the programs are the Windows build")
     ARGS, rest = parser.parse_known_args()
     if ARGS.wine:
