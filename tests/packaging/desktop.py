@@ -1,5 +1,8 @@
 """Reading desktop entries as a desktop does, for the packaging tests."""
 
+# The sizes of the PNG icons beside the SVG one (tools/gen_pictures.cpp draws them).
+ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
+
 
 def read_entry(path):
     """The keys of the [Desktop Entry] group."""

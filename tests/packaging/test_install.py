@@ -10,10 +10,9 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
-from desktop import exec_arguments, read_entry
+from desktop import ICON_SIZES, exec_arguments, read_entry
 
 ARGS = None
-ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
 
 
 def png_size(path):

@@ -1,6 +1,7 @@
 """The release command: an image the check refuses makes no release; the
 Linux archive, unpacked into a fresh folder (its path holding a space), runs
-against the virtual piano and its install script puts it into a menu."""
+against the virtual piano and its install script puts it into a menu; with
+--windows-build, the Windows zip, unpacked likewise, runs under Wine."""
 import argparse
 import hashlib
 import os
@@ -10,15 +11,15 @@ import sys
 import tarfile
 import tempfile
 import unittest
+import zipfile
 
-from desktop import exec_arguments, read_entry
+from desktop import ICON_SIZES, exec_arguments, read_entry
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402
 
 ARGS = None
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
 
 
 class ReleaseTest(unittest.TestCase):
@@ -34,10 +35,10 @@ class ReleaseTest(unittest.TestCase):
         subprocess.run([ARGS.image_tool, "make", path, *args], check=True, stdout=subprocess.DEVNULL, timeout=60)
         return path
 
-    def release(self, rom):
-        # The build is the test's own; no Windows build takes part here.
+    def release(self, rom, windows_build=None):
+        # The builds are the test's own: no Windows build takes part unless named.
         env = dict(os.environ, TAMARIND_BUILD_DIR=ARGS.build,
-                   TAMARIND_WINDOWS_BUILD_DIR=os.path.join(self.tmp, "no-windows-build"))
+                   TAMARIND_WINDOWS_BUILD_DIR=windows_build or os.path.join(self.tmp, "no-windows-build"))
         return subprocess.run([os.path.join(ROOT, "tools", "make-release.sh"), "--no-build", "--out", self.out, rom],
                               env=env, capture_output=True, text=True, timeout=240, stdin=subprocess.DEVNULL)
 
@@ -117,6 +118,38 @@ class ReleaseTest(unittest.TestCase):
         left = [os.path.join(d, f) for d, _, files in os.walk(data) for f in files]
         self.assertEqual(left, [])
 
+    def test_the_windows_zip_unpacked_elsewhere_runs_under_wine(self):
+        if not ARGS.windows_build:
+            self.skipTest("no Windows build named (--windows-build)")
+        rom = self.image("update.rom", "--version", "V1.20.00", "--product", "Tessaro", "--fill", "random:17")
+        run = self.release(rom, ARGS.windows_build)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        name = "Tamarind-%s-windows" % ARGS.version
+        archive = os.path.join(self.out, name + ".zip")
+        with open(archive, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        with open(os.path.join(self.out, "Tamarind-%s-SHA256SUMS" % ARGS.version), encoding="utf-8") as f:
+            self.assertIn("%s  %s.zip\n" % (digest, name), f.read())
+        unpacked = os.path.join(self.tmp, "un packed")
+        with zipfile.ZipFile(archive) as z:
+            self.assertEqual(sorted(z.namelist()), sorted(name + "/" + e for e in (
+                "", "Tamarind.exe", "tamarind-cli.exe", "Help.pdf", "ReadMe.txt", "update.rom")))
+            z.extractall(unpacked)
+        folder = os.path.join(unpacked, name)
+
+        harness.use_wine()
+        session = harness.Session(os.path.join(folder, "Tamarind.exe"), ARGS.artefacts)
+        try:
+            info = harness.run_tool(os.path.join(folder, "tamarind-cli.exe"), ["info", "update.rom"], env=session.env,
+                                    cwd=folder, capture_output=True, text=True, timeout=120)
+            self.assertEqual(info.returncode, 0, info.stdout + info.stderr)
+            self.assertIn("version:  V1.20.00", info.stdout)
+            app = session.launch()
+            self.assertIsNotNone(app.wait_line("Status: Piano connected.", 60), app.lines)
+            self.assertIn("File version:V1.20.00", app.lines)
+        finally:
+            session.close()
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
@@ -125,5 +158,12 @@ if __name__ == "__main__":
     parser.add_argument("--app-id", required=True)
     parser.add_argument("--image-tool", required=True)
     parser.add_argument("--artefacts", required=True)
+    parser.add_argument("--windows-build", help="also the Windows zip of this build, run under Wine")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.windows_build:
+        ARGS.windows_build = os.path.abspath(ARGS.windows_build)
+    if not os.path.isfile(os.path.join(ARGS.build, "CMakeCache.txt")):
+        # The release command checks the image with the native build's tools.
+        print("no native build in %s: skipped" % ARGS.build)
+        sys.exit(77)
     unittest.main(argv=[sys.argv[0], "-v", *rest])
