@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool x11-utils imagemagick xdg-utils
   groff ghostscript poppler-utils img2pdf
+  desktop-file-utils appstream
   clang libclang-rt-14-dev
 )
 

@@ -1,7 +1,9 @@
 #include "app/Application.h"
 #include "app/CommandLine.h"
 #include "main/MainComponent.h"
+#include "platform/SafeFile.h"
 #include "platform/SingleInstance.h"
+#include "ui/Pictures.h"
 #include "virtual-piano/VirtualMidiSource.h"
 
 platform::SingleInstance* ORVProgrammerV2Application::singleInstance = nullptr;
@@ -26,7 +28,8 @@ bool ORVProgrammerV2Application::moreThanOneInstanceAllowed()
 
 void ORVProgrammerV2Application::initialise(const juce::String&)
 {
-    // The arguments that are no options name one preset, spaces included.
+    // The arguments that are no options name one preset, spaces included, or
+    // the update file (main() has refused a bad one).
     const auto launch = LaunchOptions::parse(getCommandLineParameterArray());
     const auto commandLine = launch.presetName;
     const bool trace = launch.trace || juce::SystemStats::getEnvironmentVariable("TAMARIND_TRACE", {}) == "1";
@@ -34,7 +37,7 @@ void ORVProgrammerV2Application::initialise(const juce::String&)
 #if JUCE_WINDOWS
     wineRepaint = std::make_unique<WineRepaintPump>();
 #endif
-    mainWindow = std::make_unique<MainWindow>(title, trace);
+    mainWindow = std::make_unique<MainWindow>(title, launch.imagePath, trace);
     // Why this launch runs beside a program that holds the instance name.
     if (singleInstance != nullptr && singleInstance->getNote().isNotEmpty())
         if (auto* main = mainWindow->getMainComponent())
@@ -72,7 +75,8 @@ void ORVProgrammerV2Application::anotherInstanceStarted(const juce::String& comm
         mainWindow->handleCommandLine(commandLine);
 }
 
-ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title, bool trace)
+ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title, const juce::String& imagePath,
+                                                       bool trace)
     : juce::DocumentWindow(title, juce::Colour(0xffd3d3d3),
                            juce::DocumentWindow::minimiseButton | juce::DocumentWindow::closeButton, true)
 {
@@ -81,12 +85,17 @@ ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title, bo
     ports = midi::createPortSetFromEnvironment();
     MainComponent::Options options;
     options.ports = ports.get();
+    options.imagePath = imagePath;
     options.trace = trace;
     mainComponent = new MainComponent(options);
     setContentOwned(mainComponent, true);
     centreWithSize(getWidth(), getHeight());
     setVisible(true);
     setResizable(false, false);
+    // The window's icon for the desktop (the task bar, the window list); the
+    // drawn title bar stays as it is.
+    if (auto* peer = getPeer())
+        peer->setIcon(pictures::icon());
 }
 
 ORVProgrammerV2Application::MainWindow::~MainWindow()
@@ -105,6 +114,21 @@ void ORVProgrammerV2Application::MainWindow::closeButtonPressed()
 
 void ORVProgrammerV2Application::MainWindow::handleCommandLine(const juce::String& text)
 {
-    if (mainComponent != nullptr)
+    if (mainComponent == nullptr)
+        return;
+    if (!LaunchOptions::namesUpdateFile(text))
+    {
         mainComponent->loadPreset(text);
+        return;
+    }
+    // A later launch named an update file. This window keeps the one it was
+    // started with: the versions it shows and any update that runs belong to
+    // that file, and switching mid-session could flash another one than the
+    // user checked. It says so instead.
+    const auto note =
+        "The update file " + platform::printablePath(text.trim().unquoted()) +
+        " was not taken: this window keeps its own. Close Tamarind and start it with that file.";
+    mainComponent->logOutput.PrintA("%s\n", note.toRawUTF8());
+    toFront(true);
+    juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::InfoIcon, "Tamarind", note);
 }

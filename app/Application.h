@@ -37,7 +37,8 @@ public:
     class MainWindow : public juce::DocumentWindow
     {
     public:
-        MainWindow(const juce::String& title, bool trace);
+        // `imagePath`: the update file named on the command line; empty: update.rom beside the program.
+        MainWindow(const juce::String& title, const juce::String& imagePath, bool trace);
         ~MainWindow() override;
         void closeButtonPressed() override;
         void handleCommandLine(const juce::String& text);

@@ -1,6 +1,12 @@
 #include "app/CommandLine.h"
+#include "platform/SafeFile.h"
 
-LaunchOptions LaunchOptions::parse(const juce::StringArray& arguments)
+bool LaunchOptions::namesUpdateFile(const juce::String& text)
+{
+    return text.trim().unquoted().trim().endsWithIgnoreCase(".rom");
+}
+
+LaunchOptions LaunchOptions::parse(const juce::StringArray& arguments, const juce::File& folder)
 {
     LaunchOptions o;
     juce::StringArray words;
@@ -17,13 +23,30 @@ LaunchOptions LaunchOptions::parse(const juce::StringArray& arguments)
         else if (o.unknownOption.isEmpty())
             o.unknownOption = a;
     }
-    o.presetName = words.joinIntoString(" ");
+    const auto text = words.joinIntoString(" ");
+    if (!namesUpdateFile(text))
+    {
+        o.presetName = text;
+        return o;
+    }
+    // The update file: one argument naming an existing regular file.
+    const auto path = folder.getChildFile(text).getFullPathName();
+    const auto kind = platform::inspectFile(path, true);
+    if (words.size() != 1)
+        o.badImage = "one update file at most, given as one argument: " + text;
+    else if (kind == platform::FileKind::missing)
+        o.badImage = "no update file " + platform::printablePath(path);
+    else if (kind != platform::FileKind::regular)
+        o.badImage =
+            platform::printablePath(path) + " is " + platform::describeKind(kind) + ", not an update file";
+    else
+        o.imagePath = path;
     return o;
 }
 
 const char* LaunchOptions::usage()
 {
-    return "usage: Tamarind [--trace] [PRESET]\n"
+    return "usage: Tamarind [--trace] [PRESET | FILE.rom]\n"
            "       Tamarind --help | --version\n"
            "\n"
            "  --trace    also record every MIDI message exchanged with the piano in\n"
@@ -31,6 +54,7 @@ const char* LaunchOptions::usage()
            "  --help     this text\n"
            "  --version  the program's version\n"
            "  PRESET     the name of a preset of the service settings to load\n"
+           "  FILE.rom   the update file to use instead of update.rom beside the program\n"
            "\n"
            "Tamarind updates the firmware of the piano connected by USB with the file\n"
            "update.rom beside the program; tamarind-cli does the same from a terminal.\n";

@@ -73,12 +73,18 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i)
         args.add(juce::String::fromUTF8(argv[i]));
     const auto options = LaunchOptions::parse(args);
-    if (options.help || options.version || options.unknownOption.isNotEmpty())
+    if (options.help || options.version || options.unknownOption.isNotEmpty() ||
+        options.badImage.isNotEmpty())
     {
         if (options.unknownOption.isNotEmpty())
         {
             std::fprintf(stderr, "Tamarind: unknown option %s\n%s", options.unknownOption.toRawUTF8(),
                          LaunchOptions::usage());
+            return 2;
+        }
+        if (!options.help && !options.version)
+        {
+            std::fprintf(stderr, "Tamarind: %s\n", options.badImage.toRawUTF8());
             return 2;
         }
         std::fputs(options.help ? LaunchOptions::usage() : "Tamarind " TAMARIND_VERSION "\n", stdout);
@@ -91,10 +97,17 @@ int main(int argc, char* argv[])
     }
 
     // A second launch hands its preset name to the running instance and
-    // exits before anything is shown.
+    // exits before anything is shown. An update file is handed over too, but
+    // the running instance keeps its own and says so: this launch failed.
     platform::SingleInstance instance("Tamarind");
-    if (!instance.claimOrHandOver(options.presetName))
-        return 0;
+    if (!instance.claimOrHandOver(options.imagePath.isNotEmpty() ? options.imagePath : options.presetName))
+    {
+        if (options.imagePath.isEmpty())
+            return 0;
+        std::fprintf(stderr, "Tamarind: already running; it keeps its update file (close it to use %s)\n",
+                     options.imagePath.toRawUTF8());
+        return 1;
+    }
     ORVProgrammerV2Application::singleInstance = &instance;
 
     juce::JUCEApplicationBase::createInstance = &juce_CreateApplication;

@@ -2,6 +2,7 @@
 #include "TamarindVersion.h"
 #include "cli/Commands.h"
 #include "midi/SysexStream.h"
+#include "platform/SafeFile.h"
 #include "platform/TextConversion.h"
 #include <iostream>
 #include <juce_events/juce_events.h>
@@ -10,6 +11,7 @@ namespace
 {
 const char* const helpText =
     "usage: tamarind-cli [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "       tamarind-cli [OPTIONS] FILE.rom    (the same as: update FILE.rom)\n"
     "\n"
     "commands:\n"
     "  ports                    list the MIDI ports; pair with the instrument and show its\n"
@@ -129,6 +131,14 @@ int run(juce::ArgumentList args)
     const int count = words.size() - 1;
     auto file = [&](int i)
     { return juce::File::getCurrentWorkingDirectory().getChildFile(words[i]).getFullPathName(); };
+    // One argument ending in ".rom" names the update file: "update FILE.rom".
+    if (count == 0 && command.endsWithIgnoreCase(".rom"))
+    {
+        const auto path = file(0);
+        if (platform::inspectFile(path, true) != platform::FileKind::regular)
+            return usageError("no update file " + platform::printablePath(path));
+        return cli::update(options, path);
+    }
     if (command == "ports" && count == 0)
         return cli::ports(options);
     if (command == "info" && count == 1)

@@ -1,12 +1,14 @@
 # The Windows release folder, zipped by CPack:
 #   Tamarind-<version>-windows.zip
 #     Tamarind-<version>-windows/Tamarind.exe   (stripped)
+#     Tamarind-<version>-windows/tamarind-cli.exe
 #     Tamarind-<version>-windows/Help.pdf
 #     Tamarind-<version>-windows/ReadMe.txt     (where update.rom goes)
-# Made by "./build.sh --windows --package" (the "package" target).
+# Made by "./build.sh --windows --package" (the "package" target);
+# tools/make-release.sh installs the same folder and adds update.rom.
 configure_file(${CMAKE_SOURCE_DIR}/resources/ReadMe-windows.txt.in ${CMAKE_BINARY_DIR}/ReadMe.txt
   @ONLY NEWLINE_STYLE CRLF)
-install(TARGETS Tamarind RUNTIME DESTINATION . BUNDLE DESTINATION .)
+install(TARGETS Tamarind tamarind-cli RUNTIME DESTINATION . BUNDLE DESTINATION .)
 install(FILES ${HELP_PDF} ${CMAKE_BINARY_DIR}/ReadMe.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)

@@ -27,6 +27,12 @@ void MainComponent::buttonClicked(juce::Button* button)
             logOutput.PrintA("Preset name can not be empty.\n");
             return;
         }
+        // A name ending in ".rom" on the command line names an update file.
+        if (name.trim().unquoted().trim().endsWithIgnoreCase(".rom"))
+        {
+            logOutput.PrintA("Preset name can not end in .rom.\n");
+            return;
+        }
         if (savePreset(name) >= 0)
             presetListCombo->setSelectedItemIndex(refreshPresetList(name), juce::dontSendNotification);
     }

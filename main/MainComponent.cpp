@@ -52,6 +52,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     settings.ports = portSet;
     settings.periods = options.periods;
     settings.programFolder = programFolder;
+    settings.imagePath = options.imagePath;
     settings.workingFolder = options.workingFolder;
     services = options.services != nullptr ? options.services : &platform::Services::system();
     settings.services = services;

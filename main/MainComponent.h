@@ -35,6 +35,7 @@ public:
         midi::PortSet* ports = nullptr; // none: no instrument can be found
         Communication::TickPeriods periods;
         juce::String programFolder; // empty: the running executable's folder
+        juce::String imagePath;     // empty: "update.rom" in the program folder
         juce::String workingFolder; // empty: the platform's working folder
         bool modalDialogs = true;   // false: confirmations answer YES without showing (tests)
         bool echoToStdout = true;   // false: log and status lines stay off standard output (tests)

@@ -76,6 +76,14 @@ juce::String programFolderOf(const juce::String& executablePath)
 
 juce::String currentProgramFolder()
 {
+#if JUCE_LINUX
+    // The framework takes the executable's path from argv[0]: a bare name when
+    // the program was found on PATH (through a link in bin/, say), which it
+    // would resolve against the current folder. The kernel names the real file.
+    const juce::File self("/proc/self/exe");
+    if (self.isSymbolicLink())
+        return programFolderOf(self.getLinkedTarget().getFullPathName());
+#endif
     return programFolderOf(
         juce::File::getSpecialLocation(juce::File::currentExecutableFile).getFullPathName());
 }

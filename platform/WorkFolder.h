@@ -21,7 +21,8 @@ juce::File chooseWorkingFolder(const juce::File& preferred, const juce::File& ea
 // starts with "/", such as "/orv_update.lock".
 juce::String workingFilePath(const char* nameWithSlash);
 
-// Folder of the running executable, with its trailing separator.
+// Folder of the running executable, with its trailing separator: the real
+// file's folder, also when the program was started through a link.
 juce::String programFolderOf(const juce::String& executablePath);
 juce::String currentProgramFolder();
 

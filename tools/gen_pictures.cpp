@@ -1,6 +1,7 @@
 // Generates the program's pictures: the panel background, the three button
-// faces, the logo and the connection drawings. Run at build time; the output
-// folder is embedded as binary data.
+// faces, the logo, the connection drawings and the program's icon (SVG and PNGs
+// of the usual sizes). Run at build time; the output folder is embedded as
+// binary data, and the icons are installed for the desktop.
 //
 //   gen_pictures OUTPUT_FOLDER
 #include <iostream>
@@ -98,6 +99,40 @@ juce::String svgPathData(const juce::Path& path)
     return d;
 }
 
+// The key mark shared by the logo and the program's icon: three white keys and
+// two half-transparent black keys, in the logo's units (25 x 30 from (1, 3)).
+struct Key
+{
+    float x, y, w, h, radius, opacity;
+};
+const Key keyMark[] = {{1, 3, 7, 30, 1.5f, 1.0f},
+                       {10, 3, 7, 30, 1.5f, 1.0f},
+                       {19, 3, 7, 30, 1.5f, 1.0f},
+                       {6, 3, 5, 18, 1.0f, 0.55f},
+                       {15, 3, 5, 18, 1.0f, 0.55f}};
+
+juce::String svgNumber(float v)
+{
+    const juce::String text(v, 2);
+    return text.containsChar('.') ? text.trimCharactersAtEnd("0").trimCharactersAtEnd(".") : text;
+}
+
+// The key mark as SVG rectangles, placed by `scale` and an offset.
+juce::String keyMarkSvg(float scale, float dx, float dy, const juce::String& indent)
+{
+    juce::String out;
+    for (const auto& k : keyMark)
+    {
+        out << indent << "<rect x=\"" << svgNumber(dx + k.x * scale) << "\" y=\""
+            << svgNumber(dy + k.y * scale) << "\" width=\"" << svgNumber(k.w * scale) << "\" height=\""
+            << svgNumber(k.h * scale) << "\" rx=\"" << svgNumber(k.radius * scale) << "\"";
+        if (k.opacity < 1.0f)
+            out << " fill-opacity=\"" << svgNumber(k.opacity) << "\"";
+        out << "/>\n";
+    }
+    return out;
+}
+
 // The logo: three stylised piano keys and the word mark as outlines, all white,
 // 138 x 36 units.
 juce::String logoSvg()
@@ -111,17 +146,76 @@ juce::String logoSvg()
     return R"(<?xml version="1.0" encoding="UTF-8"?>
 <svg xmlns="http://www.w3.org/2000/svg" width="138" height="36" viewBox="0 0 138 36">
   <g fill="#ffffff">
-    <rect x="1" y="3" width="7" height="30" rx="1.5"/>
-    <rect x="10" y="3" width="7" height="30" rx="1.5"/>
-    <rect x="19" y="3" width="7" height="30" rx="1.5"/>
-    <rect x="6" y="3" width="5" height="18" rx="1" fill-opacity="0.55"/>
-    <rect x="15" y="3" width="5" height="18" rx="1" fill-opacity="0.55"/>
-    <path d=")" +
-           svgPathData(word) + R"("/>
+)" + keyMarkSvg(1.0f, 0.0f, 0.0f, "    ") +
+           R"(    <path d=")" + svgPathData(word) + R"("/>
     <rect x="31" y="33" width="106" height="1.2" fill-opacity="0.6"/>
   </g>
 </svg>
 )";
+}
+
+// The program's icon, 64 x 64 units: the logo's key mark, larger, on a rounded
+// tile with the panel's grey gradient. Drawn once as SVG and once into PNGs of
+// the usual sizes from the same numbers.
+constexpr float iconUnits = 64.0f, iconTileInset = 2.0f, iconTileRadius = 12.0f, iconKeyScale = 1.5f;
+const Colour iconTop(0xff5d646b), iconBottom(0xff2a2f34), iconEdge(0xff22262a);
+
+// Where the key mark goes: centred on the tile.
+juce::Point<float> iconKeyOffset()
+{
+    return {(iconUnits - 25.0f * iconKeyScale) / 2.0f - 1.0f * iconKeyScale,
+            (iconUnits - 30.0f * iconKeyScale) / 2.0f - 3.0f * iconKeyScale};
+}
+
+juce::String hexRgb(Colour c)
+{
+    return "#" + c.toDisplayString(false).toLowerCase();
+}
+
+juce::String iconSvg()
+{
+    const auto tile = iconUnits - 2.0f * iconTileInset;
+    const auto offset = iconKeyOffset();
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64" viewBox="0 0 64 64">
+  <defs>
+    <linearGradient id="tile" x1="0" y1="0" x2="0" y2="1">
+      <stop offset="0" stop-color=")" +
+           hexRgb(iconTop) + R"("/>
+      <stop offset="1" stop-color=")" +
+           hexRgb(iconBottom) + R"("/>
+    </linearGradient>
+  </defs>
+  <rect x=")" +
+           svgNumber(iconTileInset) + "\" y=\"" + svgNumber(iconTileInset) + "\" width=\"" + svgNumber(tile) +
+           "\" height=\"" + svgNumber(tile) + "\" rx=\"" + svgNumber(iconTileRadius) +
+           "\" fill=\"url(#tile)\" stroke=\"" + hexRgb(iconEdge) + R"(" stroke-width="1"/>
+  <g fill="#ffffff">
+)" + keyMarkSvg(iconKeyScale, offset.x, offset.y, "    ") +
+           R"(  </g>
+</svg>
+)";
+}
+
+juce::Image iconImage(int size)
+{
+    juce::Image img(juce::Image::ARGB, size, size, true);
+    juce::Graphics g(img);
+    g.addTransform(juce::AffineTransform::scale((float)size / iconUnits));
+    const auto tile = juce::Rectangle<float>(iconTileInset, iconTileInset, iconUnits - 2.0f * iconTileInset,
+                                             iconUnits - 2.0f * iconTileInset);
+    g.setGradientFill(juce::ColourGradient(iconTop, 0, tile.getY(), iconBottom, 0, tile.getBottom(), false));
+    g.fillRoundedRectangle(tile, iconTileRadius);
+    g.setColour(iconEdge);
+    g.drawRoundedRectangle(tile, iconTileRadius, 1.0f);
+    const auto offset = iconKeyOffset();
+    for (const auto& k : keyMark)
+    {
+        g.setColour(juce::Colours::white.withAlpha(k.opacity));
+        g.fillRoundedRectangle(offset.x + k.x * iconKeyScale, offset.y + k.y * iconKeyScale,
+                               k.w * iconKeyScale, k.h * iconKeyScale, k.radius * iconKeyScale);
+    }
+    return img;
 }
 
 // Connection drawings: a plug and a socket, joined or apart, with a status mark.
@@ -184,6 +278,10 @@ int main(int argc, char* argv[])
     ok = ok && writePng(buttonFace(Colour(0xffb4b9be), Colour(0xff92979c), Colour(0xff15181b), 2.2f, true),
                         out.getChildFile("button_down.png"));
     ok = ok && out.getChildFile("logo.svg").replaceWithText(logoSvg());
+    // The program's icon: embedded for the window (64), installed for the desktop.
+    ok = ok && out.getChildFile("icon.svg").replaceWithText(iconSvg());
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        ok = ok && writePng(iconImage(size), out.getChildFile("icon_" + juce::String(size) + ".png"));
     for (auto state : {"connecting", "disconnected", "fullspeed", "highspeed"})
         for (bool over : {false, true})
             ok = ok && out.getChildFile(juce::String("connect_") + state + (over ? "_over" : "") + ".svg")

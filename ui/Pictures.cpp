@@ -36,6 +36,10 @@ std::unique_ptr<juce::Drawable> logo()
 {
     return svg(PictureData::logo_svg, PictureData::logo_svgSize);
 }
+juce::Image icon()
+{
+    return png(PictureData::icon_64_png, PictureData::icon_64_pngSize);
+}
 
 std::unique_ptr<juce::Drawable> connection(Connection state, bool over)
 {

@@ -9,6 +9,7 @@ juce::Image buttonNormal(); // 100 x 44
 juce::Image buttonOver();
 juce::Image buttonDown();
 std::unique_ptr<juce::Drawable> logo(); // 138 x 36, white
+juce::Image icon();                     // 64 x 64, the program's icon (window and desktop)
 
 enum class Connection
 {

@@ -86,6 +86,15 @@ class CliTest(unittest.TestCase):
         self.assertEqual(refused.returncode, 3)
         self.assertIn("refused:  a FIFO", refused.stdout)
 
+        # One argument ending in ".rom" is "update FILE.rom": checked and
+        # allowed, then answered NO (nobody to ask). A name that is no file
+        # is a wrong command line.
+        named = self.cli("--log", good)
+        self.assertEqual(named.returncode, 5, named.stderr)
+        self.assertIn("File version:V2.10.00\n", named.stderr)
+        self.assertEqual(self.cli(os.path.join(self.tmp, "none.rom")).returncode, 2)
+        self.assertEqual(self.cli(fifo).returncode, 2)
+
         self.assertEqual(self.cli("frobnicate").returncode, 2)
         self.assertEqual(self.cli("read", "0x40000").returncode, 2)
         self.assertEqual(self.cli("read", "-5", "16", "x").returncode, 2)

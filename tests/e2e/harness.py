@@ -9,6 +9,7 @@ of the harness's own; each test ends every Wine process of that prefix.
 import atexit
 import os
 import queue
+import re
 import shutil
 import subprocess
 import tempfile
@@ -16,8 +17,16 @@ import threading
 import time
 import uuid
 
+
+def project_version():
+    """The version that the build gives the programs: the project's, in CMakeLists.txt."""
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+    with open(top, encoding="utf-8") as f:
+        return re.search(r"project\(Tamarind VERSION ([0-9.]+)", f.read()).group(1)
+
+
 # The main window's title and the places clicked in the windows' content.
-MAIN = r"^Tamarind\(V0\.8\.9\)$"
+MAIN = r"^Tamarind\(V%s\)$" % re.escape(project_version())
 MAIN_SIZE = (572, 284)
 ASK_SIZE = (400, 200)
 DONE_SIZE = (572, 284)
@@ -229,6 +238,14 @@ class Session:
                 w, h = line.split("Geometry:")[1].strip().split("x")
                 return int(w), int(h)
         return None
+
+    def window_icon(self, window_id):
+        """The window's _NET_WM_ICON: width, height, then ARGB pixels; None when unset."""
+        out = subprocess.run(["xprop", "-id", window_id, "-notype", "32c", "_NET_WM_ICON"], env=self.env,
+                             capture_output=True, text=True, timeout=30).stdout
+        if " = " not in out:
+            return None
+        return [int(v) for v in out.split(" = ", 1)[1].split(",")]
 
     def screenshot(self, name, window_id="root"):
         path = os.path.join(self.artefacts, name + ".png")

@@ -8,7 +8,7 @@ import unittest
 import harness
 
 ARGS = None
-TITLE = r"^Tamarind\(V0\.8\.9\)$"
+TITLE = harness.MAIN
 
 
 class ShellTest(unittest.TestCase):
@@ -33,6 +33,14 @@ class ShellTest(unittest.TestCase):
         # around 572 x 284 of content.
         self.assertEqual(s.geometry(windows[0]), (574, 312))
         s.screenshot("shell-start", windows[0])
+        # The desktop shows the program's icon for the window (under Wine
+        # too, which hands it on to X11): 64 x 64, its tile opaque in the
+        # middle, the corner outside the rounded tile clear.
+        icon = s.window_icon(windows[0])
+        self.assertIsNotNone(icon, "no _NET_WM_ICON")
+        self.assertEqual((icon[0], icon[1], len(icon)), (64, 64, 2 + 64 * 64))
+        self.assertEqual(icon[2 + 32 * 64 + 32] >> 24, 0xFF)
+        self.assertEqual(icon[2] >> 24, 0)
 
         # A second launch hands its command line over and opens no window.
         second = s.launch(["studio", "preset"])
@@ -51,6 +59,43 @@ class ShellTest(unittest.TestCase):
         self.assertEqual(app.lines[count:], [])
         self.assertEqual(len(s.window(TITLE)), 1)
         self.assertIsNone(app.proc.poll())
+
+    def test_an_update_file_named_on_the_command_line(self):
+        s = self.session
+        import subprocess
+        rom = os.path.join(s.tmp, "V1.10.00.rom")
+        harness.run_tool(ARGS.image_tool, ["make", harness.program_path(rom), "--version", "V1.10.00"], env=s.env,
+                         check=True, stdout=subprocess.DEVNULL, timeout=60)
+        # Not update.rom beside the program: the file named.
+        app = s.launch([harness.program_path(rom)])
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 30), app.lines)
+        self.assertIn("File version:V1.10.00", app.lines)
+
+        # A later launch with an update file: the window keeps its own and
+        # says so.
+        note = "The update file %s was not taken: this window keeps its own. " \
+               "Close Tamarind and start it with that file." % harness.program_path(rom)
+        if harness.WINE:
+            # The framework hands the command line over and ends the launch.
+            later = s.launch([harness.program_path(rom)])
+            later.proc.wait(60)
+        else:
+            # The launch fails, and says why.
+            later = subprocess.run([ARGS.app, rom], env=s.env, capture_output=True, text=True, timeout=30)
+            self.assertEqual(later.returncode, 1)
+            self.assertEqual(later.stderr,
+                             "Tamarind: already running; it keeps its update file (close it to use %s)\n" % rom)
+        self.assertIsNotNone(app.wait_line(note, 20), app.lines)
+        self.assertEqual(sum(1 for l in app.lines if l.startswith("File version:")), 1)
+        self.assertIsNone(app.proc.poll())
+        if harness.WINE:
+            return
+
+        # A name ending in ".rom" that is no file is refused before any window.
+        missing = os.path.join(s.tmp, "missing.rom")
+        refused = subprocess.run([ARGS.app, missing], env=s.env, capture_output=True, text=True, timeout=30)
+        self.assertEqual((refused.returncode, refused.stdout), (2, ""))
+        self.assertEqual(refused.stderr, "Tamarind: no update file %s\n" % missing)
 
     def test_two_instance_names_run_side_by_side(self):
         # Only the per-user instance name decides: no machine-wide lock keeps
@@ -154,6 +199,7 @@ if __name__ == "__main__":
     parser.add_argument("--app", required=True)
     parser.add_argument("--artefacts", required=True)
     parser.add_argument("--virtual-piano", required=True)
+    parser.add_argument("--image-tool", required=True)
     parser.add_argument("--wine", action="store_true", help="the programs are the Windows build")
     ARGS, rest = parser.parse_known_args()
     if ARGS.wine:

@@ -164,6 +164,13 @@ TEST(MainComponentPresets, AddSelectLoadAndDelete)
     control<juce::TextEditor>(mc, "readLengthEditor")->setText("ABC");
     control<juce::ToggleButton>(mc, "byteToggle")->setToggleState(true, juce::sendNotificationSync);
     control<juce::ToggleButton>(mc, "beepToggle")->setToggleState(true, juce::dontSendNotification);
+    // On the command line a name ending in ".rom" names an update file: no
+    // preset is called so.
+    control<juce::TextEditor>(mc, "presetNameEditor")->setText("Studio.ROM");
+    mc.buttonClicked(control<juce::TextButton>(mc, "addPresetButton"));
+    pump(2);
+    EXPECT_TRUE(mc.getLogText().endsWith("Preset name can not end in .rom.\n")) << mc.getLogText();
+    EXPECT_TRUE(mc.getPresets().getNames().isEmpty());
     control<juce::TextEditor>(mc, "presetNameEditor")->setText("Studio");
     mc.buttonClicked(control<juce::TextButton>(mc, "addPresetButton"));
     ASSERT_EQ(mc.getPresets().getNames(), juce::StringArray({"Studio"}));
