@@ -92,6 +92,9 @@ if [ -z "$version" ] || [ "$version" != "$project_version" ]; then
 fi
 app_id=$(sed -n 's/^Icon=//p' "$build_dir"/packaging/*.desktop)
 archives=()
+# A sums file left by an earlier run must not vouch for archives this run
+# failed to write.
+rm -f "$out/Tamarind-$version-SHA256SUMS"
 
 # Linux: the installed program folder, with the release's image and what a
 # user needs to put it into the menu.

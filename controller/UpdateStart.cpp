@@ -1,0 +1,126 @@
+#include "controller/UpdateController.h"
+#include "platform/SafeFile.h"
+#include "platform/WorkFolder.h"
+#include "update/UpdateImage.h"
+
+// ---- the update ------------------------------------------------------------------
+
+void UpdateController::requestUpdate()
+{
+    // Nothing but this starts an update, and only when it may start; that is
+    // checked again before the first question and after the last (device
+    // events are handled while a question is open).
+    auto refused = [this]
+    {
+        if (!isUpdating() && updateAllowed())
+            return false;
+        view.enableUpdate(false);
+        log.PrintA(
+            "UPDATE refused: the flash, the piano's version or the update file has not been checked.\n");
+        return true;
+    };
+    if (refused())
+        return;
+    juce::String question = "Update your device?";
+    if (fileProductName != deviceProductName &&
+        !view.confirm("Continue?", "The product name in the update file is\n" + fileProductName +
+                                       "\nare you sure to continue?"))
+        return;
+    if (!view.confirm("Start update?", question) || refused())
+        return;
+    juce::MemoryBlock image;
+    if (readCheckedImage(image))
+        startUpdate(std::move(image));
+}
+
+// Reads "update.rom" once and checks those bytes again: the update writes
+// exactly them. The plan and the user's confirmation rest on the check at
+// connection, so bytes other than the ones it passed are not written.
+bool UpdateController::readCheckedImage(juce::MemoryBlock& image)
+{
+    UpdateFileFacts facts;
+    const int result = checkUpdateImage(imagePath, deviceProductName, &log, facts, flashCapacity());
+    if (result == UpdateFileOk && juce::SHA256(facts.bytes) == checkedImageDigest)
+    {
+        image = std::move(facts.bytes);
+        return true;
+    }
+    log.PrintA("The update file has changed since it was checked.\n");
+    if (result != UpdateFileOk)
+    {
+        // The connect-status control checks the file again once it is fixed.
+        imageCheck = result;
+        checkedImageDigest = {};
+        showImageResult(result);
+        view.enableConnect(true);
+        return false;
+    }
+    // Another good image: show what it holds and let the user confirm it.
+    takeImageFacts(facts, result);
+    view.showStatus("The update file has changed. Press UPDATE again.");
+    return false;
+}
+
+void UpdateController::startUpdate(juce::MemoryBlock image)
+{
+    log.Clear();
+    queue.clearQueue();
+    view.showStatus("Updating....");
+    // Every region of the image is written from the bytes that were checked,
+    // and the read-back is compared with them. They stay until the next update.
+    updateImage = std::move(image);
+    PlanInputs in;
+    in.image = static_cast<const juce::uint8*>(updateImage.getData());
+    in.imageSize = (juce::int64)updateImage.getSize();
+    in.workDriver = detectedDriver;
+    in.workDriverLength = detectedDriverLength;
+    in.lockPath = workingPath("/orv_update.lock");
+    in.backupPath = workingPath("/orv_backup.tmp");
+    in.readBackPath = workingPath("/orv_tmp_read.tmp");
+    // The lock and the backup are looked at, never through a link; anything
+    // else in the lock's place is no lock (creating the lock then refuses it).
+    in.lockPresent = platform::inspectFile(in.lockPath, false) == platform::FileKind::regular;
+    juce::int64 backupSize = 0;
+    const auto backupKind = platform::inspectFile(in.backupPath, false, &backupSize);
+    in.backupUsable = backupKind == platform::FileKind::regular && backupSize == region::data.length;
+
+    const auto plan = makeUpdatePlan(in);
+    if (plan.path == UpdatePlan::Path::refused)
+    {
+        if (backupKind != platform::FileKind::regular && backupKind != platform::FileKind::missing)
+            log.PrintA("%s\n",
+                       platform::refusal(in.backupPath, platform::describeKind(backupKind)).toRawUTF8());
+        view.showStatus("Found an error can't be fixed in the last update.");
+        return;
+    }
+    juce::String problem;
+    if (plan.path == UpdatePlan::Path::plain && !platform::removeWorkingFile(in.lockPath, problem))
+    {
+        // A folder or a link in the lock's place is left alone.
+        if (problem.isNotEmpty())
+            log.PrintA("%s\n", problem.toRawUTF8());
+        log.PrintA("Can't delete the lock file!\n");
+    }
+    queue.link().setWordAddressing(false); // the jobs' offsets are byte offsets, whatever a preset chose
+    queue.add(plan.jobs);
+    currentPhase = Phase::updating;
+    progressValue = 0.0;
+    view.showProgressBar(true);
+    setControlsEnabled(false, Tone::success);
+    view.updateRunning(true);
+    queue.runNext();
+}
+
+bool UpdateController::runJobs(std::vector<OperationRecord> list)
+{
+    if (currentPhase != Phase::ready || list.empty())
+        return false;
+    queue.clearQueue();
+    queue.add(list);
+    currentPhase = Phase::running;
+    progressValue = 0.0;
+    view.showProgressBar(true);
+    setControlsEnabled(false, Tone::success);
+    queue.runNext();
+    return true;
+}
