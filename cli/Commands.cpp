@@ -34,7 +34,10 @@ struct Session
             trace = std::make_unique<SysexTrace>(
                 juce::File(UpdateController::workingPathIn(options.workFolder, "/Tamarind-trace.log")));
             controller->getQueue().link().setTrace(trace.get());
-            std::cerr << "SysEx trace: " << trace->getFile().getFullPathName() << std::endl;
+            if (trace->fileProblem().isEmpty())
+                std::cerr << "SysEx trace: " << trace->getFile().getFullPathName() << std::endl;
+            else
+                std::cerr << "No SysEx trace: " << trace->fileProblem() << "." << std::endl;
         }
         controller->start();
     }

@@ -89,11 +89,12 @@ int CLogOutput::Write(const wchar_t* text)
     return 0;
 }
 
-void CLogOutput::setCopies(bool toStandardOutput, const juce::File& logFile)
+juce::String CLogOutput::setCopies(bool toStandardOutput, const juce::File& logFile)
 {
     echo.reset();
     if (toStandardOutput || logFile != juce::File())
         echo = std::make_unique<LogWriter>(toStandardOutput, logFile);
+    return echo != nullptr ? echo->fileProblem() : juce::String();
 }
 
 void CLogOutput::CopyLine(const juce::String& line)

@@ -44,7 +44,8 @@ public:
     // Copies of the log: on standard output and in a file (each line with its
     // time), written by a thread of their own, so logging never waits for a
     // terminal or a disk. Set before logging starts; both off by default.
-    void setCopies(bool toStandardOutput, const juce::File& logFile = {});
+    // Returns why `logFile` cannot be written (empty: it can, or none was given).
+    juce::String setCopies(bool toStandardOutput, const juce::File& logFile = {});
     // A line of the program's own (a status line) in the copies, in order with
     // the log's text.
     void CopyLine(const juce::String& line);

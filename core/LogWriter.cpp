@@ -3,8 +3,23 @@
 #include "platform/TextConversion.h"
 
 LogWriter::LogWriter(bool toStandardOutput, const juce::File& logFile, juce::int64 maxBytes)
-    : toStdout(toStandardOutput), file(logFile), maxFileBytes(maxBytes), worker([this] { run(); })
+    : toStdout(toStandardOutput), file(logFile), maxFileBytes(maxBytes), openProblem(openAtStart()),
+      worker([this] { run(); })
 {
+}
+
+// The file is opened before the worker starts, so whoever asked for it can
+// be told at once that it cannot be written (opening never blocks: a FIFO or
+// a link in its place is refused, not waited on).
+juce::String LogWriter::openAtStart()
+{
+    if (file == juce::File())
+        return {};
+    juce::String problem;
+    out = platform::WorkingFileOutput::create(file.getFullPathName(), problem, true);
+    fileFailed = out == nullptr;
+    return fileFailed ? (problem.isNotEmpty() ? problem : juce::String("it cannot be written"))
+                      : juce::String();
 }
 
 LogWriter::~LogWriter()

@@ -33,6 +33,8 @@ public:
     void line(const juce::String& line); // on a line of its own
     // Waits until everything queued so far is written; false after `timeoutMs`.
     bool flush(int timeoutMs = 2000);
+    // Why the file could not be opened at the start (empty: it was, or none was asked for).
+    const juce::String& fileProblem() const { return openProblem; }
 
 private:
     struct Item
@@ -46,12 +48,14 @@ private:
     void writeToFile(const Item& item);
     void startFileLine(juce::int64 time);
     bool openFile();
+    juce::String openAtStart();
 
     const bool toStdout;
     const juce::File file;
     const juce::int64 maxFileBytes;
     std::unique_ptr<platform::WorkingFileOutput> out; // worker thread only
     bool fileFailed = false, fileLineOpen = false;    // worker thread only
+    const juce::String openProblem;                   // set before the worker starts
 
     std::mutex lock;
     std::condition_variable wake, written;

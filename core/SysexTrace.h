@@ -32,6 +32,8 @@ public:
     // Waits until everything recorded so far is in the file.
     bool flush(int timeoutMs = 2000);
     const juce::File& getFile() const { return file; }
+    // Why the file cannot be written (empty: it can).
+    const juce::String& fileProblem() const { return writer.fileProblem(); }
 
 private:
     struct Record

@@ -46,7 +46,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
 
     // The log's copies: standard output, and a file beside the working files.
     logFile = juce::File(UpdateController::workingPathIn(options.workingFolder, "/Tamarind.log"));
-    logOutput.setCopies(echoToStdout, logFile);
+    const auto logFileProblem = logOutput.setCopies(echoToStdout, logFile);
 
     UpdateController::Settings settings;
     settings.ports = portSet;
@@ -79,9 +79,14 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     };
 
     logOutput.PrintA("Test!\n");
-    logOutput.PrintA("Log file: %s\n", logFile.getFullPathName().toRawUTF8());
-    if (trace != nullptr)
+    if (logFileProblem.isEmpty())
+        logOutput.PrintA("Log file: %s\n", logFile.getFullPathName().toRawUTF8());
+    else
+        logOutput.PrintA("No log file: %s.\n", logFileProblem.toRawUTF8());
+    if (trace != nullptr && trace->fileProblem().isEmpty())
         logOutput.PrintA("SysEx trace: %s\n", trace->getFile().getFullPathName().toRawUTF8());
+    else if (trace != nullptr)
+        logOutput.PrintA("No SysEx trace: %s.\n", trace->fileProblem().toRawUTF8());
     // The link starts with byte addressing although the Word toggle is on;
     // the two agree again at the first click of either toggle or a preset load.
     controller->start();

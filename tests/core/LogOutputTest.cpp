@@ -5,6 +5,7 @@
 #include <regex>
 #include <thread>
 #if !JUCE_WINDOWS
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -47,6 +48,10 @@ TEST_F(LogFixture, NarrowLinesAreCutAtCharactersNotBytes)
 {
     // 1100 two-byte characters: the cut falls after 1023 of them, never
     // inside one, and a shorter line of them is kept whole.
+#if JUCE_WINDOWS
+    if (GetACP() != CP_UTF8)
+        GTEST_SKIP() << "narrow text is in the ANSI code page " << GetACP() << ", one byte a character";
+#endif
     std::string umlauts;
     for (int i = 0; i < 1100; ++i)
         umlauts += "\xc3\xbc";
@@ -232,10 +237,22 @@ TEST(LogWriterTest, TheLogFileHasTimedLinesAndIsKeptSmall)
     ASSERT_TRUE(target.createSymbolicLink(file, true));
     {
         LogWriter writer(false, file, 300);
+        EXPECT_TRUE(writer.fileProblem().contains("Tamarind.log")) << writer.fileProblem();
         writer.line("into the link?");
         writer.flush();
     }
     EXPECT_EQ(target.loadFileAsString(), "keep");
+    // Nor is a FIFO opened (which would wait for a reader for ever): it is
+    // refused at once, and said so.
+    file.deleteFile();
+    ASSERT_EQ(mkfifo(file.getFullPathName().toRawUTF8(), 0600), 0);
+    {
+        LogWriter writer(false, file, 300);
+        EXPECT_FALSE(writer.fileProblem().isEmpty());
+        writer.line("into the pipe?");
+        EXPECT_TRUE(writer.flush());
+    }
 #endif
+    EXPECT_TRUE(LogWriter(false, folder.getChildFile("fresh.log")).fileProblem().isEmpty());
     folder.deleteRecursively();
 }

@@ -2,6 +2,7 @@
 piano, clicked with xdotool and read from standard output."""
 import argparse
 import os
+import re
 import signal
 import sys
 import time
@@ -82,6 +83,15 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(region(self.flash, 0, 0x40000), self.rom())
         self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
         self.assertEqual(sum(1 for l in app.lines if l == "OK!"), 2, "both compares passed")
+        # The same record, with times, in the log file of the working folder.
+        self.assertIn("Log file: ", app.lines[1])
+        with open(os.path.join(self.s.work, "Tamarind.log"), encoding="utf-8") as f:
+            logged = f.read().splitlines()
+        stamp = r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} "
+        for line in logged:
+            self.assertRegex(line, stamp)
+        self.assertEqual([re.sub(stamp, "", l) for l in logged if "Status: " in l],
+                         [l for l in app.lines if l.startswith("Status: ")])
 
     def test_b_plain_update_of_a_larger_image(self):
         app = self.start(["--size", "0x80000", "--fill", "random:4"])
@@ -248,7 +258,7 @@ class UpdateTest(unittest.TestCase):
                          windows_before)
         app.wait_for(lambda l: False, 0.5)
         new_lines = app.lines[lines_before:]
-        help_path = os.path.join(os.path.dirname(exe), "Help.pdf")
+        help_path = harness.program_path(os.path.join(os.path.dirname(exe), "Help.pdf"))
         self.assertIn("Can't open the help file.", new_lines, "no key reached the window")
         self.assertLessEqual(set(new_lines), {"Can't find " + help_path, "Can't open the help file."}, new_lines)
         self.assertIsNone(app.proc.poll())

@@ -578,7 +578,13 @@ TEST(MainComponentSafety, WorkingFilesAreNeitherFollowedNorDeleted)
     const auto victim = rig.folder.getChildFile("victim.txt");
     victim.replaceWithText("precious");
     const auto versionFile = rig.work.getChildFile("orv_read_version.bin");
-    ASSERT_TRUE(victim.createSymbolicLink(versionFile, false));
+    if (!victim.createSymbolicLink(versionFile, false))
+    {
+#if JUCE_WINDOWS
+        GTEST_SKIP() << "symbolic links need a privilege this Windows user lacks";
+#endif
+        FAIL() << "no link made";
+    }
     ASSERT_TRUE(rig.waitStatus("Can't create file to save data."));
     EXPECT_EQ(victim.loadFileAsString(), "precious");
     EXPECT_FALSE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled());
@@ -613,6 +619,8 @@ TEST(MainComponentSafety, WorkingFilesAreNeitherFollowedNorDeleted)
 
 // ---- HELP ----------------------------------------------------------------------------
 
+// The desktop launcher on PATH and POSIX signals: Linux and macOS.
+#if !JUCE_WINDOWS
 namespace
 {
 // Puts `folder` first on PATH for the life of the object.
@@ -709,6 +717,8 @@ TEST(MainComponentHelp, EveryFailureToShowTheHelpIsLogged)
         }))
         << mc.getLogText();
 }
+
+#endif
 
 TEST(Dialogs, ConfirmationAndCompletionContent)
 {
