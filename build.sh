@@ -52,6 +52,8 @@ elif [ ! -f "$build_dir/CMakeCache.txt" ]; then
 fi
 # TAMARIND_BUILD_TARGET: one target or several, separated by spaces.
 read -r -a targets <<<"${TAMARIND_BUILD_TARGET:-}"
+# A folder configured before a named target existed knows no rule for it yet.
+[ ${#targets[@]} -eq 0 ] || cmake "$build_dir" >/dev/null
 cmake --build "$build_dir" -j"$jobs" ${targets[0]+--target "${targets[@]}"}
 if [ $package -eq 1 ]; then
   cmake --build "$build_dir" --target package
