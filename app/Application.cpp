@@ -76,7 +76,7 @@ void ORVProgrammerV2Application::anotherInstanceStarted(const juce::String& comm
 }
 
 ORVProgrammerV2Application::MainWindow::MainWindow(const juce::String& title, const juce::String& imagePath,
-                                                       bool trace)
+                                                   bool trace)
     : juce::DocumentWindow(title, juce::Colour(0xffd3d3d3),
                            juce::DocumentWindow::minimiseButton | juce::DocumentWindow::closeButton, true)
 {

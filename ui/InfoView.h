@@ -1,7 +1,7 @@
 #pragma once
+#include "core/LogOutput.h"
 #include "midi/MidiPorts.h"
 #include "ui/LogEditor.h"
-#include "core/LogOutput.h"
 
 // The program's name and version and the MIDI ports the computer offers,
 // written once into a read-only log view.

@@ -99,8 +99,7 @@ juce::MemoryBlock buildUpdateImage(const ImageSpec& rom)
     else if (size > 0)
         data[0] = 0xFF;
 
-    writeVersionBlock(data, size, rom.version, rom.productName, rom.withVersionMarker,
-                      rom.withProductName);
+    writeVersionBlock(data, size, rom.version, rom.productName, rom.withVersionMarker, rom.withProductName);
     return block;
 }
 } // namespace image

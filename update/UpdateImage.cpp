@@ -1,6 +1,6 @@
 #include "update/UpdateImage.h"
-#include "platform/SafeFile.h"
 #include "core/LogOutput.h"
+#include "platform/SafeFile.h"
 #include <cstring>
 
 namespace

@@ -1,6 +1,6 @@
+#include "ControlAccess.h"
 #include "TestSupport.h"
 #include "core/CustomMessage.h"
-#include "ControlAccess.h"
 #include "main/MainComponent.h"
 #include "ui/FileBrowser.h"
 #include "ui/FlashSelector.h"
