@@ -38,9 +38,16 @@ juce::int64 parseSize(const juce::String& text)
     return v * scale;
 }
 
+// A file name that looks like an option is a wrong command line, not a file
+// to write (or read) by that name.
+bool namesAFile(const juce::StringArray& args)
+{
+    return args.size() >= 2 && args[1].isNotEmpty() && !args[1].startsWith("-");
+}
+
 int make(const juce::StringArray& args)
 {
-    if (args.size() < 2)
+    if (!namesAFile(args))
         return usage();
     image::ImageSpec rom;
     const juce::File out = juce::File::getCurrentWorkingDirectory().getChildFile(args[1]);
@@ -88,7 +95,7 @@ int make(const juce::StringArray& args)
 
 int info(const juce::StringArray& args)
 {
-    if (args.size() < 2)
+    if (!namesAFile(args))
         return usage();
     const juce::File file = juce::File::getCurrentWorkingDirectory().getChildFile(args[1]);
     juce::String deviceProduct;

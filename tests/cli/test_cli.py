@@ -96,6 +96,11 @@ class CliTest(unittest.TestCase):
         self.assertEqual(self.cli(fifo).returncode, 2)
 
         self.assertEqual(self.cli("frobnicate").returncode, 2)
+        # The image tool takes no option for the file it writes or reads.
+        for words in (["make", "--help"], ["make", "--version", "V1.00.00"], ["info", "--device-product"]):
+            run = subprocess.run([ARGS.image_tool, *words], cwd=self.tmp, capture_output=True, timeout=60)
+            self.assertEqual(run.returncode, 2, words)
+        self.assertFalse([n for n in os.listdir(self.tmp) if n.startswith("-")])
         self.assertEqual(self.cli("read", "0x40000").returncode, 2)
         self.assertEqual(self.cli("read", "-5", "16", "x").returncode, 2)
         self.assertEqual(self.cli("--bogus", "ports").returncode, 2)
