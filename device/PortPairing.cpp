@@ -166,22 +166,20 @@ void PortPairing::closeUnpairedPorts()
     PortsToClose closing;
     const std::lock_guard<std::mutex> g(lock);
     armed = false;
-    for (auto& in : inputs)
+    // The paired port is kept; every other one goes to be closed.
+    auto sortOut = [](auto& open, const auto* paired, auto& keep, auto& toClose)
     {
-        if (in != nullptr && in.get() == pairedInput)
-            pairedInputOwner = std::move(in);
-        else
-            closing.inputs.push_back(std::move(in));
-    }
-    inputs.clear();
-    for (auto& out : outputs)
-    {
-        if (out != nullptr && out.get() == pairedOutput)
-            pairedOutputOwner = std::move(out);
-        else
-            closing.outputs.push_back(std::move(out));
-    }
-    outputs.clear();
+        for (auto& port : open)
+        {
+            if (port != nullptr && port.get() == paired)
+                keep = std::move(port);
+            else
+                toClose.push_back(std::move(port));
+        }
+        open.clear();
+    };
+    sortOut(inputs, pairedInput, pairedInputOwner, closing.inputs);
+    sortOut(outputs, pairedOutput, pairedOutputOwner, closing.outputs);
 }
 
 void PortPairing::onScanTick()

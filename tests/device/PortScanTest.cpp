@@ -65,6 +65,16 @@ struct ScanFixture : ::testing::Test
         pump(1);
     }
 
+    // `count` scan ticks, each after the fake's replies were delivered.
+    void ticks(FakeSource* fake, int count)
+    {
+        for (int i = 0; i < count; ++i)
+        {
+            fake->flush();
+            link->timerCallback();
+        }
+    }
+
     void TearDown() override { link.reset(); }
 
     Recorder recorder;
@@ -152,11 +162,7 @@ TEST_F(ScanFixture, ExcludedPortsAreNeverOpenedOrSentTo)
     fake->replyFromInput = 1;
     makeLink();
     link->restartScan();
-    for (int i = 0; i < 3; ++i)
-    {
-        fake->flush();
-        link->timerCallback();
-    }
+    ticks(fake, 3);
     fake->flush();
     for (auto& call : fake->calls)
         EXPECT_EQ(call.find(" 0"), std::string::npos) << call;
@@ -262,11 +268,7 @@ TEST_F(ScanFixture, LinkSpeedComesFromThePairingReply)
     fake->highSpeedIndex = 1;
     makeLink();
     link->restartScan();
-    for (int i = 0; i < 3; ++i)
-    {
-        fake->flush();
-        link->timerCallback();
-    }
+    ticks(fake, 3);
     pump(1);
     ASSERT_TRUE(link->isPaired());
     EXPECT_EQ(link->pairedOutputName(), "Piano A");
@@ -281,11 +283,7 @@ TEST_F(ScanFixture, ReplyWithAnIndexOutsideTheListPairsNothing)
     fake->replyIndex = 5;
     makeLink();
     link->restartScan();
-    for (int i = 0; i < 4; ++i)
-    {
-        fake->flush();
-        link->timerCallback();
-    }
+    ticks(fake, 4);
     EXPECT_FALSE(link->isPaired());
     EXPECT_EQ(recorder.count(EvDeviceFound), 0);
     // A reply was seen, so later scans send through kept-open outputs.
@@ -299,11 +297,7 @@ TEST_F(ScanFixture, RestartDropsThePairingBeforeAnyRequest)
     fake->replyFromInput = 0;
     makeLink();
     link->restartScan();
-    for (int i = 0; i < 3; ++i)
-    {
-        fake->flush();
-        link->timerCallback();
-    }
+    ticks(fake, 3);
     ASSERT_TRUE(link->isPaired());
     pump(1);
     fake->calls.clear();

@@ -186,9 +186,9 @@ TEST_F(HostileFiles, UpdateImageIsRefusedBeforeAnyReadWhenItIsNoRegularFileOrToo
     EXPECT_EQ(logged(), "File too large for the flash! (2147483648 bytes, the flash holds 134217728)\n");
 
     // A good 512 KiB image on a flash of 256 KiB would be cut short after the erase.
-    image::ImageSpec spec;
-    spec.size = 0x80000;
-    const auto good = image::buildUpdateImage(spec);
+    image::ImageSpec largeImage;
+    largeImage.size = 0x80000;
+    const auto good = image::buildUpdateImage(largeImage);
     rom.replaceWithData(good.getData(), good.getSize());
     EXPECT_EQ(check(0x40000), UpdateFileBadSize);
     EXPECT_EQ(logged(), "File too large for the flash! (524288 bytes, the flash holds 262144)\n");
