@@ -8,8 +8,18 @@
 #   ./test.sh --windows          the Windows build (build.sh --windows): unit,
 #                                component, reliability and end-to-end tests
 #                                under Wine, with an Xvfb display
+#   ./test.sh --system-midi      the programs through the system's MIDI (the
+#                                ALSA sequencer) in a virtual machine
+#                                (tests/system-midi/run.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
+
+if [ "${1:-}" = "--system-midi" ]; then
+  shift
+  ./setup.sh
+  ./build.sh
+  exec tests/system-midi/run.sh "$@"
+fi
 
 if [ "${1:-}" = "--windows" ]; then
   ./build.sh --windows

@@ -8,52 +8,150 @@ namespace midi
 {
 namespace
 {
-class SystemInputPort : public InputPort, private juce::MidiInputCallback
+// One opened input of the framework, with the gate its replies pass through.
+// The gate is the framework's callback, so it lives as long as the input does.
+struct GatedInput final : juce::MidiInputCallback
 {
-public:
-    SystemInputPort(const juce::MidiDeviceInfo& info, InputCallback* cb) : callback(cb)
-    {
-        device = juce::MidiInput::openDevice(info.identifier, this);
-    }
-    ~SystemInputPort() override { stop(); }
-
-    bool isOpen() const { return device != nullptr; }
-    juce::String getName() const override { return device != nullptr ? device->getName() : juce::String(); }
-
-    void start() override
-    {
-        {
-            const std::lock_guard<std::mutex> g(lock);
-            active = true;
-        }
-        if (device != nullptr)
-            device->start();
-    }
-
-    void stop() override
-    {
-        if (device != nullptr)
-            device->stop();
-        // Wait for a callback in flight and keep later ones out.
-        const std::lock_guard<std::mutex> g(lock);
-        active = false;
-    }
-
-private:
     void handleIncomingMidiMessage(juce::MidiInput*, const juce::MidiMessage& message) override
     {
         const std::lock_guard<std::mutex> g(lock);
         if (active && callback != nullptr)
-            callback->handleIncomingMidiMessage(this, message.getRawData(), message.getRawDataSize());
+            callback->handleIncomingMidiMessage(port, message.getRawData(), message.getRawDataSize());
     }
 
-    std::unique_ptr<juce::MidiInput> device;
-    InputCallback* callback;
     std::mutex lock;
     bool active = false;
+    InputCallback* callback = nullptr;
+    InputPort* port = nullptr;
+    // Declared last: the input goes first, so no reply reaches a gate that is gone.
+    std::unique_ptr<juce::MidiInput> device;
 };
 
-class SystemOutputPort : public OutputPort
+#if JUCE_LINUX || JUCE_BSD
+// The framework's ALSA inputs share one reader thread, started when the first
+// input starts and only told to stop when the last one stops; it notices
+// within its 100 ms poll. An input started while that thread is still winding
+// down is never heard (the start finds the thread alive and leaves the stop
+// request set). So an input here is started once, when it opens, and stopped
+// only when it is deleted; stop() and start() only close and open its gate.
+// The last input to close is kept open (gate shut) until another has started,
+// so the reader thread never stops while inputs come and go between scans.
+class InputKeeper
+{
+public:
+    static std::shared_ptr<InputKeeper> get()
+    {
+        static std::mutex instanceLock;
+        static std::weak_ptr<InputKeeper> instance;
+        const std::lock_guard<std::mutex> g(instanceLock);
+        auto keeper = instance.lock();
+        if (keeper == nullptr)
+        {
+            keeper = std::make_shared<InputKeeper>();
+            instance = keeper;
+        }
+        return keeper;
+    }
+
+    // A new input has started: the one kept from before may go.
+    void opened()
+    {
+        std::unique_ptr<GatedInput> old;
+        const std::lock_guard<std::mutex> g(lock);
+        ++live;
+        old = std::move(kept);
+    }
+
+    // An input closes: the last one is kept instead of deleted.
+    void closed(std::unique_ptr<GatedInput> input)
+    {
+        std::unique_ptr<GatedInput> old;
+        const std::lock_guard<std::mutex> g(lock);
+        if (--live == 0)
+        {
+            old = std::move(kept);
+            kept = std::move(input);
+        }
+        else
+            old = std::move(input);
+    }
+
+private:
+    std::mutex lock;
+    int live = 0;
+    std::unique_ptr<GatedInput> kept;
+};
+constexpr bool kStartOnce = true;
+#else
+constexpr bool kStartOnce = false;
+#endif
+
+class SystemInputPort final : public InputPort
+{
+public:
+    SystemInputPort(const juce::MidiDeviceInfo& info, InputCallback* cb)
+        : input(std::make_unique<GatedInput>())
+    {
+        input->callback = cb;
+        input->port = this;
+        input->device = juce::MidiInput::openDevice(info.identifier, input.get());
+        if (kStartOnce && input->device != nullptr)
+        {
+#if JUCE_LINUX || JUCE_BSD
+            keeper = InputKeeper::get();
+            input->device->start();
+            keeper->opened();
+#endif
+        }
+    }
+
+    ~SystemInputPort() override
+    {
+        stop();
+#if JUCE_LINUX || JUCE_BSD
+        if (keeper != nullptr)
+            keeper->closed(std::move(input));
+#endif
+    }
+
+    bool isOpen() const
+    {
+        return input->device != nullptr;
+    }
+    juce::String getName() const override
+    {
+        return isOpen() ? input->device->getName() : juce::String();
+    }
+
+    void start() override
+    {
+        {
+            const std::lock_guard<std::mutex> g(input->lock);
+            input->active = true;
+        }
+        if (!kStartOnce && isOpen())
+            input->device->start();
+    }
+
+    void stop() override
+    {
+        if (input == nullptr)
+            return;
+        if (!kStartOnce && isOpen())
+            input->device->stop();
+        // Waits for a callback in flight and keeps later ones out.
+        const std::lock_guard<std::mutex> g(input->lock);
+        input->active = false;
+    }
+
+private:
+    std::unique_ptr<GatedInput> input;
+#if JUCE_LINUX || JUCE_BSD
+    std::shared_ptr<InputKeeper> keeper;
+#endif
+};
+
+class SystemOutputPort final : public OutputPort
 {
 public:
     explicit SystemOutputPort(std::unique_ptr<juce::MidiOutput> d) : device(std::move(d)) {}
@@ -68,7 +166,7 @@ private:
     std::unique_ptr<juce::MidiOutput> device;
 };
 
-class SystemSource : public Source
+class SystemSource final : public Source
 {
 public:
     juce::StringArray inputNames() override
@@ -122,6 +220,10 @@ public:
 
 private:
     juce::Array<juce::MidiDeviceInfo> inputs, outputs;
+#if JUCE_LINUX || JUCE_BSD
+    // Holds the input kept between scans for as long as the source lives.
+    std::shared_ptr<InputKeeper> keeper = InputKeeper::get();
+#endif
 };
 } // namespace
 
