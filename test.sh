@@ -11,6 +11,8 @@
 #   ./test.sh --system-midi      the programs through the system's MIDI (the
 #                                ALSA sequencer) in a virtual machine
 #                                (tests/system-midi/run.sh)
+#   ./test.sh --system-midi --windows
+#                                the same for the Windows build under Wine
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -18,6 +20,9 @@ if [ "${1:-}" = "--system-midi" ]; then
   shift
   ./setup.sh
   ./build.sh
+  if [ "${1:-}" = "--windows" ]; then
+    ./build.sh --windows
+  fi
   exec tests/system-midi/run.sh "$@"
 fi
 

@@ -75,13 +75,19 @@ class SystemPiano:
 
 
 class Cli:
-    """tamarind-cli through the system's MIDI, with its log lines timed from its start."""
+    """tamarind-cli through the system's MIDI, with its log lines timed from its
+    start; with `exe`, the Windows build's, under Wine."""
 
-    def __init__(self, work):
+    def __init__(self, work, exe=None):
         self.work = work
+        self.exe = exe
 
     def run(self, *args, timeout=600):
-        command = [tool("tamarind-cli"), "--midi", "system", "--work", self.work, "--log", *args]
+        if self.exe:
+            command = ["wine", self.exe, "--midi", "system", "--work", "Z:" + self.work.replace("/", "\\"),
+                       "--log", *args]
+        else:
+            command = [tool("tamarind-cli"), "--midi", "system", "--work", self.work, "--log", *args]
         start = time.monotonic()
         proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, bufsize=1)
@@ -141,7 +147,8 @@ class SystemMidiTest(unittest.TestCase):
         runs = ARGS.pairing_runs
         times = []
         for run in range(runs):
-            code, lines, total = cli.run("--wait", "10", "ports")
+            # The wait of ./run.sh's probe for a piano.
+            code, lines, total = cli.run("--wait", "5", "ports")
             paired = cli.when(lines, PAIRED)
             print("pairing run %d: exit %d, paired after %s, %.1f s in all" %
                   (run + 1, code, "%.2f s" % paired if paired is not None else "never", total))
@@ -277,9 +284,61 @@ class SystemMidiTest(unittest.TestCase):
         self.assertTrue(self.session.window("^Warning$", timeout=30), "no warning box")
 
 
+class WindowsThroughWineTest(unittest.TestCase):
+    """The Windows build's tamarind-cli.exe under Wine, whose multimedia MIDI
+    goes to the ALSA sequencer: the direct identify path, the framework's
+    multimedia ports, and a whole update. Wine's MIDI input delivers the
+    instrument's read packets only when they are short (64 data bytes here):
+    longer ones never reach the program (see the README)."""
+
+    def setUp(self):
+        if not ARGS.windows_build:
+            self.skipTest("no --windows-build")
+        self.tmp = tempfile.mkdtemp(prefix="tamarind-system-midi-wine-")
+        self.work = os.path.join(self.tmp, "work")
+        os.makedirs(self.work)
+        self.flash = os.path.join(self.tmp, "flash.bin")
+        self.piano = SystemPiano(PIANO, self.flash, "packet=64")
+        self.cli = Cli(self.work, os.path.join(ARGS.windows_build, "tamarind-cli.exe"))
+
+    def tearDown(self):
+        self.piano.unplug()
+
+    def test_w_pairs_updates_and_verifies_through_the_multimedia_ports(self):
+        code, lines, total = self.cli.run("--wait", "30", "ports")
+        text = "\n".join(l for _, l in lines)
+        paired = Cli.when(lines, PAIRED)
+        print("\nUnder Wine: ports exit %d, paired after %s, %.1f s in all" %
+              (code, "%.2f s" % paired if paired is not None else "never", total))
+        self.assertIsNotNone(paired, text[-2000:])
+        self.assertIn("instrument: " + PIANO, text)
+        self.assertIn("flash:      S29GL512_S", text)
+
+        path = os.path.join(self.tmp, "update.rom")
+        subprocess.run([tool("tools/image-tool"), "make", path, "--version", "V1.10.00", "--fill", "random:41"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=60)
+        with open(path, "rb") as f:
+            image = f.read()
+        data_region = region(self.flash, 0x40000, 0x20000)
+        wine_path = "Z:" + path.replace("/", "\\")
+        code, lines, total = self.cli.run("--wait", "30", "--yes", "update", wine_path)
+        print("Under Wine: update exit %d, %.1f s" % (code, total))
+        self.assertIn("Status: Update OK!", [l for _, l in lines], [l for _, l in lines[-20:]])
+        self.assertEqual(region(self.flash, 0, len(image)), image)
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
+        code, lines, total = self.cli.run("--wait", "30", "verify", wine_path)
+        print("Under Wine: verify exit %d, %.1f s" % (code, total))
+        # The exit code is printed, not checked: under Wine 8 in this machine
+        # the Windows programs fault at their exit once the multimedia ports
+        # were open (exit 139 after a complete run; see the README).
+        self.assertIn("OK!", [l for _, l in lines], [l for _, l in lines[-20:]])
+        self.assertNotIn("Status: The data read from flash is not correct.", [l for _, l in lines])
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, help="the native build folder")
+    parser.add_argument("--windows-build", help="the Windows build folder: its programs run under Wine")
     parser.add_argument("--artefacts", required=True)
     parser.add_argument("--pairing-runs", type=int, default=10)
     ARGS, rest = parser.parse_known_args()

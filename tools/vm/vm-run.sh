@@ -207,7 +207,10 @@ fi
 if [ "$accel" = kvm ]; then
   accel_args=(-accel kvm -cpu host)
 else
-  accel_args=(-accel "tcg,thread=multi" -cpu max)
+  # Without SMAP: QEMU 7.2's emulated processor reads the frame of an iretq
+  # run in user mode (as Wine's system call return does) as the kernel, and
+  # with SMAP on that is a page fault that kills the program.
+  accel_args=(-accel "tcg,thread=multi" -cpu max,-smap)
 fi
 
 append="console=ttyS0 rdinit=/init panic=-1 quiet"

@@ -96,7 +96,7 @@ depmod -b "$kroot" "$kver"
 
 # The modules and everything they need, in load order, each once. Built-in
 # ones need no loading; snd-hrtimer (a sequencer timer) may be missing.
-required=(virtio_pci 9pnet_virtio 9p snd-seq snd-seq-dummy snd-virmidi snd-seq-midi snd-serial-u16550)
+required=(virtio_pci 9pnet_virtio 9p overlay snd-seq snd-seq-dummy snd-virmidi snd-seq-midi snd-serial-u16550)
 optional=(snd-hrtimer)
 {
   for m in "${required[@]}"; do
