@@ -37,7 +37,7 @@ if [ "${1:-}" = "--windows" ]; then
     exit 1
   fi
   export DISPLAY=:$display_number
-  # Wine's server and services start before the tests, so none of them holds
+  # Wine's server, services and desktop start before the tests, so none of them holds
   # the test runner's output open; the end-to-end tests use prefixes of their own.
   export WINEPREFIX=$build_dir/wine WINEDEBUG=-all
   cmake/wine-session.sh start "$WINEPREFIX"

@@ -1,6 +1,7 @@
 // The operating system's MIDI ports through JUCE (ALSA, WinMM, CoreMIDI).
 #include "midi/DirectMidiOut.h"
 #include "midi/MidiPorts.h"
+#include "midi/WinMmInput.h"
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <mutex>
 
@@ -191,6 +192,9 @@ public:
     {
         if (index < 0 || index >= inputs.size())
             return nullptr;
+#if JUCE_WINDOWS
+        return openWinMmInput(index, inputs[index].name, callback);
+#endif
         auto port = std::make_unique<SystemInputPort>(inputs[index], callback);
         if (!port->isOpen())
             return nullptr;

@@ -286,10 +286,8 @@ class SystemMidiTest(unittest.TestCase):
 
 class WindowsThroughWineTest(unittest.TestCase):
     """The Windows build's tamarind-cli.exe under Wine, whose multimedia MIDI
-    goes to the ALSA sequencer: the direct identify path, the framework's
-    multimedia ports, and a whole update. Wine's MIDI input delivers the
-    instrument's read packets only when they are short (64 data bytes here):
-    longer ones never reach the program (see the README)."""
+    goes to the ALSA sequencer: the direct identify path, the multimedia
+    ports, and a whole update with the read-back."""
 
     def setUp(self):
         if not ARGS.windows_build:
@@ -298,7 +296,7 @@ class WindowsThroughWineTest(unittest.TestCase):
         self.work = os.path.join(self.tmp, "work")
         os.makedirs(self.work)
         self.flash = os.path.join(self.tmp, "flash.bin")
-        self.piano = SystemPiano(PIANO, self.flash, "packet=64")
+        self.piano = SystemPiano(PIANO, self.flash)
         self.cli = Cli(self.work, os.path.join(ARGS.windows_build, "tamarind-cli.exe"))
 
     def tearDown(self):
@@ -329,8 +327,8 @@ class WindowsThroughWineTest(unittest.TestCase):
         code, lines, total = self.cli.run("--wait", "30", "verify", wine_path)
         print("Under Wine: verify exit %d, %.1f s" % (code, total))
         # The exit code is printed, not checked: under Wine 8 in this machine
-        # the Windows programs fault at their exit once the multimedia ports
-        # were open (exit 139 after a complete run; see the README).
+        # the program faults at its exit once it used the multimedia MIDI,
+        # after a complete run (see the README).
         self.assertIn("OK!", [l for _, l in lines], [l for _, l in lines[-20:]])
         self.assertNotIn("Status: The data read from flash is not correct.", [l for _, l in lines])
 

@@ -210,7 +210,7 @@ else
   # Without SMAP: QEMU 7.2's emulated processor reads the frame of an iretq
   # run in user mode (as Wine's system call return does) as the kernel, and
   # with SMAP on that is a page fault that kills the program.
-  accel_args=(-accel "tcg,thread=multi" -cpu max,-smap)
+  accel_args=(-accel "tcg,thread=multi" -cpu "${TAMARIND_VM_CPU:-max,-smap}")
 fi
 
 append="console=ttyS0 rdinit=/init panic=-1 quiet"
