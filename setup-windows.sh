@@ -20,22 +20,12 @@ packages=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 dpkg-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
+"$repo/tools/install-missing.sh" setup-windows "${packages[@]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup-windows: installing ${missing[*]}" >&2
-  "${sudo_cmd[@]}" apt-get update -qq >&2
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
 
 toolchain=$repo/cmake/mingw-w64-x86_64.cmake
 key=$(cat "$0" "$toolchain" | sha256sum | cut -c1-16)

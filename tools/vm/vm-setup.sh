@@ -21,24 +21,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 init_script=$here/init
 
 packages=(qemu-system-x86 busybox-static alsa-utils kmod)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
+"$here/../install-missing.sh" vm-setup "${packages[@]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-lists_updated=no
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "vm-setup: installing ${missing[*]}" >&2
-  "${sudo_cmd[@]}" apt-get update -qq >&2
-  lists_updated=yes
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
 
 key=$(cat "$0" "$init_script" | sha256sum | cut -c1-16)
 cache_root=${TAMARIND_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tamarind}
@@ -62,7 +50,7 @@ kernel_package() {
     awk '$1 ~ /Depends:$/ && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
 }
 pkg=$(kernel_package)
-if [ -z "$pkg" ] && [ "$lists_updated" = no ]; then
+if [ -z "$pkg" ]; then
   "${sudo_cmd[@]}" apt-get update -qq >&2
   pkg=$(kernel_package)
 fi
