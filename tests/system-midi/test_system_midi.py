@@ -13,6 +13,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import shutil
 import tempfile
 import time
 import unittest
@@ -106,7 +107,9 @@ class Cli:
         return None
 
 
-class SystemMidiTest(unittest.TestCase):
+class PianoTestCase(unittest.TestCase):
+    """A piano or two on the system's MIDI, a working folder, and the window's helpers."""
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="tamarind-system-midi-")
         self.work = os.path.join(self.tmp, "work")
@@ -133,8 +136,42 @@ class SystemMidiTest(unittest.TestCase):
         with open(path, "rb") as f:
             return path, f.read()
 
-    # ---- the command-line tool ------------------------------------------------
+    def window_session(self, rom_args):
+        self.session = harness.Session(ARGS.app, ARGS.artefacts)
+        self.session.env["TAMARIND_MIDI"] = "system"
+        self.session.work = self.work
+        self.session.env["TAMARIND_WORK_DIR"] = self.work
+        self.exe = harness.make_program_folder(self.session.tmp, ARGS.app, tool("tools/image-tool"), rom_args)
+        self.session.exe = self.exe
+        with open(os.path.join(os.path.dirname(self.exe), "update.rom"), "rb") as f:
+            self.image = f.read()
+        app = self.session.launch()
+        self.assertEqual(app.first_line(30), "Test!")
+        return app
 
+    def main_window(self):
+        found = self.session.window(MAIN, timeout=30)
+        self.assertEqual(len(found), 1)
+        return found[0]
+
+    def answer(self, title, button):
+        found = self.session.window("^" + title.replace("?", r"\?") + "$", timeout=30)
+        if not found:
+            self.session.screenshot("no-dialog")
+        self.assertTrue(found, "no dialog %s; the last lines: %s" % (title, self.session.apps[-1].lines[-15:]))
+        size = DONE_SIZE if title == "Update finished!" else ASK_SIZE
+        harness.click_content(self.session, found[0], size, *button)
+
+    def click_update(self):
+        """Clicks UPDATE until its first question shows: under an emulated
+        processor a click can reach a window still busy with its start."""
+        for _ in range(3):
+            harness.click_content(self.session, self.main_window(), MAIN_SIZE, *UPDATE_BUTTON)
+            if self.session.window(r"^(Start update|Continue)\?$", timeout=10):
+                return
+
+
+class SystemMidiTest(PianoTestCase):
     def test_a_pairs_every_time_beside_other_clients(self):
         self.piano()
         # A client that never answers, listed after the piano, as a software synth is.
@@ -189,42 +226,6 @@ class SystemMidiTest(unittest.TestCase):
         code, lines, _ = Cli(self.work).run("--wait", "10", "ports")
         text = "\n".join(l for _, l in lines)
         self.assertIn("Two or more devices! Please check it!", text)
-
-    # ---- the window -----------------------------------------------------------
-
-    def window_session(self, rom_args):
-        self.session = harness.Session(ARGS.app, ARGS.artefacts)
-        self.session.env["TAMARIND_MIDI"] = "system"
-        self.session.work = self.work
-        self.session.env["TAMARIND_WORK_DIR"] = self.work
-        self.exe = harness.make_program_folder(self.session.tmp, ARGS.app, tool("tools/image-tool"), rom_args)
-        self.session.exe = self.exe
-        with open(os.path.join(os.path.dirname(self.exe), "update.rom"), "rb") as f:
-            self.image = f.read()
-        app = self.session.launch()
-        self.assertEqual(app.first_line(30), "Test!")
-        return app
-
-    def main_window(self):
-        found = self.session.window(MAIN, timeout=30)
-        self.assertEqual(len(found), 1)
-        return found[0]
-
-    def answer(self, title, button):
-        found = self.session.window("^" + title.replace("?", r"\?") + "$", timeout=30)
-        if not found:
-            self.session.screenshot("no-dialog")
-        self.assertTrue(found, "no dialog %s; the last lines: %s" % (title, self.session.apps[-1].lines[-15:]))
-        size = DONE_SIZE if title == "Update finished!" else ASK_SIZE
-        harness.click_content(self.session, found[0], size, *button)
-
-    def click_update(self):
-        """Clicks UPDATE until its first question shows: under an emulated
-        processor a click can reach a window still busy with its start."""
-        for _ in range(3):
-            harness.click_content(self.session, self.main_window(), MAIN_SIZE, *UPDATE_BUTTON)
-            if self.session.window(r"^(Start update|Continue)\?$", timeout=10):
-                return
 
     def test_d_the_window_updates_through_the_sequencer(self):
         self.piano()
@@ -331,6 +332,92 @@ class WindowsThroughWineTest(unittest.TestCase):
         # after a complete run (see the README).
         self.assertIn("OK!", [l for _, l in lines], [l for _, l in lines[-20:]])
         self.assertNotIn("Status: The data read from flash is not correct.", [l for _, l in lines])
+
+
+class GuestWine:
+    """The Wine session that windows-job.sh started in the guest, for the harness."""
+
+    env = {}
+
+    @staticmethod
+    def path(unix_path):
+        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+    @staticmethod
+    def command(exe, args=()):
+        return ["wine", exe, *args]
+
+    def stop(self):
+        pass
+
+
+class GuestSession(harness.Session):
+    """A harness session on the guest's display and Wine session."""
+
+    def __init__(self, exe, artefacts, work):
+        self.exe = exe
+        self.artefacts = artefacts
+        os.makedirs(artefacts, exist_ok=True)
+        self.tmp = tempfile.mkdtemp(prefix="tamarind-system-midi-window-")
+        self.work = work
+        self.env = dict(os.environ)
+        self.env.update({"TAMARIND_MIDI": "system", "TAMARIND_WORK_DIR": GuestWine.path(work)})
+        self.apps = []
+
+    def close(self):
+        for app in self.apps:
+            app.stop()
+
+
+class WindowsWindowThroughWineTest(PianoTestCase):
+    """Tamarind.exe under Wine, updating through the multimedia ports."""
+
+    def setUp(self):
+        if not ARGS.windows_build:
+            self.skipTest("no --windows-build")
+        super().setUp()
+        harness.WINE = GuestWine()
+
+    def tearDown(self):
+        super().tearDown()
+        harness.WINE = None
+
+    def window_session(self, rom_args):
+        self.session = GuestSession(os.path.join(ARGS.windows_build, "app", "Tamarind_artefacts", "RelWithDebInfo", "Tamarind.exe"),
+                                    ARGS.artefacts, self.work)
+        folder = os.path.join(self.session.tmp, "program")
+        os.makedirs(folder)
+        self.exe = os.path.join(folder, "Tamarind.exe")
+        shutil.copy2(self.session.exe, self.exe)
+        subprocess.run([tool("tools/image-tool"), "make", os.path.join(folder, "update.rom"), *rom_args], check=True,
+                       stdout=subprocess.DEVNULL, timeout=60)
+        self.session.exe = self.exe
+        with open(os.path.join(folder, "update.rom"), "rb") as f:
+            self.image = f.read()
+        app = self.session.launch()
+        self.assertEqual(app.first_line(120), "Test!")
+        return app
+
+    def test_w_the_window_updates_through_the_multimedia_ports(self):
+        self.piano()
+        data_region = region(self.flash, 0x40000, 0x20000)
+        start = time.monotonic()
+        app = self.window_session(["--version", "V1.20.00", "--fill", "random:51"])
+        self.assertIsNotNone(app.wait_line(PAIRED, 60), app.lines)
+        paired = time.monotonic() - start
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 60), app.lines)
+        self.session.screenshot("wine-connected", self.main_window())
+        self.click_update()
+        self.answer("Start update?", YES)
+        started = time.monotonic()
+        self.assertIsNotNone(app.wait_line("Status: Update OK!", 600), app.lines[-20:])
+        took = time.monotonic() - started
+        self.answer("Update finished!", OK)
+        code = app.proc.wait(60)
+        print("\nTamarind.exe under Wine: paired %.1f s after its start; the safe update took %.1f s; exit %d" %
+              (paired, took, code))
+        self.assertEqual(region(self.flash, 0, len(self.image)), self.image)
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
 
 
 if __name__ == "__main__":
