@@ -1,6 +1,7 @@
 #include "cli/Commands.h"
 #include "cli/ConsoleView.h"
 #include "controller/UpdateController.h"
+#include "platform/FolderLock.h"
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
 #include "update/ImageReport.h"
@@ -140,8 +141,26 @@ int info(const juce::String& file)
     return report.result;
 }
 
+// Whether another program holds the working folder's update lock; said on
+// standard error. Looked at before anything is sent to the piano.
+bool folderBusy(const Options& options)
+{
+    const auto path = UpdateController::workingPathIn(options.workFolder, platform::kFolderLockName);
+    auto result = platform::FolderLock::Result::failed;
+    juce::String problem;
+    if (platform::FolderLock::take(path, result, problem) != nullptr ||
+        result != platform::FolderLock::Result::busy)
+        return false; // taken and given back at once; a failure is told by the update itself
+    std::cerr << "tamarind-cli: another update is running from the same working folder ("
+              << platform::printablePath(path) << " is locked); give each piano its own --work FOLDER"
+              << " to update several at once" << std::endl;
+    return true;
+}
+
 int update(const Options& options, const juce::String& file)
 {
+    if (folderBusy(options))
+        return busy;
     Session s(options, file);
     if (!s.paired() || !s.connect())
         return noInstrument;
@@ -149,7 +168,15 @@ int update(const Options& options, const juce::String& file)
         return imageRefused; // its status line says why
     s.controller->requestUpdate();
     if (!s.controller->isUpdating())
-        return s.view.lastStatus == "Found an error can't be fixed in the last update." ? failed : declined;
+    {
+        const auto& status = s.view.lastStatus;
+        if (status == "Another update is running on this computer.")
+            return busy;
+        if (status == "Found an error can't be fixed in the last update." ||
+            status == "Can't lock the working folder.")
+            return failed;
+        return declined;
+    }
     s.runUntil([&] { return !s.controller->isUpdating(); }, 24 * 3600 * 1000);
     return s.view.succeeded ? ok : failed;
 }

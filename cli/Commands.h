@@ -12,7 +12,8 @@ enum Exit
     usage = 2,        // the command line is wrong
     noInstrument = 3, // no instrument paired, its flash unknown, or it stopped answering
     imageRefused = 4, // the update image did not pass its check
-    declined = 5      // a question was answered NO (or nobody could be asked)
+    declined = 5,     // a question was answered NO (or nobody could be asked)
+    busy = 6          // another update is running from the same working folder
 };
 
 struct Options

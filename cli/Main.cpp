@@ -29,14 +29,17 @@ const char* const helpText =
     "  --yes            answer YES to the update's questions\n"
     "  --log            show the log on standard error\n"
     "  --wait SECONDS   how long to look for the instrument (default 15)\n"
-    "  --work FOLDER    the working folder of the lock, backup and read-back files\n"
+    "  --work FOLDER    the working folder of the lock, backup and read-back files; one\n"
+    "                   update at a time runs from a folder: give each piano its own\n"
+    "                   to update several at once\n"
     "  --trace          record every MIDI message in Tamarind-trace.log in the working folder\n"
     "  --help           this text\n"
     "  --version        the program's version\n"
     "\n"
     "ADDRESS and LENGTH are bytes, decimal or hexadecimal with 0x.\n"
     "exit codes: 0 done, 1 failed, 2 wrong command line, 3 no instrument (or not\n"
-    "recognised, or it stopped answering), 4 update image refused, 5 answered NO.\n";
+    "recognised, or it stopped answering), 4 update image refused, 5 answered NO,\n"
+    "6 another update is running from the same working folder.\n";
 
 int usageError(const juce::String& why)
 {

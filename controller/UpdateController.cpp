@@ -253,7 +253,10 @@ void UpdateController::endList(bool failed, StepFailure reason)
     }
     view.showProgressBar(false);
     if (was == Phase::updating)
+    {
+        folderLock.reset();
         view.updateRunning(false);
+    }
     if (was == Phase::updating || was == Phase::running)
         currentPhase = Phase::ready;
     else if (was == Phase::identifying || was == Phase::readingVersion)
@@ -267,6 +270,7 @@ void UpdateController::endList(bool failed, StepFailure reason)
 void UpdateController::endUpdateWell()
 {
     currentPhase = Phase::ready;
+    folderLock.reset();
     view.showProgressBar(false);
     setControlsEnabled(true, Tone::success);
     view.updateRunning(false);

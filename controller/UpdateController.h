@@ -2,6 +2,7 @@
 #include "controller/UpdatePlan.h"
 #include "controller/UpdateView.h"
 #include "device/OperationQueue.h"
+#include "platform/FolderLock.h"
 #include <functional>
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -85,6 +86,7 @@ private:
     void takeImageFacts(const UpdateFileFacts& facts, int result);
     void showImageResult(int result);
     bool readCheckedImage(juce::MemoryBlock& image);
+    std::unique_ptr<platform::FolderLock> takeFolderLock();
     void startUpdate(juce::MemoryBlock image);
     void endList(bool failed, StepFailure reason);
     void endUpdateWell();
@@ -112,6 +114,7 @@ private:
     int imageCheck = -1;             // result of the last check of "update.rom"; -1: none since connecting
     juce::SHA256 checkedImageDigest; // of the bytes that check passed
     juce::MemoryBlock updateImage;   // the checked bytes the running update writes
+    std::unique_ptr<platform::FolderLock> folderLock; // held while an update runs
     double progressLow = 0.0, progressHigh = 0.0, progressValue = 0.0;
 
     JUCE_DECLARE_NON_COPYABLE(UpdateController)

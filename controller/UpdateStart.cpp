@@ -1,4 +1,5 @@
 #include "controller/UpdateController.h"
+#include "platform/FolderLock.h"
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
 #include "update/UpdateImage.h"
@@ -28,9 +29,40 @@ void UpdateController::requestUpdate()
         return;
     if (!view.confirm("Start update?", question) || refused())
         return;
+    // One update at a time per working folder, to its end: another program's
+    // update would take this one's lock and backup for its own (and write them
+    // into its piano). Taken once the user said YES, so a NO leaves the folder
+    // as it was.
+    auto lock = takeFolderLock();
+    if (lock == nullptr)
+        return;
     juce::MemoryBlock image;
     if (readCheckedImage(image))
         startUpdate(std::move(image));
+    if (isUpdating())
+        folderLock = std::move(lock);
+}
+
+std::unique_ptr<platform::FolderLock> UpdateController::takeFolderLock()
+{
+    const auto path = workingPath(platform::kFolderLockName);
+    auto result = platform::FolderLock::Result::failed;
+    juce::String problem;
+    auto lock = platform::FolderLock::take(path, result, problem);
+    if (lock != nullptr)
+        return lock;
+    if (result == platform::FolderLock::Result::busy)
+    {
+        log.PrintA("Another program is updating from the same working folder (%s is locked).\n",
+                   platform::printablePath(path).toRawUTF8());
+        view.showStatus("Another update is running on this computer.");
+    }
+    else
+    {
+        log.PrintA("%s\n", problem.toRawUTF8());
+        view.showStatus("Can't lock the working folder.");
+    }
+    return nullptr;
 }
 
 // Reads "update.rom" once and checks those bytes again: the update writes

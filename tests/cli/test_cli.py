@@ -140,6 +140,37 @@ class CliTest(unittest.TestCase):
         self.assertEqual(refused.returncode, 4)
         self.assertEqual(region(self.flash, 0, 0x40000), image)
 
+    def test_two_programs_on_one_working_folder(self):
+        data = self.factory()[0x40000:0x60000]
+        rom = self.image("update.rom", "--version", "V1.55.00", "--fill", "random:42")
+        first = self.start_cli("--yes", "update", rom, piano=SLOW)
+        # Once the first one updates, a second program on another piano refuses
+        # before it sends anything; with a working folder of its own it may go on.
+        for line in first.stderr:
+            if "Status: Updating...." in line:
+                break
+        second_flash = os.path.join(self.tmp, "second.bin")
+        env = dict(self.env)
+        env["TAMARIND_VIRTUAL_PIANO"] = "store=" + second_flash
+        second = [ARGS.cli, "--midi", "virtual", "--wait", "10", "--yes", "update", rom]
+        busy = subprocess.run(second, env=env, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+        self.assertEqual(busy.returncode, 6, busy.stderr)
+        self.assertIn("another update is running from the same working folder", busy.stderr)
+        self.assertFalse(os.path.exists(second_flash), "the second piano was reached")
+        other_work = os.path.join(self.tmp, "work-2")
+        os.makedirs(other_work)
+        own = subprocess.run(second[:1] + ["--work", other_work] + second[1:], env=env, capture_output=True,
+                             text=True, timeout=120, stdin=subprocess.DEVNULL)
+        self.assertEqual(own.returncode, 0, own.stderr)
+        rest = first.stderr.read()
+        first.stderr.close()
+        self.assertEqual(first.wait(120), 0, rest[-2000:])
+        with open(rom, "rb") as f:
+            image = f.read()
+        for flash in (self.flash, second_flash):
+            self.assertEqual(region(flash, 0, 0x40000), image)
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data)
+
     def test_update_over_tcp(self):
         server = subprocess.Popen([ARGS.virtual_piano, "--listen", "0", "--config", "store=" + self.flash],
                                   stdout=subprocess.PIPE, text=True)

@@ -203,6 +203,45 @@ TEST(UpdateController, SafeUpdateRunsToTheEndAndKeepsTheData)
     EXPECT_FALSE(rig.work.getChildFile("orv_update.lock").exists());
 }
 
+// Another program updating from the same working folder holds its lock: this
+// one sends nothing and changes nothing, and may update once the other is done.
+TEST(UpdateController, AnUpdateFromTheSameWorkingFolderWaitsForTheOther)
+{
+    image::ImageSpec rom;
+    rom.fill = "random:9";
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    const std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    auto result = platform::FolderLock::Result::failed;
+    juce::String problem;
+    auto other =
+        platform::FolderLock::take(rig.work.getFullPathName() + platform::kFolderLockName, result, problem);
+    ASSERT_NE(other, nullptr) << problem;
+
+    rig.controller->requestUpdate();
+    EXPECT_FALSE(rig.controller->isUpdating());
+    EXPECT_EQ(rig.view.status(), "Another update is running on this computer.");
+    testing_support::pump(200);
+    EXPECT_NE(rig.recorder.logUtf8().find("Another program is updating from the same working folder"),
+              std::string::npos);
+    EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+    EXPECT_FALSE(rig.work.getChildFile("orv_backup.tmp").exists());
+
+    other.reset();
+    rig.controller->requestUpdate();
+    EXPECT_TRUE(rig.controller->isUpdating());
+    // Held for the whole update, and let go at its end.
+    EXPECT_EQ(
+        platform::FolderLock::take(rig.work.getFullPathName() + platform::kFolderLockName, result, problem),
+        nullptr);
+    EXPECT_EQ(result, platform::FolderLock::Result::busy);
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    EXPECT_EQ(rig.view.status(), "Update OK!");
+    EXPECT_NE(
+        platform::FolderLock::take(rig.work.getFullPathName() + platform::kFolderLockName, result, problem),
+        nullptr);
+}
+
 TEST(UpdateController, ProductMismatchAsksTwice)
 {
     image::ImageSpec rom;
