@@ -162,6 +162,29 @@ class PianoTestCase(unittest.TestCase):
         size = DONE_SIZE if title == "Update finished!" else ASK_SIZE
         harness.click_content(self.session, found[0], size, *button)
 
+    def update_with_the_window(self, fill, shot):
+        """A piano, the window paired with it, UPDATE and YES, then the flash
+        checked: the image written, the data region kept. Returns the seconds
+        to pair and to update, and the window's exit code."""
+        self.piano()
+        data_region = region(self.flash, 0x40000, 0x20000)
+        start = time.monotonic()
+        app = self.window_session(["--version", "V1.20.00", "--fill", fill])
+        self.assertIsNotNone(app.wait_line(PAIRED, 60), app.lines)
+        paired = time.monotonic() - start
+        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 60), app.lines)
+        self.session.screenshot(shot, self.main_window())
+        self.click_update()
+        self.answer("Start update?", YES)
+        started = time.monotonic()
+        self.assertIsNotNone(app.wait_line("Status: Update OK!", 600), app.lines[-20:])
+        took = time.monotonic() - started
+        self.answer("Update finished!", OK)
+        code = app.proc.wait(60)
+        self.assertEqual(region(self.flash, 0, len(self.image)), self.image)
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
+        return paired, took, code
+
     def click_update(self):
         """Clicks UPDATE until its first question shows: under an emulated
         processor a click can reach a window still busy with its start."""
@@ -228,24 +251,9 @@ class SystemMidiTest(PianoTestCase):
         self.assertIn("Two or more devices! Please check it!", text)
 
     def test_d_the_window_updates_through_the_sequencer(self):
-        self.piano()
-        data_region = region(self.flash, 0x40000, 0x20000)
-        start = time.monotonic()
-        app = self.window_session(["--version", "V1.20.00", "--fill", "random:21"])
-        self.assertIsNotNone(app.wait_line(PAIRED, 30), app.lines)
-        paired = time.monotonic() - start
-        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 60), app.lines)
-        self.session.screenshot("system-midi-connected", self.main_window())
-        self.click_update()
-        self.answer("Start update?", YES)
-        started = time.monotonic()
-        self.assertIsNotNone(app.wait_line("Status: Update OK!", 600), app.lines[-20:])
-        took = time.monotonic() - started
-        self.answer("Update finished!", OK)
-        self.assertEqual(app.proc.wait(30), 0)
+        paired, took, code = self.update_with_the_window("random:21", "system-midi-connected")
         print("\nThe window: paired %.1f s after its start; the safe update took %.1f s" % (paired, took))
-        self.assertEqual(region(self.flash, 0, len(self.image)), self.image)
-        self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
+        self.assertEqual(code, 0)
 
     def test_e_ports_gone_mid_update_then_back_and_repaired(self):
         piano = self.piano(config=SLOW)
@@ -399,25 +407,9 @@ class WindowsWindowThroughWineTest(PianoTestCase):
         return app
 
     def test_w_the_window_updates_through_the_multimedia_ports(self):
-        self.piano()
-        data_region = region(self.flash, 0x40000, 0x20000)
-        start = time.monotonic()
-        app = self.window_session(["--version", "V1.20.00", "--fill", "random:51"])
-        self.assertIsNotNone(app.wait_line(PAIRED, 60), app.lines)
-        paired = time.monotonic() - start
-        self.assertIsNotNone(app.wait_line("Status: Piano connected.", 60), app.lines)
-        self.session.screenshot("wine-connected", self.main_window())
-        self.click_update()
-        self.answer("Start update?", YES)
-        started = time.monotonic()
-        self.assertIsNotNone(app.wait_line("Status: Update OK!", 600), app.lines[-20:])
-        took = time.monotonic() - started
-        self.answer("Update finished!", OK)
-        code = app.proc.wait(60)
+        paired, took, code = self.update_with_the_window("random:51", "wine-connected")
         print("\nTamarind.exe under Wine: paired %.1f s after its start; the safe update took %.1f s; exit %d" %
               (paired, took, code))
-        self.assertEqual(region(self.flash, 0, len(self.image)), self.image)
-        self.assertEqual(region(self.flash, 0x40000, 0x20000), data_region)
 
 
 if __name__ == "__main__":
