@@ -2,6 +2,9 @@
 #include "platform/FolderLock.h"
 #include "TestSupport.h"
 #include <gtest/gtest.h>
+#if !JUCE_WINDOWS
+#include <sys/stat.h>
+#endif
 
 using platform::FolderLock;
 
@@ -45,6 +48,12 @@ TEST(FolderLock, WhatIsNoRegularFileInItsPlaceIsRefusedAndLeftAlone)
     EXPECT_EQ(result, FolderLock::Result::failed);
     EXPECT_TRUE(problem.endsWith(": a symbolic link")) << problem;
     EXPECT_EQ(victim.loadFileAsString(), "precious");
+    // A FIFO is refused without waiting for a writer.
+    const auto fifo = folder.getChildFile("fifo.lock");
+    ASSERT_EQ(::mkfifo(fifo.getFullPathName().toRawUTF8(), 0600), 0);
+    EXPECT_EQ(FolderLock::take(fifo.getFullPathName(), result, problem), nullptr);
+    EXPECT_EQ(result, FolderLock::Result::failed);
+    EXPECT_TRUE(problem.endsWith(": not a regular file")) << problem;
 #endif
     folder.deleteRecursively();
 }
