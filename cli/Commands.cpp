@@ -173,7 +173,9 @@ int update(const Options& options, const juce::String& file)
         if (status == "Another update is running on this computer.")
             return busy;
         if (status == "Found an error can't be fixed in the last update." ||
-            status == "Can't lock the working folder.")
+            status == "Can't lock the working folder." ||
+            status == "The working folder is not yours alone. Nothing was changed." ||
+            status == stepFailureText(StepFailure::backupOfAnotherPiano))
             return failed;
         return declined;
     }

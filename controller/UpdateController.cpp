@@ -120,6 +120,13 @@ void UpdateController::onDeviceFound(bool fullSpeed)
     log.PrintA("Paired with input %s and output %s.\n", link.pairedInputName().toRawUTF8(),
                link.pairedOutputName().toRawUTF8());
     log.PrintA("Device Connected! Test MCU/Flash type.\n");
+    unclearAnswers = 0;
+    identifyFlash();
+}
+
+// Each built-in driver is uploaded and its flash tested until one passes.
+void UpdateController::identifyFlash()
+{
     queue.clearQueue();
     for (auto& d : builtInDrivers)
     {
@@ -128,6 +135,46 @@ void UpdateController::onDeviceFound(bool fullSpeed)
     }
     currentPhase = Phase::identifying;
     queue.runNext();
+}
+
+// The instrument's version area, read and then checked for data that came
+// after the read (which would mean a shifted read).
+void UpdateController::readDeviceVersion()
+{
+    queue.clearQueue();
+    const auto versionPath = workingPath("/orv_read_version.bin");
+    queue.add(
+        jobs::readToFile(versionPath, 0, region::versionArea.start, region::versionArea.length, 0, 100));
+    queue.add(jobs::confirmRead());
+    queue.add(jobs::readVersion(versionPath));
+    currentPhase = Phase::readingVersion;
+    queue.runNext();
+}
+
+// Replies nobody asked for came around an answer that decides what the piano
+// is: the identification (or the version read) starts again, a few times,
+// and then gives up; a doubtful answer never picks a chip.
+void UpdateController::onUnclearAnswer()
+{
+    const bool identifying = currentPhase == Phase::identifying;
+    if (++unclearAnswers < kMaxUnclearAnswers)
+    {
+        log.PrintA("The piano's replies were not clear: %s again (attempt %d of %d).\n",
+                   identifying ? "identifying its flash" : "reading its version", unclearAnswers + 1,
+                   kMaxUnclearAnswers);
+        if (identifying)
+        {
+            detectedDriver = nullptr;
+            flashName = {};
+            return identifyFlash();
+        }
+        return readDeviceVersion();
+    }
+    log.PrintA("The piano's replies stayed unclear after %d attempts: %s.\n", kMaxUnclearAnswers,
+               identifying ? "its flash was not identified" : "its version was not read");
+    forgetInstrument();
+    endList(true, StepFailure::unclearReplies);
+    view.enableConnect(true);
 }
 
 void UpdateController::onNoDevice()
@@ -183,6 +230,9 @@ void UpdateController::onProgress(ProgressKind kind, int value, int total)
 
 void UpdateController::onStepDone(bool failed, StepFailure reason)
 {
+    const bool connecting = currentPhase == Phase::identifying || currentPhase == Phase::readingVersion;
+    if (connecting && failed && reason == StepFailure::unclearReplies)
+        return onUnclearAnswer();
     if (currentPhase == Phase::identifying && queue.current().op == OperationRecord::TestFlash)
         return onFlashTestDone(failed);
     if (failed)
@@ -195,8 +245,7 @@ void UpdateController::onStepDone(bool failed, StepFailure reason)
         endList(false, StepFailure::none);
 }
 
-// Each built-in driver is uploaded and its flash tested until one passes;
-// that driver writes the update.
+// The first driver whose flash test passes writes the update.
 void UpdateController::onFlashTestDone(bool failed)
 {
     const auto& job = queue.current();
@@ -208,13 +257,7 @@ void UpdateController::onFlashTestDone(bool failed)
         detectedDriver = job.image;
         detectedDriverLength = job.imageLength;
         flashName = job.flashName;
-        queue.clearQueue();
-        const auto versionPath = workingPath("/orv_read_version.bin");
-        queue.add(
-            jobs::readToFile(versionPath, 0, region::versionArea.start, region::versionArea.length, 0, 100));
-        queue.add(jobs::readVersion(versionPath));
-        currentPhase = Phase::readingVersion;
-        queue.runNext();
+        readDeviceVersion();
         log.PrintA("Check file version and flash version.\n");
         return;
     }
@@ -381,7 +424,30 @@ void UpdateController::showImageResult(int result)
     if (result == UpdateFileOk &&
         platform::inspectFile(workingPath("/orv_update.lock"), false) == platform::FileKind::regular)
     {
-        // After a crash of the computer nothing else would tell the user.
+        // After a crash of the computer nothing else would tell the user. The
+        // notice names the piano the backup came from, so that the owner of
+        // another piano is not told to finish someone else's update.
+        juce::String problem;
+        const auto recordPath = workingPath("/orv_backup.xml");
+        const auto record =
+            platform::isPrivate(workingPath(""), problem) && platform::isPrivate(recordPath, problem)
+                ? backuprecord::read(juce::File(recordPath), problem)
+                : std::nullopt;
+        if (problem.isNotEmpty())
+            log.PrintA("%s\n", problem.toRawUTF8());
+        if (record)
+            log.PrintA("\nThe interrupted update was of %s.", record->describe().toRawUTF8());
+        const bool otherPiano =
+            record && ((record->flashModel.isNotEmpty() && record->flashModel != flashName) ||
+                       record->inputPort != queue.link().pairedInputName());
+        if (otherPiano)
+        {
+            log.PrintA(
+                "\nAn earlier update of another piano was interrupted. Connect that piano to finish it.\n");
+            view.showStatus(
+                "An earlier update of another piano was interrupted. Connect that piano to finish it.");
+            return;
+        }
         log.PrintA("\nAn earlier update was interrupted. Press UPDATE to finish it.\n");
         view.showStatus("An earlier update was interrupted. Press UPDATE to finish it.");
         return;

@@ -80,6 +80,9 @@ private:
     void onProgress(ProgressKind kind, int value, int total);
     void onStepDone(bool failed, StepFailure reason);
     void onFlashTestDone(bool failed);
+    void identifyFlash();
+    void readDeviceVersion();
+    void onUnclearAnswer();
     void onVersionRead(CCustomMessage& message);
     void showDeviceFacts(const juce::String& version, const juce::String& product);
     void checkImage();
@@ -87,7 +90,9 @@ private:
     void showImageResult(int result);
     bool readCheckedImage(juce::MemoryBlock& image);
     std::unique_ptr<platform::FolderLock> takeFolderLock();
+    bool workingFilesArePrivate();
     void startUpdate(juce::MemoryBlock image);
+    bool backupRecordFits(const juce::String& backupPath);
     void endList(bool failed, StepFailure reason);
     void endUpdateWell();
     void forgetInstrument();
@@ -110,6 +115,8 @@ private:
     int detectedDriverLength = 0;
     juce::String flashName;
     bool versionRead = false;
+    int unclearAnswers = 0; // identifications and version reads redone since connecting
+    static constexpr int kMaxUnclearAnswers = 3;
     juce::String deviceProductName, deviceVersionText, fileProductName;
     int imageCheck = -1;             // result of the last check of "update.rom"; -1: none since connecting
     juce::SHA256 checkedImageDigest; // of the bytes that check passed

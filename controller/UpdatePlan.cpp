@@ -32,6 +32,15 @@ void safePath(UpdatePlan& plan, const PlanInputs& in)
         list.push_back(jobs::readToFile(in.backupPath, 0, region::data.start, region::data.length, 0, 7));
         list.push_back(jobs::lockFile(in.lockPath, LockMode::create));
     }
+    else
+    {
+        // The backup goes only into the piano it came from: the data region
+        // must look like an interrupted update of it before anything is erased.
+        list.push_back(
+            jobs::readToFile(in.regionCheckPath, 0, region::data.start, region::data.length, 0, 7));
+        list.push_back(jobs::confirmRead());
+        list.push_back(jobs::checkBackup(in.backupPath, in.regionCheckPath));
+    }
     list.push_back(jobs::sendDriver(in.workDriver, in.workDriverLength, "Work", 7, 9));
     list.push_back(jobs::eraseForBuffer(region::data.start, region::data.length, 9, 18));
     const float interimShares[] = {18, 25, 27, 27, 29, 30};

@@ -36,6 +36,7 @@ struct PlanInputs
     bool lockPresent = false;  // a lock file: an earlier update was cut off
     bool backupUsable = false; // its backup is a regular file of exactly the data region
     juce::String lockPath, backupPath, readBackPath;
+    juce::String regionCheckPath; // a repair reads the piano's data region here first
 };
 
 struct UpdatePlan

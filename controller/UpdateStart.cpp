@@ -3,6 +3,7 @@
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
 #include "update/UpdateImage.h"
+#include <juce_cryptography/juce_cryptography.h>
 
 // ---- the update ------------------------------------------------------------------
 
@@ -43,8 +44,35 @@ void UpdateController::requestUpdate()
         folderLock = std::move(lock);
 }
 
+// The working folder and its files must be the user's alone: another user
+// who can write there could swap the backup or the lock between two runs.
+bool UpdateController::workingFilesArePrivate()
+{
+    const char* names[] = {"",
+                           platform::kFolderLockName,
+                           "/orv_update.lock",
+                           "/orv_backup.tmp",
+                           "/orv_backup.xml",
+                           "/orv_tmp_read.tmp",
+                           "/orv_data_check.tmp"};
+    for (const char* name : names)
+    {
+        juce::String problem;
+        if (!platform::isPrivate(workingPath(name), problem))
+        {
+            log.PrintA("%s\n", problem.toRawUTF8());
+            log.PrintA("The working folder and its files must be yours alone: nothing was changed.\n");
+            view.showStatus("The working folder is not yours alone. Nothing was changed.");
+            return false;
+        }
+    }
+    return true;
+}
+
 std::unique_ptr<platform::FolderLock> UpdateController::takeFolderLock()
 {
+    if (!workingFilesArePrivate())
+        return nullptr;
     const auto path = workingPath(platform::kFolderLockName);
     auto result = platform::FolderLock::Result::failed;
     juce::String problem;
@@ -109,6 +137,7 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     in.lockPath = workingPath("/orv_update.lock");
     in.backupPath = workingPath("/orv_backup.tmp");
     in.readBackPath = workingPath("/orv_tmp_read.tmp");
+    in.regionCheckPath = workingPath("/orv_data_check.tmp");
     // The lock and the backup are looked at, never through a link; anything
     // else in the lock's place is no lock (creating the lock then refuses it).
     in.lockPresent = platform::inspectFile(in.lockPath, false) == platform::FileKind::regular;
@@ -117,6 +146,22 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     in.backupUsable = backupKind == platform::FileKind::regular && backupSize == region::data.length;
 
     const auto plan = makeUpdatePlan(in);
+    if (plan.path == UpdatePlan::Path::repair && !backupRecordFits(in.backupPath))
+    {
+        view.showStatus("The saved backup belongs to another piano. Nothing was changed.");
+        return;
+    }
+    if (plan.path == UpdatePlan::Path::safe)
+    {
+        BackupRecord owner;
+        owner.flashModel = flashName;
+        owner.inputPort = queue.link().pairedInputName();
+        owner.outputPort = queue.link().pairedOutputName();
+        owner.product = deviceProductName;
+        owner.version = deviceVersionText;
+        owner.imageMd5 = juce::MD5(updateImage).toHexString();
+        queue.link().setBackupOwner(owner);
+    }
     if (plan.path == UpdatePlan::Path::refused)
     {
         if (backupKind != platform::FileKind::regular && backupKind != platform::FileKind::missing)
@@ -141,6 +186,43 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     setControlsEnabled(false, Tone::success);
     view.updateRunning(true);
     queue.runNext();
+}
+
+// The record beside an interrupted update's backup says which piano it came
+// from. A backup of a piano with another flash, or one changed since it was
+// saved, is never written into this one. (Without a record, as earlier
+// versions left it, only the check of the data region decides.)
+bool UpdateController::backupRecordFits(const juce::String& backupPath)
+{
+    const juce::File backup(backupPath);
+    juce::String problem;
+    const auto record = backuprecord::read(backuprecord::recordFileOf(backup), problem);
+    if (problem.isNotEmpty())
+    {
+        log.PrintA("%s\n", problem.toRawUTF8());
+        log.PrintA("The saved backup's record cannot be read: it is not written into this piano. The backup "
+                   "and the lock are kept.\n");
+        return false;
+    }
+    if (!record)
+        return true;
+    log.PrintA("The interrupted update was of %s.\n", record->describe().toRawUTF8());
+    juce::int64 length = 0;
+    const auto md5 = backuprecord::md5OfFile(backup, &length);
+    if (md5 != record->backupMd5 || length != record->backupLength)
+    {
+        log.PrintA("The saved backup has changed since it was saved: it is not written into this piano. The "
+                   "backup and the lock are kept.\n");
+        return false;
+    }
+    if (record->flashModel.isNotEmpty() && record->flashModel != flashName)
+    {
+        log.PrintA("The saved backup belongs to another piano (flash %s, this one has %s): nothing is "
+                   "written. The backup and the lock are kept.\n",
+                   record->flashModel.toRawUTF8(), flashName.toRawUTF8());
+        return false;
+    }
+    return true;
 }
 
 bool UpdateController::runJobs(std::vector<OperationRecord> list)

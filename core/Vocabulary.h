@@ -13,7 +13,10 @@ enum class StepFailure : int
     cantDeleteLock = 4, // the lock could not be removed
     timeOut = 5,        // the instrument stopped answering
     cantOpenFileToProgram = 6,
-    flashOperationFailed = 7 // the instrument refused or failed erasing or programming
+    flashOperationFailed = 7, // the instrument refused or failed erasing or programming
+    unclearReplies = 8,       // replies nobody asked for came around a decisive answer
+    backupNotTrusted = 9,     // data arrived after the backup was read: it may be shifted
+    backupOfAnotherPiano = 10 // the saved backup does not fit the connected piano
 };
 
 // The status line of a failed job; nullptr for `none`.
@@ -35,6 +38,13 @@ inline const char* stepFailureText(StepFailure reason)
         return "Can't open file to program.";
     case StepFailure::flashOperationFailed:
         return "The flash operation failed.";
+    case StepFailure::unclearReplies:
+        return "The piano's replies were not clear. Please try again.";
+    case StepFailure::backupNotTrusted:
+        return "The backup of the piano's data was not read cleanly. Nothing was changed; press UPDATE "
+               "again.";
+    case StepFailure::backupOfAnotherPiano:
+        return "The saved backup belongs to another piano. Nothing was changed.";
     default:
         return nullptr;
     }

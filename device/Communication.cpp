@@ -9,7 +9,7 @@ Communication::Communication(CLogOutput* logSink, juce::MessageListener* receive
                              TickPeriods tickPeriods, platform::Services* machine)
     : log(logSink), listener(receiver),
       services(machine != nullptr ? *machine : platform::Services::system()), ports(portSet),
-      periods(tickPeriods), engine(*this, {tickPeriods.transferMs, tickPeriods.readMs}),
+      periods(tickPeriods), engine(*this, {tickPeriods.transferMs, tickPeriods.readMs, tickPeriods.settleMs}),
       pairing(portSet, *this, lock, *this, tickPeriods.quietScanMs)
 {
     pairing.setScanPeriod(tickPeriods.scanMs);

@@ -2,6 +2,7 @@
 #include "core/CustomMessage.h"
 #include "core/LogOutput.h"
 #include "core/SysexTrace.h"
+#include "device/BackupRecord.h"
 #include "device/DriverImages.h"
 #include "device/PortPairing.h"
 #include "device/SysexCodec.h"
@@ -32,6 +33,7 @@ public:
         int transferMs = 500;
         int readMs = 80;
         int quietScanMs = 2000; // scans after "Device is not connected!"
+        int settleMs = 40;      // quiet windows around decisive answers
         bool manualTicks = false;
     };
 
@@ -65,7 +67,8 @@ public:
     // the rest runs on replies and ticks, and its end is posted as EvStepDone.
     void sendFlashDriver(const juce::uint8* image, int length, const char* name, float shareStart,
                          float shareEnd);
-    void testFlash(int parameter, const char* name);
+    // Careful: the identification's test (see TransferEngine::startTestFlash).
+    void testFlash(int parameter, const char* name, bool careful = false);
     void eraseRange(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
                     juce::int64 fileOffset, float shareStart, float shareEnd);
     void programFile(const juce::String& path, int page, juce::int64 fileOffset, juce::int64 flashOffset,
@@ -80,6 +83,16 @@ public:
     void compareBuffer(const juce::uint8* data, juce::int64 length, const juce::String& readBackPath);
     void postVersionFromFile(const juce::String& path);
     void writeLockFile(const juce::String& path, int mode);
+    // The piano the next backup comes from: written beside the backup, with
+    // the backup's length and MD5, just before the lock is made.
+    void setBackupOwner(const BackupRecord& record);
+    // A repair's check that the piano's data region (read into `regionPath`)
+    // fits an interrupted update of the backup at `backupPath`; else
+    // StepFailure::backupOfAnotherPiano, and nothing is written.
+    void checkBackupFits(const juce::String& backupPath, const juce::String& regionPath);
+    // Ends well once the link is quiet and no data arrived after the last
+    // read ended; otherwise StepFailure::unclearReplies (its data may be shifted).
+    void confirmReadSettled();
 
     // Every message both ways goes to `trace` too (null: none). Set on the
     // message thread; the trace must outlive the link or be unset first.
@@ -195,6 +208,12 @@ private:
     juce::int64 readTotal = 0;
     bool readNeedsSync = false, readWritten = false;
     juce::File pendingLock;
+    BackupRecord backupOwner;
+    enum class AfterQuiet
+    {
+        createLock,
+        confirmRead
+    } afterQuiet = AfterQuiet::createLock;
     // The last read that ended with its file complete and synced; a lock is
     // only created over such a backup.
     juce::File syncedReadFile;

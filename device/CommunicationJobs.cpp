@@ -64,13 +64,13 @@ void Communication::sendFlashDriver(const juce::uint8* image, int imageLength, c
         log->PrintA("Sending flash driver for \"%s\"...\n", name);
 }
 
-void Communication::testFlash(int parameter, const char* name)
+void Communication::testFlash(int parameter, const char* name, bool careful)
 {
     const std::lock_guard<std::mutex> g(lock);
     engine.beginJob();
     if (log != nullptr)
         log->PrintA("Testing flash \"%s\"...", name);
-    engine.startTestFlash(parameter);
+    engine.startTestFlash(parameter, careful);
 }
 
 void Communication::eraseRange(const juce::String& path, int page, juce::int64 flashOffset,
@@ -280,13 +280,14 @@ void Communication::writeLockFile(const juce::String& path, int mode)
             // synced backup read by this link, nothing may be erased.
             if (log != nullptr)
                 log->PrintA("The backup of the data region is missing or incomplete.\n");
-            return engine.fail(StepFailure::cantCreateLock);
+            return engine.fail(StepFailure::backupNotTrusted);
         }
         // Read blocks carry no address: a block the instrument sent twice
         // shifts every later block of the read by one, checksums and all, and
         // shows only as one block too many arriving after the read's end. So
         // the lock waits until the link has been quiet for a while.
         pendingLock = file;
+        afterQuiet = AfterQuiet::createLock;
         engine.startQuietWait();
         return;
     }
@@ -301,19 +302,97 @@ void Communication::writeLockFile(const juce::String& path, int mode)
     engine.succeed();
 }
 
+void Communication::confirmReadSettled()
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    afterQuiet = AfterQuiet::confirmRead;
+    engine.startQuietWait();
+}
+
 void Communication::quietWaitEnded()
 {
     engine.finishQuietWait();
-    if (engine.repliesSinceRead() != 0)
+    const int packets = engine.packetsSinceRead(), statuses = engine.statusesSinceRead();
+    if (statuses != 0 && log != nullptr)
+        log->PrintA("%d status replies nobody asked for arrived after the read; they change no data.\n",
+                    statuses);
+    if (afterQuiet == AfterQuiet::confirmRead)
+    {
+        if (packets == 0)
+            return engine.succeed();
+        if (log != nullptr)
+            log->PrintA("%d data packets arrived after the read ended: its data is not trusted.\n", packets);
+        return engine.fail(StepFailure::unclearReplies);
+    }
+    if (packets != 0)
+    {
+        // Only data packets can shift a read; one more than the read asked
+        // for means the backup may hold another block's bytes.
+        if (log != nullptr)
+            log->PrintA("%d data packets arrived after the backup was read: the backup is not trusted.\n",
+                        packets);
+        return engine.fail(StepFailure::backupNotTrusted);
+    }
+    // The record of whose backup this is goes to disk before the lock that
+    // promises a repair from it.
+    juce::String problem;
+    const auto backup = pendingLock.getSiblingFile(backupFileName);
+    auto record = backupOwner;
+    record.backupMd5 = backuprecord::md5OfFile(backup, &record.backupLength);
+    record.time = juce::Time::getCurrentTime().toISO8601(true);
+    bool ok = record.backupMd5.isNotEmpty() &&
+              backuprecord::write(backuprecord::recordFileOf(backup), record, problem, services);
+    logProblem(problem);
+    if (ok)
+    {
+        ok = filejobs::createLock(pendingLock, problem, services);
+        logProblem(problem);
+    }
+    ok ? engine.succeed() : engine.fail(StepFailure::cantCreateLock);
+}
+
+void Communication::setBackupOwner(const BackupRecord& record)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    backupOwner = record;
+}
+
+void Communication::checkBackupFits(const juce::String& backupPath, const juce::String& regionPath)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    juce::String problem;
+    juce::MemoryBlock backup, region;
+    auto load = [&](const juce::String& path, juce::MemoryBlock& into)
+    {
+        auto in = platform::RegularFileInput::open(path, false, problem);
+        logProblem(problem);
+        return in != nullptr && in->getTotalLength() == kDataRegionBytes &&
+               in->readIntoMemoryBlock(into, kDataRegionBytes) == (size_t)kDataRegionBytes;
+    };
+    if (!load(backupPath, backup) || !load(regionPath, region))
     {
         if (log != nullptr)
-            log->PrintA("Replies arrived after the backup was read: the backup is not trusted.\n");
-        return engine.fail(StepFailure::cantCreateLock);
+            log->PrintA("The saved backup or the piano's data region could not be read for the check.\n");
+        return engine.fail(StepFailure::backupOfAnotherPiano);
     }
-    juce::String problem;
-    const bool ok = filejobs::createLock(pendingLock, problem, services);
-    logProblem(problem);
-    ok ? engine.succeed() : engine.fail(StepFailure::cantCreateLock);
+    int block = 0;
+    const bool fits = backuprecord::regionFits(static_cast<const juce::uint8*>(region.getData()),
+                                               static_cast<const juce::uint8*>(backup.getData()),
+                                               kDataRegionBytes, deviceimages::interimImage(),
+                                               deviceimages::kInterimSize, sysex::kBlockSize, &block);
+    if (fits)
+    {
+        if (log != nullptr)
+            log->PrintA("The piano's data region fits the saved backup: it is restored from it.\n");
+        return engine.succeed();
+    }
+    if (log != nullptr)
+        log->PrintA("The saved backup does not fit this piano's data region (block %d at 0x%X differs): it "
+                    "belongs to another piano. Nothing was written; the backup and the lock are kept.\n",
+                    block, (unsigned)(kDataRegionStart + (juce::int64)block * sysex::kBlockSize));
+    engine.fail(StepFailure::backupOfAnotherPiano);
 }
 
 // The backup beside a lock: the data region as the last read of this link

@@ -57,7 +57,7 @@ const Kind kinds[] = {
      [](Communication& c, const OperationRecord& r)
      { c.sendFlashDriver(r.image, r.imageLength, r.name, r.shareStart, r.shareEnd); }},
     {OperationRecord::TestFlash, "flash test",
-     [](Communication& c, const OperationRecord& r) { c.testFlash(0, r.flashName); }},
+     [](Communication& c, const OperationRecord& r) { c.testFlash(0, r.flashName, true); }},
     {OperationRecord::EraseFromFile, "erase run (file)",
      [](Communication& c, const OperationRecord& r)
      { c.eraseRange(r.path, r.page, r.flashOffset, r.length, r.fileOffset, r.shareStart, r.shareEnd); }},
@@ -87,6 +87,10 @@ const Kind kinds[] = {
      [](Communication& c, const OperationRecord&) { c.testFlash(0, "Save_IO_Sta"); }},
     {OperationRecord::LockFile, "lock file",
      [](Communication& c, const OperationRecord& r) { c.writeLockFile(r.path, r.mode); }},
+    {OperationRecord::ConfirmRead, "read check",
+     [](Communication& c, const OperationRecord&) { c.confirmReadSettled(); }},
+    {OperationRecord::CheckBackup, "backup check",
+     [](Communication& c, const OperationRecord& r) { c.checkBackupFits(r.path, r.path2); }},
 };
 
 const Kind* kindOf(int op)
@@ -171,6 +175,19 @@ OperationRecord readVersion(const juce::String& path)
 {
     auto r = record(OperationRecord::ReadVersion);
     r.path = path;
+    return r;
+}
+
+OperationRecord confirmRead()
+{
+    return record(OperationRecord::ConfirmRead);
+}
+
+OperationRecord checkBackup(const juce::String& backupPath, const juce::String& regionPath)
+{
+    auto r = record(OperationRecord::CheckBackup);
+    r.path = backupPath;
+    r.path2 = regionPath;
     return r;
 }
 

@@ -20,7 +20,9 @@ struct OperationRecord
         CompareFiles = 9,
         ReadVersion = 10,
         SaveIoStatus = 11,
-        LockFile = 12
+        LockFile = 12,
+        ConfirmRead = 13,
+        CheckBackup = 14
     };
 
     int op = 0;
@@ -63,6 +65,10 @@ OperationRecord compareWithBuffer(const juce::uint8* data, juce::int64 length,
 OperationRecord readVersion(const juce::String& path);
 OperationRecord saveIoStatus();
 OperationRecord lockFile(const juce::String& path, LockMode mode);
+// Waits for a quiet link and fails if data arrived after the last read ended.
+OperationRecord confirmRead();
+// Fails unless the data region read into `regionPath` fits the backup.
+OperationRecord checkBackup(const juce::String& backupPath, const juce::String& regionPath);
 
 // The kind of a job as logs and tables name it ("driver upload", "read", ...).
 const char* name(int op);

@@ -68,7 +68,6 @@ void TransferEngine::abort(const char* logLine, StepFailure reason)
 void TransferEngine::ignoreUnexpected()
 {
     ++unexpectedTotal;
-    ++unexpectedSinceRead;
     if (unexpectedInJob++ == 0)
         log("Ignored an unexpected reply from the device.\n");
 }
@@ -176,19 +175,85 @@ void TransferEngine::onSendingStatus(Sending& s, int status)
 
 // ---- flash test and erase --------------------------------------------------------
 
-void TransferEngine::startTestFlash(int parameter)
+void TransferEngine::startTestFlash(int parameter, bool careful)
 {
-    state = Testing{};
-    host.sendFrame(frame, sysex::buildTestFlash(frame, parameter));
+    Testing t;
+    t.parameter = parameter;
+    t.careful = careful;
+    state = t;
+    auto& test = std::get<Testing>(state);
+    if (!careful)
+        return sendTestRequest(test);
+    // A reply still on its way (a late copy of the upload's status) must not
+    // be taken for the verdict.
+    test.phase = Testing::Phase::settling;
+    host.setTickPeriod(periods.settleMs);
+}
+
+void TransferEngine::sendTestRequest(Testing& t)
+{
+    t.phase = Testing::Phase::waiting;
+    t.unexpectedAtRequest = unexpectedInJob;
+    host.sendFrame(frame, sysex::buildTestFlash(frame, t.parameter));
     silenceTicks = 0;
     host.setTickPeriod(periods.transferMs);
 }
 
-void TransferEngine::onTestStatus(int status)
+void TransferEngine::onTestStatus(Testing& t, int status)
+{
+    t.failed = t.failed || status != 0;
+    if (status == 0)
+        ++t.passes;
+    if (!t.careful)
+        return endTest(t);
+    // The verdict counts only if nothing else follows it.
+    t.phase = Testing::Phase::checking;
+    t.quietTicks = t.settleTicks = 0;
+    host.setTickPeriod(periods.settleMs);
+}
+
+void TransferEngine::onTestTick(Testing& t)
+{
+    if (t.phase == Testing::Phase::waiting)
+        return; // silence supervision (by the caller)
+    ++t.settleTicks;
+    if (++t.quietTicks < 2)
+    {
+        if (t.settleTicks > kMaxSettleTicks)
+        {
+            // Replies keep coming: no moment to ask in, or a verdict among others.
+            host.setTickPeriod(0);
+            host.logHighlighted(kRed, "Unclear.\n");
+            log("The link never fell quiet around the flash test.\n");
+            fail(StepFailure::unclearReplies);
+        }
+        return;
+    }
+    if (t.phase == Testing::Phase::settling)
+        return sendTestRequest(t);
+    // A checked verdict; a pass is asked for a second time.
+    if (unexpectedInJob == t.unexpectedAtRequest && !t.failed && t.passes < 2)
+        return sendTestRequest(t);
+    endTest(t);
+}
+
+void TransferEngine::endTest(Testing& t)
 {
     // The test ends the silence supervision either way.
     host.setTickPeriod(0);
-    if (status != 0)
+    const int extra = unexpectedInJob - t.unexpectedAtRequest;
+    if (t.careful && (extra != 0 || (t.failed && t.passes != 0)))
+    {
+        // Neither a pass nor a fail: the caller asks again from the start.
+        host.logHighlighted(kRed, "Unclear.\n");
+        if (extra != 0)
+            log("%d unexpected replies came with the flash test's answer.\n", extra);
+        else
+            log("The flash test passed once and failed once.\n");
+        fail(StepFailure::unclearReplies);
+        return;
+    }
+    if (t.failed)
     {
         host.logHighlighted(kRed, "Fail.\n");
         fail(StepFailure::none);
@@ -261,6 +326,7 @@ void TransferEngine::requestBlock(Reading& r)
 {
     r.filled = 0;
     r.phase = Reading::Phase::waiting;
+    silenceTicks = 0;
     host.sendFrame(frame, sysex::buildSetAddress(frame, (juce::uint32)(r.base + r.done), true));
 }
 
@@ -269,10 +335,15 @@ void TransferEngine::onPacket(const juce::uint8* data, int length)
     auto* r = std::get_if<Reading>(&state);
     if (r != nullptr && r->phase == Reading::Phase::draining)
         r->quietTicks = 0;
+    if (auto* q = std::get_if<QuietWait>(&state))
+        q->quietTicks = 0;
+    if (auto* t = std::get_if<Testing>(&state))
+        t->quietTicks = 0;
     // Only the packets of a requested block are data; any other would end up
     // in the next block.
     if (r == nullptr || r->phase != Reading::Phase::waiting || length < 8)
     {
+        ++packetsAfterRead;
         ignoreUnexpected();
         return;
     }
@@ -285,7 +356,7 @@ void TransferEngine::onPacket(const juce::uint8* data, int length)
         // link without checksums this is the only sign of it. Each packet is
         // acknowledged, so a repeated one keeps one packet too many on its way:
         // the block is asked for again only once that has stopped.
-        retryBrokenBlock(*r, true);
+        retryBrokenBlock(*r);
         return;
     }
     if (r->filled < expected)
@@ -304,7 +375,7 @@ void TransferEngine::onBlockComplete(Reading& r)
 {
     if (r.checksummed && !sysex::checksumMatches(block))
     {
-        retryBrokenBlock(r, false);
+        retryBrokenBlock(r);
         return;
     }
     r.brokenBlocks = 0;
@@ -338,7 +409,7 @@ void TransferEngine::finishRead(bool durable)
         abort("Can't create file to save.\n", StepFailure::cantCreateFile);
         return;
     }
-    unexpectedSinceRead = 0;
+    packetsAfterRead = statusesAfterRead = 0;
     state = Idle{};
     host.postProgress(ProgressKind::ended, 0, 0);
     logElapsed("Read finished, read time:", sequenceStart);
@@ -349,7 +420,7 @@ void TransferEngine::finishRead(bool durable)
 
 // The block arrived broken: fetched again, but not for ever. A block that
 // stays broken is a broken link or flash, not noise.
-void TransferEngine::retryBrokenBlock(Reading& r, bool drainFirst)
+void TransferEngine::retryBrokenBlock(Reading& r)
 {
     log(".");
     if (++r.brokenBlocks > kMaxBrokenBlocks)
@@ -357,13 +428,16 @@ void TransferEngine::retryBrokenBlock(Reading& r, bool drainFirst)
         abort("\nThe read block's checksum is still wrong after 16 attempts.\n", StepFailure::dataNotCorrect);
         return;
     }
-    if (drainFirst)
-    {
-        r.phase = Reading::Phase::draining;
-        r.quietTicks = 0;
-        return;
-    }
-    requestBlock(r);
+    drainThenRequest(r);
+}
+
+// Read packets carry no address, so a block is asked for again only once
+// the earlier attempt's packets have stopped: a repeated packet still on its
+// way would otherwise shift every later attempt by one packet.
+void TransferEngine::drainThenRequest(Reading& r)
+{
+    r.phase = Reading::Phase::draining;
+    r.quietTicks = 0;
 }
 
 // ---- replies and ticks ---------------------------------------------------------
@@ -382,8 +456,13 @@ void TransferEngine::onStatus(int status)
         status == 2 ? flashTimedOut() : timeOut();
         return;
     }
-    if (std::holds_alternative<Idle>(state) || std::holds_alternative<QuietWait>(state))
+    auto* test = std::get_if<Testing>(&state);
+    if (std::holds_alternative<Idle>(state) || std::holds_alternative<QuietWait>(state) ||
+        (test != nullptr && test->phase != Testing::Phase::waiting))
     {
+        if (test != nullptr)
+            test->quietTicks = 0;
+        ++statusesAfterRead;
         ignoreUnexpected();
         return;
     }
@@ -397,7 +476,7 @@ void TransferEngine::onStatus(int status)
     else if (auto* e = std::get_if<Erasing>(&state))
         onErasingStatus(*e, status);
     else
-        onTestStatus(status);
+        onTestStatus(*test, status);
 }
 
 // The instrument's own flash operation timed out.
@@ -421,7 +500,7 @@ void TransferEngine::timeOut()
             log("Time out, retry...1");
         else
             log(",%d", r->retries);
-        requestBlock(*r);
+        drainThenRequest(*r);
         return;
     }
     abort("The device has no response.\n", StepFailure::timeOut);
@@ -433,10 +512,13 @@ void TransferEngine::onTick()
         return; // between jobs
     if (auto* q = std::get_if<QuietWait>(&state))
     {
-        if (++q->quietTicks >= 2)
+        ++q->ticks;
+        if (++q->quietTicks >= 2 || q->ticks > kMaxSettleTicks)
             host.quietWaitEnded();
         return;
     }
+    if (auto* t = std::get_if<Testing>(&state); t != nullptr && t->phase != Testing::Phase::waiting)
+        return onTestTick(*t);
     auto* r = std::get_if<Reading>(&state);
     if (r != nullptr && r->phase == Reading::Phase::storing)
         return;
@@ -458,7 +540,7 @@ void TransferEngine::onTick()
 void TransferEngine::startQuietWait()
 {
     state = QuietWait{};
-    host.setTickPeriod(periods.readMs);
+    host.setTickPeriod(periods.settleMs);
 }
 
 void TransferEngine::finishQuietWait()

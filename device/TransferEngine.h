@@ -36,6 +36,9 @@ public:
     struct Periods
     {
         int transferMs = 500, readMs = 80;
+        // Tick of the quiet windows around a careful flash test and after a
+        // read: a window ends after two ticks without a reply.
+        int settleMs = 40;
     };
 
     TransferEngine(Host& host, Periods periods) : host(host), periods(periods) {}
@@ -56,17 +59,25 @@ public:
     // ---- transfers, started with the owner's checks done ----
     void startUpload(const juce::uint8* image, juce::int64 length);
     void startProgram(const juce::uint8* data, juce::int64 byteAddress, juce::int64 length);
-    void startTestFlash(int parameter);
+    // A careful test (flash identification) waits for a quiet link before
+    // each request, asks twice, and waits for a quiet link after each
+    // verdict: any reply besides the two verdicts makes the result unclear
+    // (StepFailure::unclearReplies), never a pass or a fail.
+    void startTestFlash(int parameter, bool careful = false);
     void startErase(std::vector<juce::uint32> sectorWords);
     void startRead(juce::int64 byteAddress, juce::int64 length, bool checksummed);
     // The read's data durable (or not): completes the read job.
     void finishRead(bool durable);
-    // Waits until the link has been quiet for two read ticks.
+    // Waits until no data packet has arrived for two settle ticks (statuses
+    // cannot shift read data, so they are only counted), or gives up after
+    // kMaxSettleTicks; then the host hears quietWaitEnded.
     void startQuietWait();
     void finishQuietWait();
-    // Replies ignored since the last read ended well (a read shifted by a
-    // repeated block shows as one block arriving after its end).
-    int repliesSinceRead() const { return unexpectedSinceRead; }
+    // Data packets ignored since the last read ended well (a read shifted by
+    // a repeated packet shows as data arriving after its end).
+    int packetsSinceRead() const { return packetsAfterRead; }
+    // Statuses ignored since then (counted for the log; they change no data).
+    int statusesSinceRead() const { return statusesAfterRead; }
 
     // ---- input ----
     void onStatus(int status);
@@ -85,6 +96,7 @@ public:
     static constexpr int kSilentTicksForTimeout = 9;
     static constexpr int kMaxReadRetries = 10;
     static constexpr int kMaxBrokenBlocks = 15; // 16 attempts in all
+    static constexpr int kMaxSettleTicks = 25;  // a link that never falls quiet
 
 private:
     struct Idle
@@ -99,6 +111,18 @@ private:
     };
     struct Testing
     {
+        enum class Phase
+        {
+            settling, // before a request: waiting for a quiet link
+            waiting,  // the request is out
+            checking  // a verdict came: nothing else may arrive
+        };
+        int parameter = 0;
+        bool careful = false;
+        Phase phase = Phase::waiting;
+        int quietTicks = 0, settleTicks = 0, passes = 0;
+        int unexpectedAtRequest = 0;
+        bool failed = false;
     };
     struct Erasing
     {
@@ -121,7 +145,7 @@ private:
     };
     struct QuietWait
     {
-        int quietTicks = 0;
+        int quietTicks = 0, ticks = 0;
     };
 
     void endJob(bool failed, StepFailure reason);
@@ -131,9 +155,13 @@ private:
     void requestBlock(Reading& r);
     void onSendingStatus(Sending& s, int status);
     void onErasingStatus(Erasing& e, int status);
-    void onTestStatus(int status);
+    void onTestStatus(Testing& t, int status);
+    void sendTestRequest(Testing& t);
+    void onTestTick(Testing& t);
+    void endTest(Testing& t);
     void onBlockComplete(Reading& r);
-    void retryBrokenBlock(Reading& r, bool drainFirst);
+    void retryBrokenBlock(Reading& r);
+    void drainThenRequest(Reading& r);
     void timeOut();
     void flashTimedOut();
     void flushUnexpectedCount();
@@ -150,7 +178,7 @@ private:
     int serial = 0;
     bool open = false;
     int silenceTicks = 0;
-    int unexpectedInJob = 0, unexpectedTotal = 0, unexpectedSinceRead = 0;
+    int unexpectedInJob = 0, unexpectedTotal = 0, packetsAfterRead = 0, statusesAfterRead = 0;
     juce::uint32 sequenceStart = 0;
     juce::uint8 block[sysex::kChecksummedBlockSize] = {};
     juce::uint8 frame[sysex::kFrameBufferSize] = {};

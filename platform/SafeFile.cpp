@@ -385,6 +385,24 @@ bool removeWorkingFile(const juce::String& path, juce::String& problem)
 #endif
 }
 
+bool isPrivate(const juce::String& path, juce::String& problem)
+{
+    problem.clear();
+#if JUCE_WINDOWS
+    juce::ignoreUnused(path);
+    return true;
+#else
+    struct stat st;
+    if (::lstat(path.toRawUTF8(), &st) != 0)
+        return errno == ENOENT;
+    if (st.st_uid != ::geteuid())
+        problem = refusal(path, "it belongs to another user");
+    else if (!S_ISLNK(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        problem = refusal(path, "other users can write to it");
+    return problem.isEmpty();
+#endif
+}
+
 bool createPrivateFolder(const juce::File& folder)
 {
     if (folder.isDirectory())

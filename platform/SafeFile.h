@@ -89,6 +89,13 @@ private:
 // stays empty when removing fails for an ordinary reason.
 bool removeWorkingFile(const juce::String& path, juce::String& problem);
 
+// Whether a working folder or file at `path` is the user's alone: owned by
+// this user and writable by nobody else (a missing file counts as such).
+// Otherwise `problem` says why ("Refused PATH: it belongs to another user").
+// Another user who can write to the folder could replace the backup or the
+// lock between two runs. On Windows the per-user folder's permissions hold.
+bool isPrivate(const juce::String& path, juce::String& problem);
+
 // Creates `folder` when missing, itself with mode 0700 (only the user may look
 // into it); missing parents are created as usual.
 bool createPrivateFolder(const juce::File& folder);

@@ -131,9 +131,11 @@ juce::String EngineFixture::identify()
     queue->runNext();
     for (int i = 0; i < 2000 && !done; ++i)
     {
-        if (manual)
-            piano->pump();
+        const int answered = manual ? piano->pump() : 0;
         pump(1);
+        // The careful flash test waits for quiet ticks around its requests.
+        if (manual && answered == 0)
+            link().timerCallback();
     }
     recorder.onEvent = nullptr;
     queue->clearQueue();

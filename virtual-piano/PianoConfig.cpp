@@ -75,6 +75,9 @@ const std::pair<const char*, Setter> keys[] = {
          c.dupCopies = count(v.fromFirstOccurrenceOf(":", false, false), 1, 1000000);
      }},
     {"identify_flood", [](PianoConfig& c, const juce::String& v) { c.identifyFlood = count(v, 1, 1000000); }},
+    {"dup_from_upload", [](PianoConfig& c, const juce::String& v) { c.dupFromUpload = flag(v); }},
+    {"dup_delay", // the copies leave this many ms after the reply (timing model)
+     [](PianoConfig& c, const juce::String& v) { c.dupDelayMs = juce::jlimit(0.0, 10000.0, v.getDoubleValue()); }},
     {"stray_packet_at", [](PianoConfig& c, const juce::String& v) { c.strayPacketAt = (int)number(v); }},
     {"stray_status_every", [](PianoConfig& c, const juce::String& v) { c.strayStatusEveryMs = count(v, -1, 3600000); }},
     {"stray_status_after", [](PianoConfig& c, const juce::String& v) { c.strayStatusAfter = (int)number(v); }},

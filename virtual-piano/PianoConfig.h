@@ -40,6 +40,8 @@ struct PianoConfig
     juce::int64 silentOnRead = -1;  // fall silent when a read of this byte address is asked for
     int dupAt = -1;                 // answer this message more than once (every reply it causes)
     int dupCopies = 1;              // ... with this many extra copies
+    bool dupFromUpload = false;     // ... counting messages from the first driver upload (1 = that one)
+    double dupDelayMs = 0;          // ... each this much later than the reply (timing model)
     int identifyFlood = 1;          // identify replies sent for each identify request
     int strayPacketAt = -1;         // after answering this message, send a data packet nobody asked for
     int strayStatusEveryMs = -1;    // an unsolicited status 0 this often, also while idle,

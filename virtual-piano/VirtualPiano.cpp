@@ -151,15 +151,18 @@ void VirtualPiano::receive(const juce::uint8* message, int size, const ReplySink
         dead = true;
         return;
     }
+    if (firstUploadAt == 0 && size > 5 && message[5] == sysex::CmdDriverUpload)
+        firstUploadAt = received;
+    const int numbered = !cfg.dupFromUpload ? received : firstUploadAt > 0 ? received - firstUploadAt + 1 : 0;
     const ReplySink counted = [&](const juce::uint8* data, int n, double busyMs)
     {
         ++replies;
         reply(data, n, busyMs);
-        if (received == cfg.dupAt)
+        if (numbered == cfg.dupAt)
             for (int k = 0; k < cfg.dupCopies; ++k)
             {
                 ++replies;
-                reply(data, n, 0.0);
+                reply(data, n, cfg.dupDelayMs);
             }
     };
     handle(message, size, counted);

@@ -120,6 +120,7 @@ private:
 
     int received = 0;
     int replies = 0;
+    int firstUploadAt = 0; // the message number of the first driver upload; 0: none yet
     bool dead = false;
     std::vector<juce::uint8> out;
 };

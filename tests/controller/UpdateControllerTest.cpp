@@ -6,6 +6,9 @@
 #include "virtual-piano/VirtualMidiSource.h"
 #include <deque>
 #include <gtest/gtest.h>
+#if !JUCE_WINDOWS
+#include <sys/stat.h>
+#endif
 
 using testing_support::pumpUntil;
 using Phase = UpdateController::Phase;
@@ -311,9 +314,19 @@ TEST(UpdateController, RepairAndRefusalFollowTheLockAndTheBackup)
     EXPECT_FALSE(rig.controller->isUpdating());
     EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
 
-    // With the backup the interrupted update left, the same press repairs.
+    // A backup that does not fit this piano's data region (still intact, and
+    // not the backup's) is not written.
     std::vector<juce::uint8> saved(0x20000, 0x3C);
     rig.work.getChildFile("orv_backup.tmp").replaceWithData(saved.data(), saved.size());
+    rig.controller->requestUpdate();
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    EXPECT_EQ(rig.view.status(), "The saved backup belongs to another piano. Nothing was changed.");
+    EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+    EXPECT_TRUE(lock.existsAsFile());
+
+    // With the data region as the interrupted update left it (erased), the
+    // same press repairs from the backup.
+    std::memset(rig.flash() + 0x40000, 0xFF, 0x20000);
     rig.controller->requestUpdate();
     ASSERT_TRUE(rig.waitUpdateEnd());
     EXPECT_EQ(rig.view.status(), "Update OK!");
@@ -353,3 +366,44 @@ TEST(UpdateController, JobListsOfTheCallerRunWhenConnected)
     EXPECT_EQ(rig.view.status(), "The data read from flash is not correct.");
     EXPECT_EQ(rig.controller->phase(), Phase::ready);
 }
+
+#if !JUCE_WINDOWS
+// A working folder, or a working file in it, that other users can write:
+// another user could have swapped the backup. UPDATE refuses before anything
+// is read or written, and goes once the folder is the user's alone again.
+TEST(UpdateController, AWorkingFolderOthersCanWriteIsRefused)
+{
+    image::ImageSpec rom;
+    rom.fill = "random:10";
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    const std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
+    const auto folder = rig.work.getFullPathName();
+    const auto backup = rig.work.getChildFile("orv_backup.tmp");
+    for (int variant = 0; variant < 2; ++variant)
+    {
+        if (variant == 0)
+            ASSERT_EQ(::chmod(folder.toRawUTF8(), 0777), 0);
+        else
+        {
+            ASSERT_TRUE(backup.replaceWithText("someone else's"));
+            ASSERT_EQ(::chmod(backup.getFullPathName().toRawUTF8(), 0666), 0);
+        }
+        rig.controller->requestUpdate();
+        EXPECT_FALSE(rig.controller->isUpdating());
+        EXPECT_EQ(rig.view.status(), "The working folder is not yours alone. Nothing was changed.");
+        testing_support::pump(100);
+        const auto why = variant == 0
+                             ? "Refused " + folder + ": other users can write to it"
+                             : "Refused " + backup.getFullPathName() + ": other users can write to it";
+        EXPECT_NE(rig.recorder.logUtf8().find(why.toStdString()), std::string::npos)
+            << rig.recorder.logUtf8();
+        EXPECT_EQ(0, std::memcmp(rig.flash(), before.data(), before.size()));
+        ASSERT_EQ(::chmod(folder.toRawUTF8(), 0700), 0);
+    }
+    backup.deleteFile();
+    rig.controller->requestUpdate();
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    EXPECT_EQ(rig.view.status(), "Update OK!");
+}
+#endif

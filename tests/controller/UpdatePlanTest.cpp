@@ -21,6 +21,7 @@ PlanInputs inputs(juce::int64 imageSize, bool lock, bool backup)
     in.lockPath = "/w/orv_update.lock";
     in.backupPath = "/w/orv_backup.tmp";
     in.readBackPath = "/w/orv_tmp_read.tmp";
+    in.regionCheckPath = "/w/orv_data_check.tmp";
     return in;
 }
 
@@ -90,10 +91,15 @@ TEST(UpdatePlan, RepairSkipsTheBackupAndTheLock)
     const auto safe = makeUpdatePlan(inputs(0x40000, false, false));
     auto expected = safe.jobs;
     expected.erase(expected.begin() + 1, expected.begin() + 3); // the backup read and the lock
+    // Instead, the piano's data region is read and checked against the backup
+    // before anything is erased.
+    expected.insert(expected.begin() + 1,
+                    {jobs::readToFile(in.regionCheckPath, 0, region::data.start, region::data.length, 0, 7),
+                     jobs::confirmRead(), jobs::checkBackup(in.backupPath, in.regionCheckPath)});
     EXPECT_EQ(plan.jobs, expected);
     // A smaller image of the safe size reads back only its own bytes.
     const auto small = makeUpdatePlan(inputs(0x30000, true, true));
-    EXPECT_EQ(small.jobs[14].length, 0x30000);
+    EXPECT_EQ(small.jobs[17].length, 0x30000);
 }
 
 TEST(UpdatePlan, ALockWithoutAUsableBackupWritesNothing)

@@ -597,19 +597,19 @@ TEST_F(Engine, LockIsRefusedWithoutACompleteBackup)
     // No backup at all (its read was skipped).
     auto outcome = createLock();
     EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.reason, 3);
+    EXPECT_EQ(outcome.reason, (int)StepFailure::backupNotTrusted);
     EXPECT_NE(log().find("The backup of the data region is missing or incomplete.\n"), std::string::npos);
     EXPECT_FALSE(lock.exists());
 
     // A backup of the right size left by someone else (an earlier update).
     backup.replaceWithData(patternBlock(0x20000, 3).getData(), 0x20000);
-    EXPECT_EQ(createLock().reason, 3);
+    EXPECT_EQ(createLock().reason, (int)StepFailure::backupNotTrusted);
     EXPECT_FALSE(lock.exists());
 
     // A read of the wrong length; a whole read cut short afterwards; a whole
     // read followed by another read.
     readBackup(0x1F000);
-    EXPECT_EQ(createLock().reason, 3);
+    EXPECT_EQ(createLock().reason, (int)StepFailure::backupNotTrusted);
     readBackup(0x20000);
     ASSERT_TRUE(backup.getSize() == 0x20000);
     {
@@ -617,12 +617,12 @@ TEST_F(Engine, LockIsRefusedWithoutACompleteBackup)
         out.setPosition(0x1000);
         out.truncate();
     }
-    EXPECT_EQ(createLock().reason, 3);
+    EXPECT_EQ(createLock().reason, (int)StepFailure::backupNotTrusted);
     readBackup(0x20000);
     queue->clearQueue();
     queue->addReadToFile(file("other.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
     ASSERT_TRUE(runQueue().ok);
-    EXPECT_EQ(createLock().reason, 3);
+    EXPECT_EQ(createLock().reason, (int)StepFailure::backupNotTrusted);
     EXPECT_FALSE(lock.exists());
 
     readBackup(0x20000);

@@ -242,21 +242,31 @@ TEST_F(EngineRig, ReadRetriesAfterSilenceAndBrokenBlocks)
 {
     engine.beginJob();
     engine.startRead(0, 0x1000, true);
-    for (int retry = 1; retry <= 10; ++retry)
-        ticks(9);
+    // Nine silent ticks, then two quiet ones before the block is asked for again.
+    ticks(9);
+    EXPECT_EQ(host.frames.size(), 1u);
+    ticks(2);
+    EXPECT_EQ(host.frames.size(), 2u);
+    for (int retry = 2; retry <= 10; ++retry)
+        ticks(11);
     EXPECT_EQ(host.log, "Reading...\nTime out, retry...1,2,3,4,5,6,7,8,9,10");
     EXPECT_EQ(host.frames.size(), 11u); // the request and ten more
     ticks(9);
     EXPECT_EQ(host.last(EvStepDone)->p2, 5);
     EXPECT_EQ(host.readsAbandoned, 1);
 
-    // A wrong checksum is asked for again at once, sixteen times at most.
+    // A wrong checksum is asked for again once the link is quiet, sixteen
+    // times at most.
     host.log.clear();
     host.frames.clear();
     engine.beginJob();
     engine.startRead(0, 0x1000, true);
     for (int i = 0; i < 15; ++i)
+    {
         block(7, 1, true);
+        EXPECT_EQ(host.frames.size(), (size_t)i + 1);
+        ticks(2);
+    }
     EXPECT_EQ(host.frames.size(), 16u);
     block(7, 1, true);
     EXPECT_EQ(host.last(EvStepDone)->p2, 2);
@@ -299,20 +309,177 @@ TEST_F(EngineRig, UnexpectedRepliesAreCountedAndLoggedOncePerJob)
     EXPECT_EQ(host.log, "Ignored an unexpected reply from the device.\n"
                         "Ignored 6 unexpected replies from the device in all.\n");
     EXPECT_EQ(engine.unexpectedReplies(), 6);
-    EXPECT_EQ(engine.repliesSinceRead(), 6);
+    EXPECT_EQ(engine.statusesSinceRead(), 5);
+    EXPECT_EQ(engine.packetsSinceRead(), 1);
 }
 
-TEST_F(EngineRig, QuietWaitEndsAfterTwoTicksAndReportsWhatArrived)
+TEST_F(EngineRig, QuietWaitWaitsForTwoTicksWithoutDataAndCountsWhatArrived)
 {
     engine.beginJob();
     engine.startQuietWait();
-    EXPECT_EQ(host.tickPeriod, 80);
+    EXPECT_EQ(host.tickPeriod, 40);
     ticks(1);
-    status(0);
-    EXPECT_EQ(host.quietWaits, 0);
+    status(0); // a status shifts no data: the wait goes on counting
     ticks(1);
     EXPECT_EQ(host.quietWaits, 1);
     engine.finishQuietWait();
     EXPECT_EQ(host.tickPeriod, 0);
-    EXPECT_EQ(engine.repliesSinceRead(), 1);
+    EXPECT_EQ(engine.statusesSinceRead(), 1);
+    EXPECT_EQ(engine.packetsSinceRead(), 0);
+
+    engine.beginJob();
+    engine.startQuietWait();
+    std::vector<juce::uint8> data(16, 1);
+    ticks(1);
+    packet(data.data(), (int)data.size()); // a packet starts the quiet over
+    ticks(1);
+    EXPECT_EQ(host.quietWaits, 1);
+    ticks(1);
+    EXPECT_EQ(host.quietWaits, 2);
+    engine.finishQuietWait();
+    EXPECT_EQ(engine.packetsSinceRead(), 1);
+
+    // A flood never falls quiet; the wait still ends.
+    engine.beginJob();
+    engine.startQuietWait();
+    for (int i = 0; i <= TransferEngine::kMaxSettleTicks; ++i)
+    {
+        packet(data.data(), (int)data.size());
+        ticks(1);
+    }
+    EXPECT_EQ(host.quietWaits, 3);
+}
+
+// The identification's flash test: a verdict counts only with a quiet link
+// before the request and after the answer, and a pass is asked for twice.
+TEST_F(EngineRig, CarefulFlashTestTrustsOnlyAnswersWithNothingAround)
+{
+    auto careful = [&]
+    {
+        host.frames.clear();
+        host.log.clear();
+        engine.beginJob();
+        engine.startTestFlash(0, true);
+    };
+    auto outcome = [&] { return host.last(EvStepDone) ? host.last(EvStepDone)->p2 : -1; };
+    const int unclear = (int)StepFailure::unclearReplies;
+
+    // A late copy of the upload's status before the request: it waits.
+    careful();
+    EXPECT_TRUE(host.frames.empty());
+    EXPECT_EQ(host.tickPeriod, 40);
+    ticks(1);
+    status(0);
+    ticks(1);
+    EXPECT_TRUE(host.frames.empty()) << "asked before the link was quiet";
+    ticks(1);
+    ASSERT_EQ(host.frames.size(), 1u);
+    EXPECT_EQ(host.command(0), sysex::CmdTestFlash);
+    status(0);
+    ticks(2);
+    ASSERT_EQ(host.frames.size(), 2u); // the pass is asked for again
+    status(0);
+    const auto ended = host.events.size();
+    ticks(2);
+    ASSERT_GT(host.events.size(), ended);
+    EXPECT_EQ(host.last(EvStepDone)->p1, 0);
+    EXPECT_NE(host.log.find("OK."), std::string::npos);
+    EXPECT_EQ(host.tickPeriod, 0);
+
+    // A fail is a fail when nothing follows it; asked once.
+    careful();
+    ticks(2);
+    status(1);
+    ticks(2);
+    EXPECT_EQ(host.frames.size(), 1u);
+    EXPECT_EQ(host.last(EvStepDone)->p1, 1);
+    EXPECT_EQ(outcome(), 0);
+    EXPECT_NE(host.log.find("Fail."), std::string::npos);
+
+    // The real answer after one taken for it, a pass then a fail, a packet
+    // after the answer: neither pass nor fail.
+    for (int variant = 0; variant < 4; ++variant)
+    {
+        careful();
+        ticks(2);
+        status(0);
+        if (variant == 0)
+            status(1); // a copy taken for the verdict, then the real one
+        ticks(variant == 1 ? 1 : 2);
+        if (variant == 1)
+        {
+            std::vector<juce::uint8> data(16, 1);
+            packet(data.data(), (int)data.size());
+            ticks(2);
+        }
+        if (variant >= 2)
+        {
+            status(variant == 2 ? 1 : 0);
+            if (variant == 3)
+                status(0);
+            ticks(2);
+        }
+        EXPECT_EQ(outcome(), unclear) << "variant " << variant;
+        EXPECT_NE(host.log.find("Unclear."), std::string::npos) << "variant " << variant;
+    }
+
+    // A link that never falls quiet: no request at all, and an end.
+    careful();
+    for (int i = 0; i < 40; ++i)
+    {
+        status(0);
+        ticks(1);
+    }
+    EXPECT_TRUE(host.frames.empty());
+    EXPECT_EQ(outcome(), unclear);
+    EXPECT_NE(host.log.find("The link never fell quiet around the flash test."), std::string::npos);
+}
+
+// A block that arrives with one packet too many (a repeated packet) costs one
+// attempt: the block is asked for again only after the rest of the broken
+// attempt has arrived, so the next attempt starts aligned.
+TEST_F(EngineRig, ARepeatedPacketCostsOneRetryWhateverThePacketSize)
+{
+    for (const int packetBytes : {100, 512})
+    {
+        host.frames.clear();
+        host.stored.clear();
+        engine.beginJob();
+        engine.startRead(0, 0x1000, true);
+        std::vector<juce::uint8> blockData(sysex::kBlockSize);
+        for (size_t i = 0; i < blockData.size(); ++i)
+            blockData[i] = (juce::uint8)(i * 7);
+        auto good = blockData;
+        good.resize(sysex::kChecksummedBlockSize);
+        sysex::blockChecksum(blockData.data(), good.data() + sysex::kBlockSize);
+        auto send = [&](int from)
+        {
+            const int n = juce::jmin(packetBytes, (int)good.size() - from);
+            packet(good.data() + from, n);
+        };
+        // Packet 0 twice, then the rest: the block overflows or fails its check.
+        send(0);
+        send(0);
+        for (int at = packetBytes; at < (int)good.size(); at += packetBytes)
+            send(at);
+        const auto requests = [&]
+        {
+            int n = 0;
+            for (auto& f : host.frames)
+                n += f.at(5) == sysex::CmdSetAddress;
+            return n;
+        };
+        EXPECT_EQ(requests(), 1) << packetBytes << ": asked again before the link was quiet";
+        // The remnant of the attempt, still arriving, is dropped.
+        if (packetBytes < (int)good.size())
+            send((int)good.size() - packetBytes);
+        ticks(2);
+        EXPECT_EQ(requests(), 2) << packetBytes;
+        for (int at = 0; at < (int)good.size(); at += packetBytes)
+            send(at);
+        EXPECT_EQ(host.readsComplete, 1) << packetBytes;
+        EXPECT_EQ(host.stored, blockData) << packetBytes;
+        host.readsComplete = 0;
+        engine.endJobSilently();
+    }
 }

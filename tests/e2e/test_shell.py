@@ -50,6 +50,7 @@ class ShellTest(unittest.TestCase):
 
         # The reserved automatic preset name is not an error; an empty command
         # line does nothing at all.
+        self.assertIsNotNone(app.wait_for(lambda l: l.startswith("Status:"), 15), app.lines)
         count = len(app.lines)
         for args in (["******AutoSave******"], []):
             extra = s.launch(args)

@@ -387,22 +387,26 @@ TEST(MainComponentFlow, RepairWritesTheSavedDataBack)
     auto& mc = *rig.main;
     ASSERT_TRUE(rig.waitStatus("Piano connected."));
     // An earlier update was cut off after the lock: the backup holds the data
-    // and the flash region holds the interim image.
+    // and the flash region was erased.
     std::vector<juce::uint8> saved(0x20000);
     vp::VirtualPiano::fillDataRegion(saved.data(), saved.size());
     saved[5] = 'x';
     rig.work.getChildFile("orv_backup.tmp").replaceWithData(saved.data(), saved.size());
     rig.work.getChildFile("orv_update.lock").replaceWithText("ORV backup lock!");
-    std::memset(rig.flash() + 0x40000, 0x11, 0x20000);
+    std::memset(rig.flash() + 0x40000, 0xFF, 0x20000);
     // Connected again (as after a crash of the computer), the program tells of it.
     mc.buttonClicked(control<juce::DrawableButton>(mc, "connectStatusButton"));
     ASSERT_TRUE(rig.waitStatus("An earlier update was interrupted. Press UPDATE to finish it."));
     EXPECT_TRUE(control<ImageButtonWithText>(mc, "updateButton")->isEnabled());
     mc.buttonClicked(control<ImageButtonWithText>(mc, "updateButton"));
     const auto& first = mc.getController().getQueue().queued();
-    ASSERT_GE(first.size(), 3u);
-    EXPECT_EQ(first[1].op, OperationRecord::SendDriver); // no backup read, no lock creation
-    EXPECT_EQ(first[2].op, OperationRecord::EraseBuffer);
+    ASSERT_GE(first.size(), 6u);
+    // No backup read and no lock creation: the data region is read and
+    // checked against the backup, then erased.
+    EXPECT_EQ(first[1].op, OperationRecord::ReadToFile);
+    EXPECT_EQ(first[3].op, OperationRecord::CheckBackup);
+    EXPECT_EQ(first[4].op, OperationRecord::SendDriver);
+    EXPECT_EQ(first[5].op, OperationRecord::EraseBuffer);
     ASSERT_TRUE(rig.waitStatus("Update OK!", 60000)) << mc.getLogText();
     EXPECT_EQ(0, std::memcmp(rig.flash() + 0x40000, saved.data(), saved.size()));
     EXPECT_FALSE(rig.work.getChildFile("orv_update.lock").exists());

@@ -249,7 +249,7 @@ TEST_F(LinkFiles, ReadsAndLocksAreNeverWrittenThroughALinkOrIntoAFifo)
     queue->clearQueue();
     queue->addLockFile(lock.getFullPathName(), 0);
     outcome = runQueue();
-    EXPECT_EQ(outcome.reason, 3);
+    EXPECT_FALSE(outcome.ok); // no backup read by this link: refused before the lock is looked at
     queue->clearQueue();
     queue->addLockFile(lock.getFullPathName(), 1);
     outcome = runQueue();
@@ -291,5 +291,36 @@ TEST_F(LinkFiles, ReadBackIsComparedWithBytesInMemory)
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 2);
     EXPECT_EQ(log(), "Start comparing...\n\nFAIL!\n");
+}
+#endif
+
+#if !JUCE_WINDOWS
+TEST(PrivateFiles, OnlyTheUsersOwnUnsharedFilesAndFoldersArePrivate)
+{
+    const auto root = testing_support::makeTempFolder("tamarind-private");
+    const auto folder = root.getChildFile("work");
+    ASSERT_TRUE(platform::createPrivateFolder(folder));
+    juce::String problem;
+    EXPECT_TRUE(platform::isPrivate(folder.getFullPathName(), problem)) << problem;
+    EXPECT_TRUE(platform::isPrivate(folder.getChildFile("missing").getFullPathName(), problem));
+    const auto file = folder.getChildFile("orv_backup.tmp");
+    file.replaceWithText("x");
+    for (const int mode : {0600, 0644, 0620, 0602, 0666})
+    {
+        ASSERT_EQ(::chmod(file.getFullPathName().toRawUTF8(), (mode_t)mode), 0);
+        EXPECT_EQ(platform::isPrivate(file.getFullPathName(), problem), (mode & 022) == 0)
+            << std::oct << mode;
+        EXPECT_EQ(problem.isEmpty(), (mode & 022) == 0);
+    }
+    ASSERT_EQ(::chmod(folder.getFullPathName().toRawUTF8(), 0770), 0);
+    EXPECT_FALSE(platform::isPrivate(folder.getFullPathName(), problem));
+    EXPECT_EQ(problem, "Refused " + folder.getFullPathName() + ": other users can write to it");
+    // Another user's file (the root's folder stands in for one).
+    if (::geteuid() != 0)
+    {
+        EXPECT_FALSE(platform::isPrivate("/", problem));
+        EXPECT_EQ(problem, "Refused /: it belongs to another user");
+    }
+    root.deleteRecursively();
 }
 #endif

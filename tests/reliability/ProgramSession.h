@@ -19,6 +19,7 @@ inline MainComponent::Options testOptions(midi::PortSet& ports, const juce::File
     options.periods.transferMs = 20;
     options.periods.readMs = 5;
     options.periods.quietScanMs = 40;
+    options.periods.settleMs = 5;
     options.programFolder = programFolder.getFullPathName() + "/";
     options.workingFolder = work.getFullPathName();
     options.modalDialogs = false;
