@@ -217,7 +217,7 @@ class UpdateTest(unittest.TestCase):
 
         # Every identify request answered 20,000 times during the scans, and
         # from the version read on a status nobody asked for every millisecond.
-        flood = self.start([], "identify_flood=20000,stray_status_every=1,stray_status_after=11")
+        flood = self.start([], "identify_flood=20000,stray_status_every=1,stray_status_after=14")
         self.assertIsNotNone(flood.wait_line("Status: Piano connected.", 30), flood.lines[-20:])
         peak = self.rss_peak_kib(flood, 15)
         print("\nResident memory: idle peak %.1f MiB; under an identify flood, then 1000 stray statuses/s "

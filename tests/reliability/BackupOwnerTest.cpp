@@ -95,8 +95,12 @@ protected:
             [&] { return s->main->getController().phase() == UpdateController::Phase::ready; }, 20000);
         s->pressUpdate();
         s->finished();
+        // The log file is written on its own thread: wait for the status line.
+        const auto logFile = work.getChildFile("Tamarind.log");
+        const auto status = "Status: " + s->main->getStatus();
+        testing_support::pumpUntil([&] { return logFile.loadFileAsString().contains(status); }, 5000);
         if (log != nullptr)
-            *log = work.getChildFile("Tamarind.log").loadFileAsString();
+            *log = logFile.loadFileAsString();
         return s->main->getStatus();
     }
 
