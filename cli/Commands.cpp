@@ -19,7 +19,7 @@ using Phase = UpdateController::Phase;
 struct Session
 {
     Session(const Options& options, const juce::String& imagePath = {})
-        : view(options.yes, options.log), waitMs(options.waitSeconds * 1000)
+        : view(options.yes, options.log), waitMs(options.waitSeconds * 1000), port(options.port)
     {
         ports = options.midi.isNotEmpty() ? midi::createPortSetFromList(options.midi)
                                           : midi::createPortSetFromEnvironment();
@@ -29,6 +29,7 @@ struct Session
         settings.programFolder = platform::currentProgramFolder();
         settings.imagePath = imagePath;
         settings.workingFolder = options.workFolder;
+        settings.port = options.port;
         controller = std::make_unique<UpdateController>(view, log, settings);
         if (options.trace)
         {
@@ -91,6 +92,38 @@ struct Session
         return false;
     }
 
+    // Paired, connected and checked, with one instrument only; else the exit code.
+    int connectOne()
+    {
+        if (!chosenPortPresent())
+            return noInstrument;
+        if (!paired() || !connect())
+            return noInstrument;
+        return oneInstrument() ? ok : twoInstruments;
+    }
+
+    bool chosenPortPresent()
+    {
+        const auto names = ports->outputNames();
+        for (int i = 0; i < names.size(); ++i)
+            if (PortPairing::isChosen(port, i, names[i]))
+                return true;
+        std::cerr << "tamarind-cli: no output port \"" << port << "\"; tamarind-cli ports lists them"
+                  << std::endl;
+        return false;
+    }
+
+    // Two instruments answered: which one would be written is not the
+    // user's choice, so nothing is done.
+    bool oneInstrument()
+    {
+        if (!view.warned)
+            return true;
+        std::cerr << "tamarind-cli: more than one instrument answered; choose one with --port NAME|NUMBER "
+                  << "(tamarind-cli ports lists the outputs)" << std::endl;
+        return false;
+    }
+
     int runJobs(std::vector<OperationRecord> list)
     {
         if (!controller->runJobs(std::move(list)))
@@ -105,6 +138,7 @@ struct Session
     std::unique_ptr<SysexTrace> trace;
     std::unique_ptr<UpdateController> controller;
     const int waitMs;
+    const juce::String port;
 };
 } // namespace
 
@@ -119,7 +153,7 @@ int ports(const Options& options)
     const auto outputs = s.ports->outputNames();
     for (int i = 0; i < outputs.size(); ++i)
         std::cout << "  " << i << ": " << outputs[i] << "\n";
-    const bool connected = s.paired() && s.connect();
+    const bool connected = s.chosenPortPresent() && s.paired() && s.connect();
     auto& link = s.controller->getQueue().link();
     if (link.isPaired())
         std::cout << "instrument: " << link.pairedOutputName()
@@ -128,6 +162,8 @@ int ports(const Options& options)
         std::cout << "instrument: none\n";
     if (!connected)
         return noInstrument;
+    if (!s.oneInstrument())
+        return twoInstruments;
     std::cout << "flash:      " << s.controller->flashModel() << "\n"
               << "version:    " << s.controller->deviceVersion() << "\n"
               << "product:    " << s.controller->deviceProduct() << std::endl;
@@ -162,8 +198,8 @@ int update(const Options& options, const juce::String& file)
     if (folderBusy(options))
         return busy;
     Session s(options, file);
-    if (!s.paired() || !s.connect())
-        return noInstrument;
+    if (const int why = s.connectOne(); why != ok)
+        return why;
     if (!s.controller->updateAllowed())
         return imageRefused; // its status line says why
     s.controller->requestUpdate();
@@ -186,8 +222,8 @@ int update(const Options& options, const juce::String& file)
 int read(const Options& options, juce::int64 address, juce::int64 length, const juce::String& out)
 {
     Session s(options);
-    if (!s.paired() || !s.connect())
-        return noInstrument;
+    if (const int why = s.connectOne(); why != ok)
+        return why;
     return s.runJobs({jobs::readToFile(out, 0, address, length, 0, 100)});
 }
 
@@ -200,8 +236,8 @@ int verify(const Options& options, const juce::String& file, juce::int64 address
         return usage;
     }
     Session s(options);
-    if (!s.paired() || !s.connect())
-        return noInstrument;
+    if (const int why = s.connectOne(); why != ok)
+        return why;
     const auto readBack = s.controller->workingPath("/orv_verify_read.tmp");
     return s.runJobs(
         {jobs::readToFile(readBack, 0, address, size, 0, 100), jobs::compareFiles(file, 0, readBack)});

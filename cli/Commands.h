@@ -8,12 +8,13 @@ namespace cli
 enum Exit
 {
     ok = 0,
-    failed = 1,       // the update, read or verify did not succeed
-    usage = 2,        // the command line is wrong
-    noInstrument = 3, // no instrument paired, its flash unknown, or it stopped answering
-    imageRefused = 4, // the update image did not pass its check
-    declined = 5,     // a question was answered NO (or nobody could be asked)
-    busy = 6          // another update is running from the same working folder
+    failed = 1,        // the update, read or verify did not succeed
+    usage = 2,         // the command line is wrong
+    noInstrument = 3,  // no instrument paired, its flash unknown, or it stopped answering
+    imageRefused = 4,  // the update image did not pass its check
+    declined = 5,      // a question was answered NO (or nobody could be asked)
+    busy = 6,          // another update is running from the same working folder
+    twoInstruments = 7 // two or more instruments answered and none was chosen with --port
 };
 
 struct Options
@@ -24,6 +25,7 @@ struct Options
     int waitSeconds = 15;    // how long to look for the instrument
     juce::String workFolder; // empty: the platform's working folder (or TAMARIND_WORK_DIR)
     bool trace = false;      // every SysEx message also to Tamarind-trace.log in the working folder
+    juce::String port;       // the output to pair through: its name or its number; empty: any
 };
 
 int ports(const Options& options);

@@ -86,6 +86,7 @@ bool ConsoleView::confirm(const juce::String& title, const juce::String& message
 void ConsoleView::warn(const juce::String& title, const juce::String& text)
 {
     endBar();
+    warned = true;
     std::cerr << title.toStdString() << ": " << text.trim().toStdString() << std::endl;
 }
 

@@ -38,6 +38,7 @@ public:
 
     juce::String lastStatus;
     bool succeeded = false, ended = false, endedWell = false;
+    bool warned = false; // the only warning: more than one instrument answered
 
 private:
     void endBar();

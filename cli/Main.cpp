@@ -29,6 +29,8 @@ const char* const helpText =
     "  --yes            answer YES to the update's questions\n"
     "  --log            show the log on standard error\n"
     "  --wait SECONDS   how long to look for the instrument (default 15)\n"
+    "  --port PORT      pair only through this output (its name, or its number in the\n"
+    "                   list of ports); needed when several instruments answer\n"
     "  --work FOLDER    the working folder of the lock, backup and read-back files; one\n"
     "                   update at a time runs from a folder: give each piano its own\n"
     "                   to update several at once\n"
@@ -39,7 +41,8 @@ const char* const helpText =
     "ADDRESS and LENGTH are bytes, decimal or hexadecimal with 0x.\n"
     "exit codes: 0 done, 1 failed, 2 wrong command line, 3 no instrument (or not\n"
     "recognised, or it stopped answering), 4 update image refused, 5 answered NO,\n"
-    "6 another update is running from the same working folder.\n";
+    "6 another update is running from the same working folder, 7 more than one\n"
+    "instrument answered and none was chosen with --port.\n";
 
 int usageError(const juce::String& why)
 {
@@ -91,6 +94,9 @@ juce::String takeOptions(juce::ArgumentList& args, cli::Options& options)
     options.midi = takeValue(args, "--midi", present);
     if (present && options.midi.isEmpty())
         return juce::String("--midi takes a list of port sources");
+    options.port = takeValue(args, "--port", present);
+    if (present && options.port.isEmpty())
+        return juce::String("--port takes an output's name or number");
     options.workFolder = takeValue(args, "--work", present);
     if (present && options.workFolder.isEmpty())
         return juce::String("--work takes a folder");

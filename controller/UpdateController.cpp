@@ -13,6 +13,7 @@ UpdateController::UpdateController(UpdateView& v, CLogOutput& logSink, const Set
             settings.services),
       builtInDrivers(deviceimages::builtInDrivers())
 {
+    queue.link().choosePort(settings.port);
 }
 
 UpdateController::~UpdateController() = default;

@@ -23,6 +23,7 @@ public:
         juce::String imagePath;                 // empty: "update.rom" in the program folder
         juce::String workingFolder;             // empty: the platform's working folder
         platform::Services* services = nullptr; // null: the machine's
+        juce::String port;                      // the output to pair through (name or number); empty: any
     };
 
     enum class Phase

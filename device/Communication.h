@@ -53,6 +53,8 @@ public:
     // until an instrument answers.
     void restartScan(bool quiet = false);
     void scanPorts();
+    // Only the output named so (or numbered so) is scanned; see PortPairing.
+    void choosePort(const juce::String& nameOrIndex) { pairing.choosePort(nameOrIndex); }
     void timerCallback() override;
 
     // MIDI input thread.

@@ -139,7 +139,7 @@ void PortPairing::sendIdentifyRequests(const juce::StringArray& names, bool repl
     const int requestSize = sysex::buildIdentify(request, 0);
     for (int i = 0; i < outputCount; ++i)
     {
-        if (isExcludedPortName(names[i]))
+        if (isExcludedPortName(names[i]) || !isChosen(chosenPort, i, names[i]))
             continue;
         request[6] = (juce::uint8)(i & 0x7F);
         owner.sending(request, requestSize);
@@ -159,6 +159,15 @@ void PortPairing::sendIdentifyRequests(const juce::StringArray& names, bool repl
         }
         port->sendMessageNow(request, requestSize);
     }
+}
+
+bool PortPairing::isChosen(const juce::String& choice, int index, const juce::String& name)
+{
+    if (choice.isEmpty())
+        return true;
+    if (choice.containsOnly("0123456789") && choice.length() <= 6)
+        return choice.getIntValue() == index;
+    return choice == name;
 }
 
 void PortPairing::closeUnpairedPorts()

@@ -52,6 +52,12 @@ public:
     midi::OutputPort* output() const { return pairedOutput; }
     // The scan's ordinary period (the scan ticks' own).
     void setScanPeriod(int periodMs) { scanMs = periodMs; }
+    // Message thread, before a scan: only the output named `nameOrIndex` (its
+    // whole name, or its number in the list of outputs) is asked to identify
+    // itself, so only the instrument behind it can pair. Empty: every output.
+    void choosePort(const juce::String& nameOrIndex) { chosenPort = nameOrIndex; }
+    // Whether output `index` named `name` is the chosen one (or none was chosen).
+    static bool isChosen(const juce::String& choice, int index, const juce::String& name);
 
     // A port whose name begins with this text (any letter case) is never used.
     static bool isExcludedPortName(const juce::String& name);
@@ -84,4 +90,5 @@ private:
     bool quiet = false;            // message thread only
     const int quietMs;
     int scanMs = 1000;
+    juce::String chosenPort; // message thread only
 };

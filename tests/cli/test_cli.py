@@ -171,6 +171,36 @@ class CliTest(unittest.TestCase):
             self.assertEqual(region(flash, 0, 0x40000), image)
         self.assertEqual(region(self.flash, 0x40000, 0x20000), data)
 
+    def test_two_pianos_need_a_chosen_port(self):
+        second = self.flash + ".1"  # the second instrument's flash
+        factory = self.factory()
+        rom = self.image("update.rom", "--version", "V1.70.00", "--fill", "random:44")
+        # Both answer and none was chosen: nothing is written to either.
+        both = self.cli("--yes", "update", rom, piano="instruments=2")
+        self.assertEqual(both.returncode, 7, both.stderr)
+        self.assertIn("more than one instrument answered; choose one with --port", both.stderr)
+        self.assertEqual(region(self.flash, 0, 0x80000), factory)
+        self.assertTrue(not os.path.exists(second) or region(second, 0, 0x80000) == factory)
+        listed = self.cli("ports", piano="instruments=2")
+        self.assertEqual(listed.returncode, 7, listed.stderr)
+        self.assertIn("1: Virtual Piano 2", listed.stdout)
+        # Chosen by name, and by number: only that one is paired and written.
+        chosen = self.cli("--yes", "--port", "Virtual Piano 2", "update", rom, piano="instruments=2")
+        self.assertEqual(chosen.returncode, 0, chosen.stderr)
+        with open(rom, "rb") as f:
+            image = f.read()
+        self.assertEqual(region(second, 0, 0x40000), image)
+        self.assertEqual(region(self.flash, 0, 0x80000), factory)
+        first = self.cli("--port", "0", "ports", piano="instruments=2")
+        self.assertEqual(first.returncode, 0, first.stderr)
+        self.assertIn("instrument: Virtual Piano (full speed)", first.stdout)
+        self.assertIn("version:    V1.00.00", first.stdout)
+        # A port that is not there is said at once.
+        missing = self.cli("--port", "Nothing Here", "ports")
+        self.assertEqual(missing.returncode, 3, missing.stderr)
+        self.assertIn('no output port "Nothing Here"', missing.stderr)
+        self.assertEqual(self.cli("--port", "ports").returncode, 2)
+
     def test_update_over_tcp(self):
         server = subprocess.Popen([ARGS.virtual_piano, "--listen", "0", "--config", "store=" + self.flash],
                                   stdout=subprocess.PIPE, text=True)
