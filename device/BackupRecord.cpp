@@ -10,12 +10,14 @@ const char* const kTag = "TamarindBackup";
 
 juce::String BackupRecord::describe() const
 {
+    // The record's texts come from port names and the piano: no control
+    // character of theirs may forge a log line.
+    auto field = [](const juce::String& text)
+    { return text.isNotEmpty() ? platform::printablePath(text) : juce::String("unknown"); };
     juce::String text;
-    text << "the piano on input \"" << inputPort << "\" and output \"" << outputPort << "\" (flash "
-         << (flashModel.isNotEmpty() ? flashModel : juce::String("unknown")) << ", product "
-         << (product.isNotEmpty() ? product : juce::String("unknown")) << ", version "
-         << (version.isNotEmpty() ? version : juce::String("unknown")) << " before the update), backed up "
-         << time;
+    text << "the piano on input \"" << field(inputPort) << "\" and output \"" << field(outputPort)
+         << "\" (flash " << field(flashModel) << ", product " << field(product) << ", version "
+         << field(version) << " before the update), backed up " << field(time);
     return text;
 }
 

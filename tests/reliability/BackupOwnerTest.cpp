@@ -10,6 +10,9 @@
 #include "reliability/ProgramSession.h"
 #include "update/ImageBuilder.h"
 #include <gtest/gtest.h>
+#if !JUCE_WINDOWS
+#include <sys/stat.h>
+#endif
 
 namespace
 {
@@ -240,4 +243,42 @@ TEST(BackupRecordFit, FormsOfTheBackupOrTheInterimFitAndOthersDoNot)
     region[40] = 0x00;
     EXPECT_FALSE(fits(&bad));
     EXPECT_EQ(bad, 2);
+}
+
+TEST(BackupRecordFile, RoundTripsAndRefusesWhatIsNoRecord)
+{
+    const auto root = testing_support::makeTempFolder("tamarind-record");
+    const auto file = root.getChildFile(backuprecord::kFileName);
+    BackupRecord r;
+    r.flashModel = "S29GL512_S";
+    r.inputPort = "Piano\nStatus: Update OK!"; // a port name that would forge a log line
+    r.outputPort = "Piano";
+    r.version = "V1.00.00";
+    r.backupLength = 0x20000;
+    r.backupMd5 = juce::String::repeatedString("ab", 16);
+    juce::String problem;
+    ASSERT_TRUE(backuprecord::write(file, r, problem, platform::Services::system())) << problem;
+    const auto back = backuprecord::read(file, problem);
+    ASSERT_TRUE(back.has_value()) << problem;
+    EXPECT_EQ(back->inputPort, r.inputPort);
+    EXPECT_EQ(back->backupLength, r.backupLength);
+    EXPECT_FALSE(back->describe().containsChar('\n'));
+    EXPECT_FALSE(backuprecord::read(root.getChildFile("missing.xml"), problem).has_value());
+    EXPECT_TRUE(problem.isEmpty());
+    for (const juce::String text : {"", "<other/>", "<TamarindBackup backupMd5=\"x\"/>", "not xml"})
+    {
+        file.replaceWithText(text);
+        EXPECT_FALSE(backuprecord::read(file, problem).has_value()) << text;
+        EXPECT_NE(problem.indexOf("not a backup record"), -1) << text;
+    }
+    file.replaceWithText(juce::String::repeatedString(" ", 70000));
+    EXPECT_FALSE(backuprecord::read(file, problem).has_value());
+    EXPECT_NE(problem.indexOf("too large"), -1);
+#if !JUCE_WINDOWS
+    file.deleteFile();
+    ASSERT_EQ(::mkfifo(file.getFullPathName().toRawUTF8(), 0600), 0);
+    EXPECT_FALSE(backuprecord::read(file, problem).has_value()); // never waits for a writer
+    EXPECT_NE(problem.indexOf("a FIFO"), -1) << problem;
+#endif
+    root.deleteRecursively();
 }
