@@ -429,7 +429,8 @@ void UpdateController::showImageResult(int result)
         // notice names the piano the backup came from, so that the owner of
         // another piano is not told to finish someone else's update.
         juce::String problem;
-        const auto recordPath = workingPath("/orv_backup.xml");
+        const auto recordPath =
+            backuprecord::recordFileOf(juce::File(workingPath("/orv_backup.tmp"))).getFullPathName();
         const auto record =
             platform::isPrivate(workingPath(""), problem) && platform::isPrivate(recordPath, problem)
                 ? backuprecord::read(juce::File(recordPath), problem)

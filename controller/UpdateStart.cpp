@@ -48,17 +48,18 @@ void UpdateController::requestUpdate()
 // who can write there could swap the backup or the lock between two runs.
 bool UpdateController::workingFilesArePrivate()
 {
-    const char* names[] = {"",
-                           platform::kFolderLockName,
-                           "/orv_update.lock",
-                           "/orv_backup.tmp",
-                           "/orv_backup.xml",
-                           "/orv_tmp_read.tmp",
-                           "/orv_data_check.tmp"};
-    for (const char* name : names)
+    const auto record = backuprecord::recordFileOf(juce::File(workingPath("/orv_backup.tmp")));
+    const juce::String paths[] = {workingPath(""),
+                                  workingPath(platform::kFolderLockName),
+                                  workingPath("/orv_update.lock"),
+                                  workingPath("/orv_backup.tmp"),
+                                  record.getFullPathName(),
+                                  workingPath("/orv_tmp_read.tmp"),
+                                  workingPath("/orv_data_check.tmp")};
+    for (const auto& path : paths)
     {
         juce::String problem;
-        if (!platform::isPrivate(workingPath(name), problem))
+        if (!platform::isPrivate(path, problem))
         {
             log.PrintA("%s\n", problem.toRawUTF8());
             log.PrintA("The working folder and its files must be yours alone: nothing was changed.\n");
