@@ -226,7 +226,10 @@ class UpdateTest(unittest.TestCase):
         self.assertLess(peak - idle, 4 * 1024, "memory grew under the flood")
         self.assertEqual([l for l in flood.lines if l.startswith("Status:")],
                          ["Status: Piano connected."])
-        self.assertLessEqual(len([l for l in flood.lines if l.startswith("Ignored")]), 4, flood.lines)
+        # A few lines per job at most (the first stray and a count at its end,
+        # across the version read, its confirmation and the idle link), never
+        # one per stray: how the thousands fall across jobs depends on timing.
+        self.assertLessEqual(len([l for l in flood.lines if l.startswith("Ignored")]), 8, flood.lines)
         # The window still answers: it closes at once.
         window = self.main_window()
         w, h = self.s.geometry(window)
