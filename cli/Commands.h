@@ -1,5 +1,6 @@
 #pragma once
 #include <juce_core/juce_core.h>
+#include <optional>
 
 // The command-line tool's commands, each on the update controller and the
 // device link the window uses. They return the process's exit code.
@@ -8,29 +9,70 @@ namespace cli
 enum Exit
 {
     ok = 0,
-    failed = 1,        // the update, read or verify did not succeed
-    usage = 2,         // the command line is wrong
-    noInstrument = 3,  // no instrument paired, its flash unknown, or it stopped answering
-    imageRefused = 4,  // the update image did not pass its check
-    declined = 5,      // a question was answered NO (or nobody could be asked)
-    busy = 6,          // another update is running from the same working folder
-    twoInstruments = 7 // two or more instruments answered and none was chosen with --port
+    failed = 1,         // the update, read or verify did not succeed
+    usage = 2,          // the command line is wrong
+    noInstrument = 3,   // no instrument paired, its flash unknown, or it stopped answering
+    imageRefused = 4,   // the update image did not pass its check
+    declined = 5,       // a question was answered NO (or nobody could be asked)
+    busy = 6,           // another update is running from the same working folder
+    twoInstruments = 7, // two or more instruments answered and none was chosen with --port
+    notNewer = 8        // the image is older than the instrument's firmware, or the same version
 };
+
+// The exit codes with their meaning, for the help text (one table).
+struct ExitText
+{
+    int code;
+    const char* text;
+};
+extern const ExitText exitTexts[9];
 
 struct Options
 {
-    juce::String midi;       // port sources; empty: TAMARIND_MIDI, else "system"
-    bool yes = false;        // answer every question YES
-    bool log = false;        // show the log on standard error
-    int waitSeconds = 15;    // how long to look for the instrument
-    juce::String workFolder; // empty: the platform's working folder (or TAMARIND_WORK_DIR)
-    bool trace = false;      // every SysEx message also to Tamarind-trace.log in the working folder
-    juce::String port;       // the output to pair through: its name or its number; empty: any
+    juce::String midi;           // port sources; empty: TAMARIND_MIDI, else "system"
+    bool yes = false;            // answer every question YES
+    bool log = false;            // show the log on standard error
+    bool quiet = false;          // no status lines and no progress
+    bool json = false;           // standard output carries JSON only
+    bool force = false;          // read: replace an existing OUT
+    bool allowOlder = false;     // update: write an image older than the instrument's firmware
+    bool allowReinstall = false; // update: write the version the instrument already has
+    int waitSeconds = 15;        // how long to look for the instrument
+    juce::String workFolder;     // full path; empty: the platform's working folder (or TAMARIND_WORK_DIR)
+    bool trace = false;          // every SysEx message also to Tamarind-trace.log in the working folder
+    juce::String port;           // the output to pair through: its name or its number; empty: any
 };
 
-int ports(const Options& options);
-int info(const juce::String& file);
-int update(const Options& options, const juce::String& file);
-int read(const Options& options, juce::int64 address, juce::int64 length, const juce::String& out);
-int verify(const Options& options, const juce::String& file, juce::int64 address);
+// What a command found, for --json: one document printed at the end, whose
+// "exit" and "error" the caller fills in. Events (an update's progress) are
+// printed at once, one JSON object per line, before it.
+class Report
+{
+public:
+    explicit Report(bool json) : json(json) {}
+
+    void set(const juce::Identifier& name, const juce::var& value) { fields->setProperty(name, value); }
+    // Says what went wrong on standard error (and in the document); returns `code`.
+    int fail(int code, const juce::String& text);
+    void event(const juce::var& object) const;
+    // The document: `command`, the fields, "exit" and, after a failure, "error".
+    juce::String document(const juce::String& command, int exitCode) const;
+
+    const bool json;
+
+private:
+    juce::DynamicObject::Ptr fields = new juce::DynamicObject();
+    juce::String error;
+};
+
+// A byte count or address, decimal or hexadecimal with 0x; `what` names it in
+// the message when it is none (negative, too large, or not a number).
+std::optional<juce::int64> parseNumber(const juce::String& text, const char* what, juce::String& problem);
+
+int ports(const Options& options, const juce::StringArray& words, Report& report);
+int info(const Options& options, const juce::StringArray& words, Report& report);
+int update(const Options& options, const juce::StringArray& words, Report& report);
+int read(const Options& options, const juce::StringArray& words, Report& report);
+int verify(const Options& options, const juce::StringArray& words, Report& report);
+int history(const Options& options, const juce::StringArray& words, Report& report);
 } // namespace cli

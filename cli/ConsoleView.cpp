@@ -1,6 +1,5 @@
 #include "cli/ConsoleView.h"
 #include "core/CustomMessage.h"
-#include "platform/TextConversion.h"
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -13,9 +12,23 @@
 #include <unistd.h>
 #endif
 
-ConsoleView::ConsoleView(bool yes, bool log)
-    : assumeYes(yes), showLog(log), terminal(isatty(fileno(stderr)) != 0)
+ConsoleView::ConsoleView(const cli::Options& options, const cli::Report* eventReport)
+    : assumeYes(options.yes), showLog(options.log), quiet(options.quiet),
+      terminal(isatty(fileno(stderr)) != 0),
+      events(eventReport != nullptr && eventReport->json ? eventReport : nullptr)
 {
+}
+
+void ConsoleView::event(const char* name,
+                        std::initializer_list<std::pair<const char*, juce::var>> fields) const
+{
+    if (events == nullptr)
+        return;
+    juce::DynamicObject::Ptr object = new juce::DynamicObject();
+    object->setProperty("event", name);
+    for (const auto& f : fields)
+        object->setProperty(f.first, f.second);
+    events->event(juce::var(object.get()));
 }
 
 void ConsoleView::endBar()
@@ -28,65 +41,84 @@ void ConsoleView::endBar()
 void ConsoleView::showStatus(const juce::String& text)
 {
     lastStatus = text;
+    event("status", {{"text", text}});
+    if (quiet)
+        return;
     endBar();
     std::cerr << "Status: " << text.toStdString() << std::endl;
 }
 
 void ConsoleView::showProgressBar(bool visible)
 {
-    lastStep = -1;
+    lastStep = lastEventStep = -1;
+    lastPhase = {};
     barShown = visible;
     if (!visible)
         endBar();
 }
 
-void ConsoleView::showProgress(double fraction)
+void ConsoleView::showSteadyProgress(const juce::String& phase, double fraction)
 {
-    if (!barShown)
-        return; // the steps of connecting are not shown
-    const double f = juce::jlimit(0.0, 1.0, fraction);
+    const int percent = (int)(juce::jlimit(0.0, 1.0, fraction) * 100);
+    const auto shownPhase = phase.isEmpty() ? juce::String("done") : phase;
+    if (percent != lastEventStep || shownPhase != lastPhase)
+        event("progress", {{"phase", shownPhase}, {"percent", percent}});
+    lastEventStep = percent;
+    const bool newPhase = shownPhase != lastPhase;
+    lastPhase = shownPhase;
+    if (quiet || !barShown)
+        return;
     if (!terminal)
     {
-        const int tenth = (int)(f * 10);
-        if (tenth != lastStep)
-            std::cerr << "progress " << tenth * 10 << " %" << std::endl;
-        lastStep = tenth;
+        // A line per phase and per tenth: a log of a pipe stays short.
+        if (newPhase || percent / 10 != lastStep / 10 || (percent == 100 && lastStep != 100))
+            std::cerr << "progress " << percent << " % " << shownPhase << std::endl;
+        lastStep = percent;
         return;
     }
-    constexpr int width = 40;
-    const int filled = (int)(f * width);
-    if (filled == lastStep && barDrawn)
+    if (percent == lastStep && !newPhase && barDrawn)
         return;
-    lastStep = filled;
+    lastStep = percent;
+    constexpr int width = 40;
+    const int filled = percent * width / 100;
     std::cerr << "\r[" << std::string((size_t)filled, '#') << std::string((size_t)(width - filled), ' ')
-              << "] " << (int)(f * 100) << " %" << std::flush;
+              << "] " << juce::String(percent).paddedLeft(' ', 3) << " % " << shownPhase.paddedRight(' ', 10)
+              << std::flush;
     barDrawn = true;
 }
 
 bool ConsoleView::confirm(const juce::String& title, const juce::String& message)
 {
     endBar();
-    const auto question = title + " " + message.replace("\n", " ").trim();
+    auto question = title + " " + message.replace("\n", " ").trim();
+    // Both versions in the question, so that nobody goes back by mistake.
+    if (deviceVersion.isNotEmpty() && fileVersion.isNotEmpty())
+        question << " (" << deviceVersion << " " << juce::String(juce::CharPointer_UTF8("\xe2\x86\x92")) << " "
+                 << fileVersion << ")";
+    bool yes = false;
     if (assumeYes)
     {
         std::cerr << question.toStdString() << " yes (--yes)" << std::endl;
-        return true;
+        yes = true;
     }
-    if (isatty(fileno(stdin)) == 0)
-    {
+    else if (isatty(fileno(stdin)) == 0)
         std::cerr << question.toStdString() << " no: nobody to ask (give --yes to answer yes)" << std::endl;
-        return false;
+    else
+    {
+        std::cerr << question.toStdString() << " [y/N] " << std::flush;
+        std::string answer;
+        std::getline(std::cin, answer);
+        yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
     }
-    std::cerr << question.toStdString() << " [y/N] " << std::flush;
-    std::string answer;
-    std::getline(std::cin, answer);
-    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+    event("question", {{"text", question}, {"answer", yes ? "yes" : "no"}});
+    return yes;
 }
 
 void ConsoleView::warn(const juce::String& title, const juce::String& text)
 {
     endBar();
     warned = true;
+    event("warning", {{"text", title + ": " + text.trim()}});
     std::cerr << title.toStdString() << ": " << text.trim().toStdString() << std::endl;
 }
 
@@ -97,9 +129,24 @@ void ConsoleView::handleMessage(const juce::Message& message)
         return;
     auto& request = const_cast<CCustomMessage&>(*m);
     std::unique_ptr<wchar_t[]> text(request.takeData<wchar_t>());
-    if (text != nullptr)
+    if (text == nullptr)
+        return;
+    endBar();
+    // Each line starts with the time it was shown.
+    const auto now = juce::Time::getCurrentTime();
+    const auto stamp =
+        now.formatted("%H:%M:%S.") + juce::String(now.getMilliseconds()).paddedLeft('0', 3) + " ";
+    juce::String out;
+    const juce::String all(text.get());
+    for (int start = 0; start < all.length();)
     {
-        endBar();
-        std::cerr << juce::String(text.get()).toStdString() << std::flush;
+        const int end = all.indexOfChar(start, '\n');
+        const int stop = end < 0 ? all.length() : end + 1;
+        if (!logLineOpen)
+            out << stamp;
+        out << all.substring(start, stop);
+        logLineOpen = end < 0;
+        start = stop;
     }
+    std::cerr << out.toStdString() << std::flush;
 }

@@ -1,6 +1,9 @@
 // tamarind-cli: the updater without a window, for a terminal or a script.
+// One table of commands and one of options drive the parsing, the help text
+// and the dispatch.
 #include "TamarindVersion.h"
 #include "cli/Commands.h"
+#include "midi/MidiPorts.h"
 #include "midi/SysexStream.h"
 #include "platform/SafeFile.h"
 #include "platform/TextConversion.h"
@@ -9,166 +12,268 @@
 
 namespace
 {
-const char* const helpText =
-    "usage: tamarind-cli [OPTIONS] COMMAND [ARGUMENTS]\n"
-    "       tamarind-cli [OPTIONS] FILE.rom    (the same as: update FILE.rom)\n"
-    "\n"
-    "commands:\n"
-    "  ports                    list the MIDI ports; pair with the instrument and show its\n"
-    "                           flash, firmware version and product name\n"
-    "  info FILE                check an update image; the exit code is the check's result\n"
-    "  update [FILE]            update the instrument with FILE (default: update.rom beside\n"
-    "                           this program); an interrupted update is repaired\n"
-    "  read ADDRESS LENGTH OUT  read LENGTH bytes of flash from ADDRESS into the file OUT\n"
-    "  verify FILE [ADDRESS]    read back as many bytes as FILE holds (from ADDRESS, default 0)\n"
-    "                           and compare them with FILE\n"
-    "\n"
-    "options:\n"
-    "  --midi SOURCES   port sources: system, virtual, tcp:HOST:PORT (comma-separated;\n"
-    "                   default: TAMARIND_MIDI, else system)\n"
-    "  --yes            answer YES to the update's questions\n"
-    "  --log            show the log on standard error\n"
-    "  --wait SECONDS   how long to look for the instrument (default 15)\n"
-    "  --port PORT      pair only through this output (its name, or its number in the\n"
-    "                   list of ports); needed when several instruments answer\n"
-    "  --work FOLDER    the working folder of the lock, backup and read-back files; one\n"
-    "                   update at a time runs from a folder: give each piano its own\n"
-    "                   to update several at once\n"
-    "  --trace          record every MIDI message in Tamarind-trace.log in the working folder\n"
-    "  --help           this text\n"
-    "  --version        the program's version\n"
-    "\n"
-    "ADDRESS and LENGTH are bytes, decimal or hexadecimal with 0x.\n"
-    "exit codes: 0 done, 1 failed, 2 wrong command line, 3 no instrument (or not\n"
-    "recognised, or it stopped answering), 4 update image refused, 5 answered NO,\n"
-    "6 another update is running from the same working folder, 7 more than one\n"
-    "instrument answered and none was chosen with --port.\n";
+using Run = int (*)(const cli::Options&, const juce::StringArray&, cli::Report&);
 
-int usageError(const juce::String& why)
+struct Command
 {
-    std::cerr << "tamarind-cli: " << why << "\n" << helpText;
+    const char* name;
+    const char* arguments; // for the usage line
+    int fewest, most;      // how many words follow the command's name
+    const char* help;      // lines, each ending in "\n"
+    Run run;
+};
+
+const Command commands[] = {
+    {"ports", "", 0, 0,
+     "list the MIDI ports; pair with the instrument and show its flash, firmware\n"
+     "version and product name\n",
+     cli::ports},
+    {"info", "FILE", 1, 1, "check an update image (exit 0: it passes, 4: refused)\n", cli::info},
+    {"update", "[FILE]", 0, 1,
+     "update the instrument with FILE (default: update.rom beside this program);\n"
+     "an interrupted update is repaired. An image older than the instrument's\n"
+     "firmware, or of the same version, is refused (see --allow-older and\n"
+     "--allow-reinstall)\n",
+     cli::update},
+    {"read", "ADDRESS LENGTH OUT", 3, 3, "read LENGTH bytes of flash from ADDRESS into the new file OUT\n",
+     cli::read},
+    {"verify", "FILE [ADDRESS]", 1, 2,
+     "compare FILE with the flash from ADDRESS (default 0); says the first\n"
+     "differing address\n",
+     cli::verify},
+    {"history", "", 0, 0, "show the updates and repairs made from the working folder\n", cli::history},
+};
+
+// An option; `value` names its value for the help text (nullptr: it takes
+// none). `take` stores it, returning what is wrong with the value, if anything.
+struct Option
+{
+    const char* name;
+    const char* shortName; // or nullptr
+    const char* value;
+    const char* help;
+    juce::String (*take)(cli::Options&, const juce::String& value);
+};
+
+juce::String takeMidi(cli::Options& o, const juce::String& v)
+{
+    o.midi = v;
+    const auto problem = midi::checkPortList(v);
+    return problem.isEmpty() ? problem : "--midi: " + problem;
+}
+
+juce::String takeWait(cli::Options& o, const juce::String& v)
+{
+    juce::String problem;
+    const auto seconds = cli::parseNumber(v, "--wait", problem);
+    if (seconds && *seconds > 24 * 3600)
+        return "--wait: at most 86400 seconds";
+    if (seconds)
+        o.waitSeconds = (int)*seconds;
+    return problem;
+}
+
+juce::String takePort(cli::Options& o, const juce::String& v)
+{
+    o.port = v;
+    return v.isEmpty() ? juce::String("--port takes an output's name or number") : juce::String();
+}
+
+// A relative folder is taken from the current folder.
+juce::String takeWork(cli::Options& o, const juce::String& v)
+{
+    if (v.isEmpty())
+        return "--work takes a folder";
+    o.workFolder = juce::File::getCurrentWorkingDirectory().getChildFile(v).getFullPathName();
+    return {};
+}
+
+const Option options[] = {
+    {"--midi", nullptr, "SOURCES",
+     "port sources: system, virtual, tcp:HOST:PORT (comma-separated;\n"
+     "default: TAMARIND_MIDI, else system)\n",
+     takeMidi},
+    {"--port", nullptr, "PORT",
+     "pair only through this output (its name, or its number in the list of\n"
+     "ports); needed when several instruments answer\n",
+     takePort},
+    {"--wait", nullptr, "SECONDS", "how long to look for the instrument (default 15)\n", takeWait},
+    {"--work", nullptr, "FOLDER",
+     "the working folder of the lock, backup, log and history (created 0700\n"
+     "when missing); one update at a time runs from a folder: give each piano\n"
+     "its own to update several at once\n",
+     takeWork},
+    {"--yes", nullptr, nullptr, "answer YES to the update's questions\n",
+     [](cli::Options& o, const juce::String&) { return (o.yes = true), juce::String(); }},
+    {"--allow-older", nullptr, nullptr, "update: write an image older than the instrument's firmware\n",
+     [](cli::Options& o, const juce::String&) { return (o.allowOlder = true), juce::String(); }},
+    {"--allow-reinstall", nullptr, nullptr, "update: write the version the instrument already has\n",
+     [](cli::Options& o, const juce::String&) { return (o.allowReinstall = true), juce::String(); }},
+    {"--force", nullptr, nullptr, "read: replace an existing OUT\n",
+     [](cli::Options& o, const juce::String&) { return (o.force = true), juce::String(); }},
+    {"--json", nullptr, nullptr,
+     "standard output carries JSON only: one document per command (update:\n"
+     "one event per line, the document last); see the manual page\n",
+     [](cli::Options& o, const juce::String&) { return (o.json = true), juce::String(); }},
+    {"--quiet", "-q", nullptr, "no status lines and no progress (errors and results remain)\n",
+     [](cli::Options& o, const juce::String&) { return (o.quiet = true), juce::String(); }},
+    {"--log", nullptr, nullptr, "show the log on standard error, with time stamps\n",
+     [](cli::Options& o, const juce::String&) { return (o.log = true), juce::String(); }},
+    {"--trace", nullptr, nullptr,
+     "record every MIDI message in Tamarind-trace.log in the working folder\n"
+     "(also TAMARIND_TRACE=1)\n",
+     [](cli::Options& o, const juce::String&) { return (o.trace = true), juce::String(); }},
+    {"--help", "-h", nullptr, "this text\n", nullptr},
+    {"--version", "-V", nullptr, "the program's version\n", nullptr},
+};
+
+// Lines of help text, each indented by `indent` after the first.
+void appendIndented(juce::String& text, const juce::String& first, const char* help)
+{
+    constexpr int column = 26;
+    auto lines = juce::StringArray::fromLines(juce::String(help).trimEnd());
+    text << "  " << first.paddedRight(' ', column - 2) << lines[0] << "\n";
+    for (int i = 1; i < lines.size(); ++i)
+        text << juce::String().paddedRight(' ', column) << lines[i] << "\n";
+}
+
+juce::String helpText()
+{
+    juce::String text = "usage: tamarind-cli [OPTIONS] COMMAND [ARGUMENTS]\n"
+                        "       tamarind-cli [OPTIONS] FILE.rom    (the same as: update FILE.rom)\n"
+                        "\ncommands:\n";
+    for (const auto& c : commands)
+        appendIndented(text, juce::String(c.name) + " " + c.arguments, c.help);
+    text << "\noptions:\n";
+    for (const auto& o : options)
+        appendIndented(text,
+                       juce::String(o.shortName != nullptr ? juce::String(o.shortName) + ", " : "") + o.name +
+                           (o.value != nullptr ? juce::String(" ") + o.value : juce::String()),
+                       o.help);
+    text << "\nADDRESS and LENGTH are bytes, decimal or hexadecimal with 0x.\n"
+            "A relative FILE, OUT or FOLDER is taken from the current folder.\n"
+            "\nexit codes:\n";
+    for (const auto& e : cli::exitTexts)
+        text << "  " << e.code << "  " << e.text << "\n";
+    return text;
+}
+
+// A wrong command line: one line saying what is wrong, and where to look.
+int usageError(cli::Report& report, const juce::String& why)
+{
+    report.fail(cli::usage, why);
+    if (report.json)
+        std::cout << report.document({}, cli::usage) << std::endl;
+    else
+        std::cerr << "Try 'tamarind-cli --help' for more." << std::endl;
     return cli::usage;
 }
 
-// A byte count or address; -1 when it is none.
-juce::int64 number(const juce::String& text)
+const Option* findOption(const juce::String& text)
 {
-    const auto t = text.trim();
-    const bool hex = t.startsWithIgnoreCase("0x");
-    const auto digits = hex ? t.substring(2) : t;
-    if (digits.isEmpty() || !digits.containsOnly(hex ? "0123456789abcdefABCDEF" : "0123456789") ||
-        digits.length() > (hex ? 12 : 15))
-        return -1;
-    return hex ? digits.getHexValue64() : digits.getLargeIntValue();
+    for (const auto& o : options)
+        if (text == o.name || (o.shortName != nullptr && text == o.shortName))
+            return &o;
+    return nullptr;
 }
 
-// The value of a long option, given as "--name=VALUE" or "--name VALUE"; both
-// are removed. `present` tells whether the option was there at all.
-juce::String takeValue(juce::ArgumentList& args, const char* name, bool& present)
+// A negative number is a wrong value, not an option: "-1" is taken as a word
+// for the command to refuse.
+bool looksNegative(const juce::String& text)
 {
-    const int i = args.indexOfOption(name);
-    present = i >= 0;
-    if (!present)
-        return {};
-    const auto text = args.arguments[i].text;
-    args.arguments.remove(i);
-    if (text.contains("="))
-        return text.fromFirstOccurrenceOf("=", false, false);
-    if (i < args.arguments.size() && !args.arguments[i].isOption())
+    return text.length() > 1 && text[0] == '-' && juce::CharacterFunctions::isDigit(text[1]);
+}
+
+int run(const juce::StringArray& args)
+{
+    cli::Options o;
+    o.trace = juce::SystemStats::getEnvironmentVariable("TAMARIND_TRACE", {}) == "1";
+    // --json is known before any message, so that an error is JSON too.
+    for (const auto& a : args)
     {
-        const auto value = args.arguments[i].text;
-        args.arguments.remove(i);
-        return value;
+        if (a == "--")
+            break;
+        o.json = o.json || a == "--json";
     }
-    return {};
-}
-
-// The common options, removed from `args`; a description of what is wrong with them, if anything.
-juce::String takeOptions(juce::ArgumentList& args, cli::Options& options)
-{
-    options.yes = args.removeOptionIfFound("--yes");
-    options.log = args.removeOptionIfFound("--log");
-    options.trace = args.removeOptionIfFound("--trace") ||
-                    juce::SystemStats::getEnvironmentVariable("TAMARIND_TRACE", {}) == "1";
-    bool present = false;
-    options.midi = takeValue(args, "--midi", present);
-    if (present && options.midi.isEmpty())
-        return juce::String("--midi takes a list of port sources");
-    options.port = takeValue(args, "--port", present);
-    if (present && options.port.isEmpty())
-        return juce::String("--port takes an output's name or number");
-    options.workFolder = takeValue(args, "--work", present);
-    if (present && options.workFolder.isEmpty())
-        return juce::String("--work takes a folder");
-    const auto wait = takeValue(args, "--wait", present);
-    if (present)
+    cli::Report report(o.json);
+    juce::StringArray words;
+    bool help = false, version = false, wordsOnly = false;
+    for (int i = 0; i < args.size(); ++i)
     {
-        const auto seconds = number(wait);
-        if (seconds < 0 || seconds > 24 * 3600)
-            return juce::String("--wait takes a number of seconds");
-        options.waitSeconds = (int)seconds;
+        const auto& a = args[i];
+        if (wordsOnly || !a.startsWith("-") || a == "-" || looksNegative(a))
+        {
+            words.add(a);
+            continue;
+        }
+        if (a == "--")
+        {
+            wordsOnly = true;
+            continue;
+        }
+        const auto name = a.upToFirstOccurrenceOf("=", false, false);
+        const auto* option = findOption(name);
+        if (option == nullptr)
+            return usageError(report, "unknown option " + name);
+        const bool inline_ = a.contains("=");
+        if (option->value == nullptr && inline_)
+            return usageError(report, name + " takes no value");
+        if (option->take == nullptr)
+        {
+            (juce::String(option->name) == "--help" ? help : version) = true;
+            continue;
+        }
+        juce::String value;
+        if (option->value != nullptr)
+        {
+            if (inline_)
+                value = a.fromFirstOccurrenceOf("=", false, false);
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                return usageError(report, name + " takes " + option->value);
+        }
+        if (const auto problem = option->take(o, value); problem.isNotEmpty())
+            return usageError(report, problem);
     }
-    return {};
-}
-
-int run(juce::ArgumentList args)
-{
-    if (args.containsOption("--help|-h"))
+    if (help)
     {
-        std::cout << helpText;
+        std::cout << helpText();
         return cli::ok;
     }
-    if (args.containsOption("--version"))
+    if (version)
     {
         std::cout << "tamarind-cli " << TAMARIND_VERSION << std::endl;
         return cli::ok;
     }
-    cli::Options options;
-    const auto problem = takeOptions(args, options);
-    if (problem.isNotEmpty())
-        return usageError(problem);
-    juce::StringArray words;
-    for (auto& a : args.arguments)
+    if (o.midi.isEmpty())
     {
-        if (a.isOption())
-            return usageError("unknown option " + a.text);
-        words.add(a.text);
+        const auto fromEnvironment = midi::portListFromEnvironment();
+        if (const auto problem = midi::checkPortList(fromEnvironment); problem.isNotEmpty())
+            return usageError(report, "TAMARIND_MIDI: " + problem);
     }
     if (words.isEmpty())
-        return usageError("no command");
-    const auto command = words[0];
-    const int count = words.size() - 1;
-    auto file = [&](int i)
-    { return juce::File::getCurrentWorkingDirectory().getChildFile(words[i]).getFullPathName(); };
+        return usageError(report, "no command");
+
     // One argument ending in ".rom" names the update file: "update FILE.rom".
-    if (count == 0 && command.endsWithIgnoreCase(".rom"))
+    if (words.size() == 1 && words[0].endsWithIgnoreCase(".rom"))
+        words.insert(0, "update");
+    for (const auto& c : commands)
     {
-        const auto path = file(0);
-        if (platform::inspectFile(path, true) != platform::FileKind::regular)
-            return usageError("no update file " + platform::printablePath(path));
-        return cli::update(options, path);
+        if (words[0] != c.name)
+            continue;
+        const int count = words.size() - 1;
+        if (count < c.fewest || count > c.most)
+            return usageError(report,
+                              juce::String("usage: tamarind-cli [OPTIONS] ") + c.name + " " + c.arguments);
+        const int code = c.run(o, words, report);
+        if (report.json)
+            std::cout << report.document(c.name, code) << std::endl;
+        else if (code == cli::usage)
+            std::cerr << "Try 'tamarind-cli --help' for more." << std::endl;
+        return code;
     }
-    if (command == "ports" && count == 0)
-        return cli::ports(options);
-    if (command == "info" && count == 1)
-        return cli::info(file(1));
-    if (command == "update" && count <= 1)
-        return cli::update(options, count == 1 ? file(1) : juce::String());
-    if (command == "read" && count == 3)
-    {
-        const auto address = number(words[1]), length = number(words[2]);
-        if (address < 0 || length <= 0)
-            return usageError("read takes an ADDRESS and a LENGTH above 0");
-        return cli::read(options, address, length, file(3));
-    }
-    if (command == "verify" && (count == 1 || count == 2))
-    {
-        const auto address = count == 2 ? number(words[2]) : 0;
-        if (address < 0)
-            return usageError("verify takes an ADDRESS");
-        return cli::verify(options, file(1), address);
-    }
-    return usageError("unknown command or wrong number of arguments: " + words.joinIntoString(" "));
+    return usageError(report, "unknown command " + words[0]);
 }
 } // namespace
 
@@ -177,5 +282,8 @@ int main(int argc, char* argv[])
     platform::initialiseTextEncoding();
     midi::ignoreBrokenPipeSignal();
     const juce::ScopedJuceInitialiser_GUI messageLoop;
-    return run(juce::ArgumentList(argc, argv));
+    juce::StringArray args;
+    for (const auto& a : juce::ArgumentList(argc, argv).arguments)
+        args.add(a.text);
+    return run(args);
 }

@@ -11,7 +11,7 @@ UpdateController::UpdateController(UpdateView& v, CLogOutput& logSink, const Set
       workingFolder(settings.workingFolder),
       queue(&logSink, this, settings.ports != nullptr ? *settings.ports : *ownedPorts, settings.periods,
             settings.services),
-      builtInDrivers(deviceimages::builtInDrivers())
+      builtInDrivers(deviceimages::builtInDrivers()), imageWanted(settings.checkImage)
 {
     queue.link().choosePort(settings.port);
 }
@@ -218,6 +218,11 @@ void UpdateController::onProgress(ProgressKind kind, int value, int total)
 {
     if (kind == ProgressKind::ended)
         return;
+    if (kind != ProgressKind::share && (isUpdating() || currentPhase == Phase::running))
+    {
+        steady.jobProgress(value, total);
+        showSteadyProgress();
+    }
     if (kind == ProgressKind::share)
     {
         progressLow = value / 1000.0;
@@ -238,8 +243,17 @@ void UpdateController::onStepDone(bool failed, StepFailure reason)
         return onFlashTestDone(failed);
     if (failed)
         return endList(true, reason);
+    const bool listRuns = isUpdating() || currentPhase == Phase::running;
+    if (listRuns)
+        steady.jobDone();
     if (!queue.runNext())
+    {
+        if (listRuns)
+            showSteadyProgress();
         return; // the next job runs
+    }
+    if (listRuns)
+        view.showSteadyProgress({}, 1.0);
     if (currentPhase == Phase::updating)
         endUpdateWell();
     else if (currentPhase == Phase::running)
@@ -351,6 +365,61 @@ juce::int64 UpdateController::flashCapacity() const
     return juce::jmin(image::kMaxImageSize, sectors.back().start + sectors.back().size);
 }
 
+juce::int64 UpdateController::flashSize() const
+{
+    if (detectedDriver == nullptr)
+        return 0;
+    const auto sectors = driverimage::readSectors(detectedDriver, detectedDriverLength);
+    return sectors.empty() ? 0 : sectors.back().start + sectors.back().size;
+}
+
+bool UpdateController::repairPending() const
+{
+    return platform::inspectFile(workingPath("/orv_update.lock"), false) == platform::FileKind::regular;
+}
+
+// The phase a job of the running list belongs to, for the steady bar.
+void UpdateController::startSteadyProgress(const std::vector<OperationRecord>& list)
+{
+    const auto backup = workingPath("/orv_backup.tmp"), check = workingPath("/orv_data_check.tmp"),
+               readBack = workingPath("/orv_tmp_read.tmp");
+    juce::String previous = "driver";
+    steady.start(list,
+                 [&](const OperationRecord& job) -> juce::String
+                 {
+                     switch (job.op)
+                     {
+                     case OperationRecord::SendDriver:
+                         return previous = "driver";
+                     case OperationRecord::ReadToFile:
+                         return previous = job.path == backup     ? "backup"
+                                           : job.path == check    ? "check"
+                                           : job.path == readBack ? "read-back"
+                                                                  : "read";
+                     case OperationRecord::CheckBackup:
+                         return previous = "check";
+                     case OperationRecord::LockFile:
+                         return previous = "lock";
+                     case OperationRecord::EraseBuffer:
+                         return previous = "erase";
+                     case OperationRecord::ProgramFromBuffer:
+                         return previous = "program";
+                     case OperationRecord::EraseFromFile:
+                     case OperationRecord::ProgramFromFile:
+                         return previous = "restore";
+                     case OperationRecord::CompareFiles:
+                         return previous = "compare";
+                     default:
+                         return previous; // a step within the phase before it
+                     }
+                 });
+}
+
+void UpdateController::showSteadyProgress()
+{
+    view.showSteadyProgress(steady.phase(), steady.fraction());
+}
+
 // ---- the version and the image ----------------------------------------------------
 
 void UpdateController::onVersionRead(CCustomMessage& message)
@@ -394,6 +463,8 @@ void UpdateController::showDeviceFacts(const juce::String& version, const juce::
 
 void UpdateController::checkImage()
 {
+    if (!imageWanted)
+        return;
     UpdateFileFacts facts;
     const int result = checkUpdateImage(imagePath, deviceProductName, &log, facts, flashCapacity());
     takeImageFacts(facts, result);

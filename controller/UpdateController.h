@@ -1,4 +1,5 @@
 #pragma once
+#include "controller/SteadyProgress.h"
 #include "controller/UpdatePlan.h"
 #include "controller/UpdateView.h"
 #include "device/OperationQueue.h"
@@ -24,6 +25,7 @@ public:
         juce::String workingFolder;             // empty: the platform's working folder
         platform::Services* services = nullptr; // null: the machine's
         juce::String port;                      // the output to pair through (name or number); empty: any
+        bool checkImage = true;                 // false: the image is never looked at (no update follows)
     };
 
     enum class Phase
@@ -62,6 +64,10 @@ public:
     const juce::String& deviceVersion() const { return deviceVersionText; }
     const juce::String& fileProduct() const { return fileProductName; }
     juce::String flashModel() const { return flashName; }
+    // The identified flash's size in bytes; 0 while no flash is identified.
+    juce::int64 flashSize() const;
+    // An interrupted update's lock lies in the working folder: UPDATE repairs.
+    bool repairPending() const;
     int lastImageCheck() const { return imageCheck; }
     double progress() const { return progressValue; }
     juce::String workingPath(const char* nameWithSlash) const;
@@ -99,6 +105,8 @@ private:
     void forgetInstrument();
     juce::int64 flashCapacity() const;
     void failureTones();
+    void startSteadyProgress(const std::vector<OperationRecord>& list);
+    void showSteadyProgress();
 
     UpdateView& view;
     CLogOutput& log;
@@ -124,6 +132,8 @@ private:
     juce::MemoryBlock updateImage;   // the checked bytes the running update writes
     std::unique_ptr<platform::FolderLock> folderLock; // held while an update runs
     double progressLow = 0.0, progressHigh = 0.0, progressValue = 0.0;
+    SteadyProgress steady; // the running list as one climbing bar
+    const bool imageWanted;
 
     JUCE_DECLARE_NON_COPYABLE(UpdateController)
 };

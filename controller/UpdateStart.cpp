@@ -186,7 +186,9 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     view.showProgressBar(true);
     setControlsEnabled(false, Tone::success);
     view.updateRunning(true);
+    startSteadyProgress(plan.jobs);
     queue.runNext();
+    showSteadyProgress();
 }
 
 // The record beside an interrupted update's backup says which piano it came
@@ -236,6 +238,8 @@ bool UpdateController::runJobs(std::vector<OperationRecord> list)
     progressValue = 0.0;
     view.showProgressBar(true);
     setControlsEnabled(false, Tone::success);
+    startSteadyProgress(list);
     queue.runNext();
+    showSteadyProgress();
     return true;
 }

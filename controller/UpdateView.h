@@ -14,6 +14,14 @@ public:
     // The progress bar of a job list: shown or hidden, and its value (0..1).
     virtual void showProgressBar(bool visible) = 0;
     virtual void showProgress(double fraction) = 0;
+    // The same job list as one bar that only climbs from 0 to 1, with the
+    // running job's phase ("driver", "backup", "check", "lock", "erase",
+    // "program", "restore", "read", "read-back", "compare"); 1 and an empty
+    // phase when the list ended well. For views of a single line.
+    virtual void showSteadyProgress(const juce::String& phase, double fraction)
+    {
+        juce::ignoreUnused(phase, fraction);
+    }
     // The instrument's version (empty: it has none), the image's, the instrument's name.
     virtual void showDeviceVersion(const juce::String& version) = 0;
     virtual void showFileVersion(const juce::String& version) = 0;

@@ -86,6 +86,43 @@ juce::String portListFromEnvironment()
     return value.isEmpty() ? juce::String("system") : value;
 }
 
+namespace
+{
+// A "tcp:HOST:PORT" entry's host and port; false when it is no such entry.
+bool parseTcpEntry(const juce::String& entry, juce::String& host, int& port)
+{
+    if (!entry.startsWith("tcp:"))
+        return false;
+    const auto rest = entry.substring(4);
+    host = rest.upToLastOccurrenceOf(":", false, false);
+    const auto digits = rest.fromLastOccurrenceOf(":", false, false);
+    if (host.isEmpty() || !rest.contains(":") || digits.isEmpty() || digits.length() > 5 ||
+        !digits.containsOnly("0123456789"))
+        return false;
+    port = digits.getIntValue();
+    return port > 0 && port < 65536;
+}
+} // namespace
+
+juce::String checkPortList(const juce::String& list)
+{
+    int sources = 0;
+    for (auto entry : juce::StringArray::fromTokens(list, ",", {}))
+    {
+        entry = entry.trim();
+        juce::String host;
+        int port = 0;
+        if (entry.isEmpty())
+            continue;
+        if (entry.startsWith("tcp:") && !parseTcpEntry(entry, host, port))
+            return "\"" + entry + "\" is no tcp:HOST:PORT (PORT 1 to 65535)";
+        if (entry != "system" && entry != "virtual" && !entry.startsWith("tcp:"))
+            return "\"" + entry + "\" is no port source (system, virtual or tcp:HOST:PORT)";
+        ++sources;
+    }
+    return sources == 0 ? juce::String("the list of port sources is empty") : juce::String();
+}
+
 std::unique_ptr<PortSet> createPortSet(const juce::String& list, const VirtualSourceFactory& virtualFactory)
 {
     auto set = std::make_unique<PortSet>();
@@ -93,20 +130,16 @@ std::unique_ptr<PortSet> createPortSet(const juce::String& list, const VirtualSo
     for (auto entry : juce::StringArray::fromTokens(list, ",", {}))
     {
         entry = entry.trim();
+        juce::String host;
+        int port = 0;
         if (entry == "system")
             set->addSource(createSystemSource());
         else if (entry == "virtual" && virtualFactory)
             set->addSource(virtualFactory(virtualCount++));
+        else if (parseTcpEntry(entry, host, port))
+            set->addSource(createTcpSource(host, port));
         else if (entry.startsWith("tcp:"))
-        {
-            const auto rest = entry.substring(4);
-            const auto host = rest.upToLastOccurrenceOf(":", false, false);
-            const int port = rest.fromLastOccurrenceOf(":", false, false).getIntValue();
-            if (host.isNotEmpty() && port > 0 && port < 65536)
-                set->addSource(createTcpSource(host, port));
-            else
-                std::cerr << "TAMARIND_MIDI: bad entry " << entry << std::endl;
-        }
+            std::cerr << "TAMARIND_MIDI: bad entry " << entry << std::endl;
         else if (entry.isNotEmpty())
             std::cerr << "TAMARIND_MIDI: unknown source " << entry << std::endl;
     }

@@ -95,6 +95,10 @@ private:
 using VirtualSourceFactory = std::function<std::unique_ptr<Source>(int instance)>;
 std::unique_ptr<PortSet> createPortSet(const juce::String& list, const VirtualSourceFactory& virtualFactory);
 
+// What is wrong with a list of port sources, for a message; empty when every
+// entry is a source createPortSet builds and there is at least one.
+juce::String checkPortList(const juce::String& list);
+
 // The list from TAMARIND_MIDI, "system" when unset.
 juce::String portListFromEnvironment();
 
