@@ -282,8 +282,9 @@ int main(int argc, char* argv[])
     platform::initialiseTextEncoding();
     midi::ignoreBrokenPipeSignal();
     const juce::ScopedJuceInitialiser_GUI messageLoop;
+    // Each argument as given: an empty one ("--port ''") stays a value.
     juce::StringArray args;
-    for (const auto& a : juce::ArgumentList(argc, argv).arguments)
-        args.add(a.text);
+    for (int i = 1; i < argc; ++i)
+        args.add(juce::String(platform::narrowToWide(argv[i]).c_str()));
     return run(args);
 }

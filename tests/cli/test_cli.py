@@ -3,6 +3,8 @@ virtual-piano process over TCP. No display is needed.
 
 Each test has its own working folder, flash file and (for TCP) port."""
 import argparse
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -76,41 +78,118 @@ class CliTest(unittest.TestCase):
         info = self.cli("info", good)
         self.assertEqual(info.returncode, 0)
         self.assertIn("version:  V2.10.00", info.stdout)
+        self.assertIn("result:   0 (the image passes every check)", info.stdout)
         self.assertRegex(info.stdout, r"md5:      [0-9a-f]{32}")
-        self.assertEqual(self.cli("info", self.image("bad.rom", "--no-signature")).returncode, 1)
-        self.assertEqual(self.cli("info", self.image("noversion.rom", "--no-version")).returncode, 4)
-        self.assertEqual(self.cli("info", os.path.join(self.tmp, "none.rom")).returncode, 3)
         fifo = os.path.join(self.tmp, "fifo.rom")
         os.mkfifo(fifo)
-        refused = self.cli("info", fifo, timeout=20)
-        self.assertEqual(refused.returncode, 3)
-        self.assertIn("refused:  a FIFO", refused.stdout)
+        # Every image the check refuses is exit 4, its own result in the output.
+        for path, result in ((self.image("bad.rom", "--no-signature"), "result:   1 "),
+                             (self.image("noversion.rom", "--no-version"), "result:   4 "),
+                             (os.path.join(self.tmp, "none.rom"), "result:   3 "),
+                             (fifo, "refused:  a FIFO")):
+            with self.subTest(path=path):
+                refused = self.cli("info", path, timeout=20)
+                self.assertEqual(refused.returncode, 4, refused.stdout)
+                self.assertIn(result, refused.stdout)
 
         # One argument ending in ".rom" is "update FILE.rom": checked and
         # allowed, then answered NO (nobody to ask). A name that is no file
         # is a wrong command line.
         named = self.cli("--log", good)
         self.assertEqual(named.returncode, 5, named.stderr)
-        self.assertIn("File version:V2.10.00\n", named.stderr)
+        self.assertRegex(named.stderr, r"\n\d\d:\d\d:\d\d\.\d{3} File version:V2\.10\.00\n")
+        self.assertIn("(V1.00.00 \u2192 V2.10.00) no: nobody to ask", named.stderr)
+        # The command line's own log, with time stamps as the window's.
+        with open(os.path.join(self.work, "Tamarind.log"), encoding="utf-8") as f:
+            self.assertRegex(f.read(), r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} File version:V2\.10\.00")
         self.assertEqual(self.cli(os.path.join(self.tmp, "none.rom")).returncode, 2)
         self.assertEqual(self.cli(fifo).returncode, 2)
 
-        self.assertEqual(self.cli("frobnicate").returncode, 2)
         # The image tool takes no option for the file it writes or reads.
         for words in (["make", "--help"], ["make", "--version", "V1.00.00"], ["info", "--device-product"]):
             run = subprocess.run([ARGS.image_tool, *words], cwd=self.tmp, capture_output=True, timeout=60)
             self.assertEqual(run.returncode, 2, words)
         self.assertFalse([n for n in os.listdir(self.tmp) if n.startswith("-")])
-        self.assertEqual(self.cli("read", "0x40000").returncode, 2)
-        self.assertEqual(self.cli("read", "-5", "16", "x").returncode, 2)
-        self.assertEqual(self.cli("--bogus", "ports").returncode, 2)
         helped = subprocess.run([ARGS.cli, "--help"], capture_output=True, text=True, timeout=30)
         self.assertEqual(helped.returncode, 0)
         self.assertIn("exit codes:", helped.stdout)
+        for command in ("ports", "info FILE", "update [FILE]", "read ADDRESS LENGTH OUT", "verify FILE [ADDRESS]",
+                        "history", "--allow-older", "--json", "--quiet", "--force"):
+            self.assertIn(command, helped.stdout)
+        for words in (["-V"], ["--version"]):
+            self.assertRegex(subprocess.run([ARGS.cli, *words], capture_output=True, text=True,
+                                            timeout=30).stdout, r"^tamarind-cli \d+\.\d+\.\d+\n$")
         # Nobody answers: no instrument.
         nobody = self.cli("ports", midi="tcp:127.0.0.1:1")
         self.assertEqual(nobody.returncode, 3)
         self.assertIn("instrument: none", nobody.stdout)
+        # Without an image to look at, nothing is said about one.
+        self.assertNotIn("update file", self.cli("ports").stderr)
+
+    def test_wrong_command_lines_send_nothing(self):
+        # Each is refused at once with exit 2 and one line saying what is
+        # wrong: no instrument is reached (the flash file stays unmade) and
+        # no file is written.
+        out = os.path.join(self.tmp, "out.bin")
+        cases = [
+            (["read", "0", "-1", out], "LENGTH: \"-1\" is not a number"),
+            (["read", "-1", "16", out], "ADDRESS: \"-1\" is not a number"),
+            (["read", "0x", "16", out], "ADDRESS: \"0x\" is not a number"),
+            (["read", "12abc", "16", out], "ADDRESS: \"12abc\" is not a number"),
+            (["read", "0", "99999999999999999999", out], "LENGTH: 99999999999999999999 is too large"),
+            (["read", "0", "0", out], "LENGTH: 0 bytes is nothing to read"),
+            (["read", "0", "0xFFFFFFFFFFFF", out], "goes past the end of the largest flash"),
+            (["read", "0x40000"], "usage: tamarind-cli [OPTIONS] read ADDRESS LENGTH OUT"),
+            (["read", "0", "16", os.path.join(self.tmp, "no-folder", "x")], "its folder does not exist"),
+            (["read", "0", "16", self.tmp], "is a folder"),
+            (["--wait", "-1", "ports"], "--wait: \"-1\" is not a number"),
+            (["--wait", "100000", "ports"], "--wait: at most 86400 seconds"),
+            (["--wait"], "--wait takes SECONDS"),
+            (["-10"], "unknown command -10"),
+            (["-1h"], "unknown command -1h"),
+            (["--bogus", "ports"], "unknown option --bogus"),
+            (["--yes=1", "ports"], "--yes takes no value"),
+            (["frobnicate"], "unknown command frobnicate"),
+            ([], "no command"),
+            (["--port", "", "ports"], "--port takes an output's name or number"),
+            (["--midi", "bogus", "ports"], "--midi: \"bogus\" is no port source"),
+            (["--midi", "tcp:", "ports"], "--midi: \"tcp:\" is no tcp:HOST:PORT"),
+            (["--midi", "tcp:host:99999", "ports"], "is no tcp:HOST:PORT"),
+            (["--midi", "tcp:host:x1", "ports"], "is no tcp:HOST:PORT"),
+            (["--midi", ",,,", "ports"], "--midi: the list of port sources is empty"),
+            (["verify", os.path.join(self.tmp, "none.rom")], "does not exist"),
+            (["verify", out, "-5"], "ADDRESS: \"-5\" is not a number"),
+            (["update", os.path.join(self.tmp, "none.rom")], "does not exist"),
+            (["--work", os.path.join(self.tmp, "file"), "ports"], "is a regular file"),
+        ]
+        with open(os.path.join(self.tmp, "file"), "w") as f:
+            f.write("x")
+        for words, message in cases:
+            with self.subTest(words=words):
+                run = subprocess.run([ARGS.cli, "--midi", "virtual", *words] if "--midi" not in words else
+                                     [ARGS.cli, *words], env=dict(self.env, TAMARIND_VIRTUAL_PIANO="store=" + self.flash),
+                                     capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL)
+                self.assertEqual(run.returncode, 2, run.stderr)
+                self.assertTrue(run.stderr.startswith("tamarind-cli: "), run.stderr)
+                self.assertIn(message, run.stderr)
+                self.assertTrue(run.stderr.endswith("Try 'tamarind-cli --help' for more.\n"), run.stderr)
+                self.assertLessEqual(len(run.stderr.splitlines()), 2, run.stderr)
+                self.assertEqual(run.stdout, "")
+                self.assertFalse(os.path.exists(self.flash), "the instrument was reached")
+                self.assertFalse(os.path.exists(out))
+        # TAMARIND_MIDI is checked as --midi is.
+        env = dict(self.env, TAMARIND_MIDI="tcp:nowhere")
+        run = subprocess.run([ARGS.cli, "ports"], env=env, capture_output=True, text=True, timeout=30)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("TAMARIND_MIDI: \"tcp:nowhere\" is no tcp:HOST:PORT", run.stderr)
+        # A relative working folder is the current folder's; a missing one is made, 0700.
+        run = subprocess.run([ARGS.cli, "--midi", "virtual", "--wait", "10", "--work", "relwork", "ports"],
+                             env=dict(self.env, TAMARIND_VIRTUAL_PIANO="store=" + self.flash), cwd=self.tmp,
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        made = os.path.join(self.tmp, "relwork")
+        self.assertEqual(os.stat(made).st_mode & 0o777, 0o700)
+        self.assertTrue(os.path.exists(os.path.join(made, "Tamarind.log")))
 
     def test_update_read_and_verify(self):
         data = self.factory()[0x40000:0x60000]
@@ -130,15 +209,133 @@ class CliTest(unittest.TestCase):
         read = self.cli("read", "0x40000", "0x3000", out)
         self.assertEqual(read.returncode, 0, read.stderr)
         self.assertEqual(region(out, 0, 0x3000), data[:0x3000])
-        self.assertEqual(self.cli("verify", rom).returncode, 0)
+        self.assertRegex(read.stdout, r"^read 12288 bytes, 0x40000 to 0x42FFF, into .*read\.bin, md5 "
+                         + hashlib.md5(data[:0x3000]).hexdigest() + "\n$")
+        self.assertNotIn("update file", read.stderr)
+        verified = self.cli("verify", rom)
+        self.assertEqual(verified.returncode, 0, verified.stderr)
+        self.assertIn("match: 262144 bytes of", verified.stdout)
         other = self.image("other.rom", "--version", "V1.50.01", "--fill", "random:41")
         verify = self.cli("verify", other)
         self.assertEqual(verify.returncode, 1)
-        self.assertIn("The data read from flash is not correct.", verify.stderr)
+        first = next(i for i in range(0x40000) if image[i] != region(other, i, 1)[0])
+        self.assertIn("differs: the first differing byte is at flash address 0x%X" % first, verify.stderr)
         # A refused image is not written.
         refused = self.cli("--yes", "update", self.image("refused.rom", "--product", "Allegro"))
         self.assertEqual(refused.returncode, 4)
         self.assertEqual(region(self.flash, 0, 0x40000), image)
+
+    def test_read_and_verify_keep_files_safe(self):
+        flash = self.factory()
+        with open(self.flash, "rb") as f:
+            size = len(f.read())
+        out = os.path.join(self.tmp, "kept.rom")
+        with open(out, "wb") as f:
+            f.write(b"keep me" * 100)
+
+        def unchanged():
+            with open(out, "rb") as f:
+                return f.read() == b"keep me" * 100
+
+        # An existing OUT is refused without --force, and kept when the range
+        # is past the flash's end or the read fails.
+        for words, piano, code, message in (
+                (["read", "0", "16", out], "", 2, "exists; give --force to replace it"),
+                (["--force", "read", "0x3FFFFF0", "0x100", out], "", 2,
+                 "ADDRESS 0x3FFFFF0 + LENGTH 0x100 goes past the end of the flash (S29GL512_S, 0x4000000 bytes)"),
+                (["--force", "read", "0x10000", "16", out], "silent_on_read=0x10000", 1, "the read did not succeed")):
+            with self.subTest(words=words):
+                run = self.cli(*words, piano=piano)
+                self.assertEqual(run.returncode, code, run.stderr)
+                self.assertIn(message, run.stderr)
+                self.assertTrue(unchanged())
+        # A failed read leaves no OUT, and no temporary file anywhere.
+        fresh = os.path.join(self.tmp, "fresh.bin")
+        self.assertEqual(self.cli("read", "0x10000", "16", fresh, piano="silent_on_read=0x10000").returncode, 1)
+        self.assertFalse(os.path.exists(fresh))
+        self.assertEqual(sorted(n for n in os.listdir(self.tmp) if n.startswith(".")), [])
+        # Any address and length: whole blocks are read and cut, never an
+        # unaligned block read (the piano refuses those: it would time out).
+        for address, length in ((0x3FFF800, 0x10), (0x7FF, 0x1002), (0x3FFFFF0, 0x10), (0, 1)):
+            with self.subTest(address=address, length=length):
+                run = self.cli("--force", "read", hex(address), str(length), out)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(region(out, 0, 1 << 20), region(self.flash, address, length))
+        self.assertEqual(size, 0x4000000)
+        # verify takes files as update does: through a link; a file larger than
+        # the flash is refused before anything is read; nothing is left behind.
+        link = os.path.join(self.tmp, "link.bin")
+        os.symlink(out, link)
+        self.assertEqual(self.cli("verify", link).returncode, 0)
+        huge = os.path.join(self.tmp, "huge.bin")
+        with open(huge, "wb") as f:
+            f.truncate(2 << 30)
+        run = self.cli("verify", huge)
+        self.assertEqual(run.returncode, 2, run.stderr)
+        self.assertIn("goes past the end of the largest flash", run.stderr)
+        self.assertNotIn("Status:", run.stderr)
+        run = self.cli("verify", out, "0x4000000")
+        self.assertEqual(run.returncode, 2, run.stderr)
+        self.assertIn("goes past the end of the flash (S29GL512_S", run.stderr)
+        self.assertEqual([n for n in os.listdir(self.work) if "read" in n and "version" not in n], [])
+        self.assertEqual(region(self.flash, 0, 0x80000), flash)
+
+    def test_json_versions_and_progress(self):
+        self.factory()
+        rom = self.image("update.rom", "--version", "V1.20.00", "--fill", "random:46")
+        old = self.image("old.rom", "--version", "V0.90.00")
+
+        def document(run, command):
+            lines = run.stdout.splitlines()
+            self.assertTrue(lines, run.stderr)
+            doc = json.loads(lines[-1])
+            self.assertEqual(doc["command"], command)
+            self.assertEqual(doc["exit"], run.returncode)
+            return doc, [json.loads(line) for line in lines[:-1]]
+
+        ports, _ = document(self.cli("--json", "ports"), "ports")
+        self.assertEqual((ports["flash"], ports["version"], ports["product"], ports["outputs"]),
+                         ("S29GL512_S", "V1.00.00", "Tessaro", ["Virtual Piano"]))
+        info, _ = document(self.cli("--json", "info", rom), "info")
+        self.assertEqual((info["passes"], info["result"], info["version"]), (True, 0, "V1.20.00"))
+        info, _ = document(self.cli("--json", "info", os.path.join(self.tmp, "none.rom")), "info")
+        self.assertEqual((info["passes"], info["result"], info["exit"]), (False, 3, 4))
+        error = json.loads(self.cli("--json", "read", "0", "-1", "x").stdout)
+        self.assertEqual(error["exit"], 2)
+        self.assertIn("LENGTH", error["error"])
+
+        # An update: JSON lines of events, the document last; the progress
+        # climbs from 0 to 100 through the phases.
+        run = self.cli("--json", "--yes", "update", rom)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        doc, events = document(run, "update")
+        self.assertEqual((doc["result"], doc["deviceVersion"], doc["imageVersion"]),
+                         ("Update OK!", "V1.00.00", "V1.20.00"))
+        percents = [e["percent"] for e in events if e["event"] == "progress"]
+        self.assertEqual(percents, sorted(percents))
+        self.assertEqual((percents[0], percents[-1]), (0, 100))
+        phases = [e["phase"] for e in events if e["event"] == "progress"]
+        for phase in ("driver", "backup", "erase", "program", "restore", "read-back", "compare"):
+            self.assertIn(phase, phases)
+        self.assertIn({"event": "question", "text": "Start update? Update your device? (V1.00.00 \u2192 V1.20.00)",
+                       "answer": "yes"}, events)
+        # The same version again, or an older one: refused unless asked for.
+        for words, code, message in ((["update", rom], 8, "already has version V1.20.00; give --allow-reinstall"),
+                                     (["update", old], 8, "is older than the instrument's V1.20.00"),
+                                     (["--allow-reinstall", "--quiet", "update", rom], 0, ""),
+                                     (["--allow-older", "update", old], 0, "")):
+            with self.subTest(words=words):
+                run = self.cli("--yes", *words)
+                self.assertEqual(run.returncode, code, run.stderr)
+                self.assertIn(message, run.stderr)
+                if "--quiet" in words:
+                    self.assertNotIn("Status:", run.stderr)
+                    self.assertNotIn("progress", run.stderr)
+                elif code == 0:
+                    steps = [int(m) for m in re.findall(r"^progress (\d+) % ", run.stderr, re.M)]
+                    self.assertEqual(steps, sorted(steps))
+                    self.assertEqual((steps[0], steps[-1]), (0, 100))
+                    self.assertLess(len(steps), 40)
 
     def test_two_programs_on_one_working_folder(self):
         data = self.factory()[0x40000:0x60000]
@@ -227,7 +424,7 @@ class CliTest(unittest.TestCase):
             cuts = cuts[2:3] + cuts[-1:]
         for line, count in cuts:
             with self.subTest(cut=line, count=count):
-                proc = self.start_cli("--yes", "update", rom, piano=SLOW)
+                proc = self.start_cli("--yes", "--allow-reinstall", "update", rom, piano=SLOW)
                 seen = 0
                 for text in proc.stderr:
                     if line in text:
@@ -239,7 +436,7 @@ class CliTest(unittest.TestCase):
                 proc.wait(30)
                 proc.stderr.close()
                 self.assertEqual(seen, count, "never reached " + line)
-                again = self.cli("--yes", "update", rom, piano=SLOW, timeout=300)
+                again = self.cli("--yes", "--allow-reinstall", "update", rom, piano=SLOW, timeout=300)
                 self.assertEqual(again.returncode, 0, again.stderr[-2000:])
                 self.assertEqual(region(self.flash, 0, 0x40000), image)
                 self.assertEqual(region(self.flash, 0x40000, 0x20000), data)

@@ -338,8 +338,7 @@ class WindowsThroughWineTest(unittest.TestCase):
         # The exit code is printed, not checked: under Wine 8 in this machine
         # the program faults at its exit once it used the multimedia MIDI,
         # after a complete run (see the README).
-        self.assertIn("OK!", [l for _, l in lines], [l for _, l in lines[-20:]])
-        self.assertNotIn("Status: The data read from flash is not correct.", [l for _, l in lines])
+        self.assertTrue([l for _, l in lines if l.startswith("match: ")], [l for _, l in lines[-20:]])
 
 
 class GuestWine:
