@@ -1,5 +1,6 @@
 #include "update/UpdateHistory.h"
 #include "platform/SafeFile.h"
+#include <cmath>
 
 namespace history
 {
@@ -129,7 +130,8 @@ juce::var toVar(const Record& r)
     object->setProperty("end", r.end.toISO8601(true));
     forEachText(r, [&](const char* key, const juce::String& text) { object->setProperty(key, text); });
     object->setProperty("ok", r.ok);
-    object->setProperty("seconds", r.seconds);
+    // To the millisecond: the duration is measured no finer, and the line stays short.
+    object->setProperty("seconds", std::round(r.seconds * 1000.0) / 1000.0);
     return juce::var(object.get());
 }
 

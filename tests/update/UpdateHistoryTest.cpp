@@ -72,7 +72,7 @@ TEST(UpdateHistory, RecordsAreWrittenOneALineAndReadBackAsTheyWere)
     odd.path = "repair";
     odd.result = "Time out!";
     odd.ok = false;
-    odd.seconds = 0;
+    odd.seconds = 0.1055460000000894; // written to the millisecond
     ASSERT_EQ(history::append(h.folder, sample()), "");
     ASSERT_EQ(history::append(h.folder, odd), "");
 
@@ -81,12 +81,15 @@ TEST(UpdateHistory, RecordsAreWrittenOneALineAndReadBackAsTheyWere)
     EXPECT_EQ(reading.badLines, 0);
     ASSERT_EQ(reading.records.size(), 2u);
     expectSame(reading.records[0], sample());
-    expectSame(reading.records[1], odd);
+    auto written = odd;
+    written.seconds = 0.106;
+    expectSame(reading.records[1], written);
 
     juce::StringArray lines;
     lines.addLines(h.file().loadFileAsString());
     lines.removeEmptyStrings();
     ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].endsWith("\"ok\": false, \"seconds\": 0.106}")) << lines[1];
     const auto second = juce::JSON::parse(lines[1]);
     ASSERT_NE(second.getDynamicObject(), nullptr);
     juce::StringArray keys;
