@@ -1,4 +1,5 @@
 #include "controller/UpdateController.h"
+#include "TamarindVersion.h"
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
 #include "update/UpdateImage.h"
@@ -302,16 +303,20 @@ void UpdateController::endList(bool failed, StepFailure reason)
 {
     const auto was = currentPhase;
     queue.clearQueue();
+    juce::String shown;
     if (failed)
     {
         if (auto* text = stepFailureText(reason))
-            view.showStatus(text);
+            shown = text;
         else if (was == Phase::updating)
-            view.showStatus("The update stopped: see the log.");
+            shown = "The update stopped: see the log.";
+        if (shown.isNotEmpty())
+            view.showStatus(shown);
     }
     view.showProgressBar(false);
     if (was == Phase::updating)
     {
+        appendHistoryRecord(false, shown, reason);
         folderLock.reset();
         view.updateRunning(false);
     }
@@ -327,13 +332,64 @@ void UpdateController::endList(bool failed, StepFailure reason)
 
 void UpdateController::endUpdateWell()
 {
+    const char* const shown = "Update OK!";
     currentPhase = Phase::ready;
+    appendHistoryRecord(true, shown, StepFailure::none);
     folderLock.reset();
     view.showProgressBar(false);
     setControlsEnabled(true, Tone::success);
     view.updateRunning(false);
-    view.showStatus("Update OK!");
+    view.showStatus(shown);
     view.updateSucceeded();
+}
+
+// ---- the update history -------------------------------------------------------------
+
+// What is known when an update starts writing; the end, the result and the
+// duration follow when it ends.
+void UpdateController::beginHistoryRecord(UpdatePlan::Path path, const juce::String& imageMd5)
+{
+    history::Record r;
+    r.start = juce::Time::getCurrentTime();
+    r.program = TAMARIND_VERSION;
+    r.input = queue.link().pairedInputName();
+    r.output = queue.link().pairedOutputName();
+    r.flash = flashName;
+    r.versionBefore = deviceVersionText;
+    // The version the piano holds once the checked bytes are written.
+    r.versionAfter = versionBlockText(
+        readVersionBlock(updateImage.getData(), updateImage.getSize(), image::kMarkerOffsetInImage).get());
+    r.image = imagePath;
+    r.imageMd5 = imageMd5;
+    r.path = path == UpdatePlan::Path::safe ? "safe" : path == UpdatePlan::Path::plain ? "plain" : "repair";
+    historyRecord = std::move(r);
+    historyStartMs = juce::Time::getMillisecondCounterHiRes();
+}
+
+// The running update's record goes into the history beside the lock and the
+// backup, still under the folder's lock. A history that cannot be written
+// costs one log line, never the update.
+void UpdateController::appendHistoryRecord(bool ok, const juce::String& result, StepFailure reason)
+{
+    if (!historyRecord)
+        return;
+    auto record = std::move(*historyRecord);
+    historyRecord.reset();
+    record.end = juce::Time::getCurrentTime();
+    record.seconds = juce::jmax(0.0, (juce::Time::getMillisecondCounterHiRes() - historyStartMs) / 1000.0);
+    record.result = result;
+    record.ok = ok;
+    if (!ok)
+    {
+        // These failures stop the update before anything is erased; after any
+        // other, what the piano holds is known only once it is read again.
+        const bool nothingErased =
+            reason == StepFailure::backupNotTrusted || reason == StepFailure::backupOfAnotherPiano;
+        record.versionAfter = nothingErased ? record.versionBefore : juce::String();
+    }
+    const auto problem = history::append(juce::File(workingPath("")), record);
+    if (problem.isNotEmpty())
+        log.PrintA("The update history was not written: %s\n", problem.toRawUTF8());
 }
 
 // What is known of the instrument goes with its connection.

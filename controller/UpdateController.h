@@ -4,8 +4,10 @@
 #include "controller/UpdateView.h"
 #include "device/OperationQueue.h"
 #include "platform/FolderLock.h"
+#include "update/UpdateHistory.h"
 #include <functional>
 #include <juce_cryptography/juce_cryptography.h>
+#include <optional>
 
 // Connection, flash identification, version read, the check of the update
 // image, and the update or its repair: the state machine between the device
@@ -102,6 +104,8 @@ private:
     bool backupRecordFits(const juce::String& backupPath);
     void endList(bool failed, StepFailure reason);
     void endUpdateWell();
+    void beginHistoryRecord(UpdatePlan::Path path, const juce::String& imageMd5);
+    void appendHistoryRecord(bool ok, const juce::String& result, StepFailure reason);
     void forgetInstrument();
     juce::int64 flashCapacity() const;
     void failureTones();
@@ -131,6 +135,8 @@ private:
     juce::SHA256 checkedImageDigest; // of the bytes that check passed
     juce::MemoryBlock updateImage;   // the checked bytes the running update writes
     std::unique_ptr<platform::FolderLock> folderLock; // held while an update runs
+    std::optional<history::Record> historyRecord;     // of the running update, completed at its end
+    double historyStartMs = 0;                        // on the monotonic millisecond counter
     double progressLow = 0.0, progressHigh = 0.0, progressValue = 0.0;
     SteadyProgress steady; // the running list as one climbing bar
     const bool imageWanted;

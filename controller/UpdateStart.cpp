@@ -152,6 +152,7 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
         view.showStatus("The saved backup belongs to another piano. Nothing was changed.");
         return;
     }
+    const auto imageMd5 = juce::MD5(updateImage).toHexString();
     if (plan.path == UpdatePlan::Path::safe)
     {
         BackupRecord owner;
@@ -160,7 +161,7 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
         owner.outputPort = queue.link().pairedOutputName();
         owner.product = deviceProductName;
         owner.version = deviceVersionText;
-        owner.imageMd5 = juce::MD5(updateImage).toHexString();
+        owner.imageMd5 = imageMd5;
         queue.link().setBackupOwner(owner);
     }
     if (plan.path == UpdatePlan::Path::refused)
@@ -181,6 +182,7 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     }
     queue.link().setWordAddressing(false); // the jobs' offsets are byte offsets, whatever a preset chose
     queue.add(plan.jobs);
+    beginHistoryRecord(plan.path, imageMd5);
     currentPhase = Phase::updating;
     progressValue = 0.0;
     view.showProgressBar(true);

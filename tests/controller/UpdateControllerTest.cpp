@@ -1,6 +1,7 @@
 // The update controller without a window: a recording view, an in-process
 // virtual piano, and the state machine from scanning to the end of an update.
 #include "controller/UpdateController.h"
+#include "TamarindVersion.h"
 #include "TestSupport.h"
 #include "update/ImageBuilder.h"
 #include "virtual-piano/VirtualMidiSource.h"
@@ -407,3 +408,171 @@ TEST(UpdateController, AWorkingFolderOthersCanWriteIsRefused)
     EXPECT_EQ(rig.view.status(), "Update OK!");
 }
 #endif
+
+// ---- the update history ---------------------------------------------------------------
+
+namespace
+{
+std::vector<history::Record> historyOf(const ControllerRig& rig)
+{
+    const auto reading = history::read(rig.work);
+    EXPECT_EQ(reading.problem, "");
+    EXPECT_EQ(reading.badLines, 0);
+    return reading.records;
+}
+
+// What an update of the rig's piano with its image records, whatever its end.
+void expectRecordOfThisPiano(const history::Record& r, ControllerRig& rig)
+{
+    EXPECT_EQ(r.program, TAMARIND_VERSION);
+    EXPECT_EQ(r.input, rig.controller->getQueue().link().pairedInputName());
+    EXPECT_EQ(r.output, rig.controller->getQueue().link().pairedOutputName());
+    EXPECT_TRUE(r.input.isNotEmpty());
+    EXPECT_EQ(r.flash, "S29GL128_S");
+    EXPECT_EQ(r.versionBefore, "V1.00.00");
+    EXPECT_EQ(r.image, rig.folder.getChildFile("update.rom").getFullPathName());
+    EXPECT_EQ(r.imageMd5, juce::MD5(rig.image).toHexString());
+    EXPECT_TRUE(r.start <= r.end);
+    EXPECT_GE(r.seconds, 0.0);
+}
+} // namespace
+
+// An update that ran to its end, on either path, adds one record; one that
+// never started (NO at the question) adds none.
+TEST(UpdateController, AFinishedUpdateIsAddedToTheHistory)
+{
+    struct Case
+    {
+        int size;
+        const char* path;
+    };
+    for (const auto& c : {Case{0x40000, "safe"}, Case{0x80000, "plain"}})
+    {
+        SCOPED_TRACE(c.path);
+        image::ImageSpec rom;
+        rom.version = "V1.20.00";
+        rom.size = c.size;
+        ControllerRig rig("flash=S29GL128_S", &rom);
+        ASSERT_TRUE(rig.waitPhase(Phase::ready));
+        rig.view.answers = {false};
+        rig.controller->requestUpdate();
+        EXPECT_TRUE(historyOf(rig).empty());
+
+        rig.controller->requestUpdate();
+        ASSERT_TRUE(rig.waitUpdateEnd());
+        ASSERT_EQ(rig.view.status(), "Update OK!");
+        const auto records = historyOf(rig);
+        ASSERT_EQ(records.size(), 1u);
+        expectRecordOfThisPiano(records[0], rig);
+        EXPECT_EQ(records[0].path, c.path);
+        EXPECT_TRUE(records[0].ok);
+        EXPECT_EQ(records[0].result, "Update OK!");
+        EXPECT_EQ(records[0].versionAfter, "V1.20.00");
+    }
+}
+
+// A failed update adds one record with the status line it ended with. The
+// piano's version afterwards is kept only when the failure came before
+// anything was erased.
+TEST(UpdateController, AFailedUpdateIsAddedToTheHistory)
+{
+    image::ImageSpec rom;
+    rom.version = "V1.20.00";
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    struct Case
+    {
+        StepFailure reason;
+        const char* result;
+        const char* versionAfter;
+    };
+    const Case cases[] = {
+        {StepFailure::flashOperationFailed, "The flash operation failed.", ""},
+        {StepFailure::none, "The update stopped: see the log.", ""},
+        {StepFailure::backupNotTrusted, stepFailureText(StepFailure::backupNotTrusted), "V1.00.00"},
+    };
+    size_t count = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.result);
+        rig.controller->requestUpdate();
+        ASSERT_TRUE(rig.controller->isUpdating());
+        const int serial = rig.controller->getQueue().link().currentJobSerial();
+        rig.controller->handleMessage(CCustomMessage(EvStepDone, 1, (int)c.reason, serial));
+        ASSERT_FALSE(rig.controller->isUpdating());
+        const auto records = historyOf(rig);
+        ASSERT_EQ(records.size(), ++count);
+        const auto& r = records.back();
+        expectRecordOfThisPiano(r, rig);
+        EXPECT_EQ(r.path, "safe");
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.result, rig.view.status());
+        EXPECT_EQ(r.versionAfter, c.versionAfter);
+        // The job's own end changes nothing, in the history neither.
+        rig.controller->handleMessage(CCustomMessage(EvStepDone, 0, 0, serial));
+        testing_support::pump(20);
+        EXPECT_EQ(historyOf(rig).size(), count);
+    }
+}
+
+// A repair refused before anything is sent adds nothing; one that the
+// piano's data region refuses, and one that runs to its end, add one each.
+TEST(UpdateController, ARepairIsAddedToTheHistory)
+{
+    image::ImageSpec rom;
+    rom.version = "V1.20.00";
+    rom.fill = "random:9";
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    rig.work.getChildFile("orv_update.lock").replaceWithText("ORV backup lock!");
+    rig.controller->requestUpdate();
+    EXPECT_EQ(rig.view.status(), "Found an error can't be fixed in the last update.");
+    EXPECT_TRUE(historyOf(rig).empty());
+
+    std::vector<juce::uint8> saved(0x20000, 0x3C);
+    rig.work.getChildFile("orv_backup.tmp").replaceWithData(saved.data(), saved.size());
+    rig.controller->requestUpdate();
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    std::memset(rig.flash() + 0x40000, 0xFF, 0x20000);
+    rig.controller->requestUpdate();
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    ASSERT_EQ(rig.view.status(), "Update OK!");
+
+    const auto records = historyOf(rig);
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& r : records)
+    {
+        expectRecordOfThisPiano(r, rig);
+        EXPECT_EQ(r.path, "repair");
+    }
+    EXPECT_FALSE(records[0].ok);
+    EXPECT_EQ(records[0].result, "The saved backup belongs to another piano. Nothing was changed.");
+    EXPECT_EQ(records[0].versionAfter, "V1.00.00");
+    EXPECT_TRUE(records[1].ok);
+    EXPECT_EQ(records[1].result, "Update OK!");
+    EXPECT_EQ(records[1].versionAfter, "V1.20.00");
+    EXPECT_LE(records[0].end.toMilliseconds(), records[1].start.toMilliseconds());
+}
+
+// A history that cannot be written is said once in the log; the update is
+// not affected.
+TEST(UpdateController, AnUpdateEndsWellWhenItsHistoryCannotBeWritten)
+{
+    image::ImageSpec rom;
+    ControllerRig rig("flash=S29GL128_S", &rom);
+    ASSERT_TRUE(rig.waitPhase(Phase::ready));
+    const auto inTheWay = rig.work.getChildFile(history::kFileName);
+    ASSERT_TRUE(inTheWay.createDirectory());
+    rig.controller->requestUpdate();
+    ASSERT_TRUE(rig.waitUpdateEnd());
+    EXPECT_EQ(rig.view.status(), "Update OK!");
+    EXPECT_EQ(rig.view.succeeded, 1);
+    ASSERT_TRUE(
+        pumpUntil([&] { return rig.recorder.logUtf8().find("The update history") != std::string::npos; }));
+    const auto log = rig.recorder.logUtf8();
+    const auto line =
+        "The update history was not written: Refused " + inTheWay.getFullPathName() + ": a folder\n";
+    EXPECT_NE(log.find(line.toStdString()), std::string::npos) << log;
+    EXPECT_EQ(log.find("The update history"), log.rfind("The update history"));
+}
