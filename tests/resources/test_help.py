@@ -14,6 +14,9 @@ in the guide fails here:
   - literals passed to warn(...) and showDeviceName(...).
 A showStatus(...) call whose argument is neither of these nor one of the
 known tables is reported, so that its texts can be added here.
+
+The guide also carries its title and version in the PDF's information
+(pdfinfo), the version being the CMake project's.
 """
 import argparse
 import os
@@ -197,6 +200,17 @@ class HelpTest(unittest.TestCase):
         listing = subprocess.run(["pdfimages", "-list", ARGS.pdf], check=True, capture_output=True, text=True,
                                  timeout=60).stdout.splitlines()[2:]
         self.assertEqual(len(listing), ARGS.pictures)
+
+    def test_the_title_and_version_are_the_project_s(self):
+        with open(os.path.join(ARGS.source, "CMakeLists.txt"), encoding="utf-8") as f:
+            version = re.search(r"\bproject\(\s*Tamarind\s+VERSION\s+([0-9.]+)", f.read()).group(1)
+        info = subprocess.run(["pdfinfo", "-enc", "UTF-8", ARGS.pdf], check=True, capture_output=True, text=True,
+                              timeout=60).stdout
+        title = re.search(r"^Title:\s*(.*)$", info, re.M)
+        self.assertIsNotNone(title, "no Title in the PDF's information:\n" + info)
+        self.assertTrue(title.group(1).startswith("Tamarind"), title.group(1))
+        self.assertIn(version, title.group(1).split())
+        self.assertIn("User guide, version %s " % version, self.text)
 
     def test_no_invisible_control_is_mentioned(self):
         lowered = self.text.lower()
