@@ -11,7 +11,8 @@ and grabs the window with ImageMagick's import at each state the guide shows:
   confirm     the "Start update?" question over the window
   updating    the progress bar during an update
   done        the "Update finished!" dialog
-  timeout     "Time out!" after the piano stopped answering
+  timeout     "Time out!" after the piano stopped answering for good (the
+              window still shows its name and versions as read before)
 
 Each picture is checked before it is kept: the status line the picture is
 meant to show must still be the last one the program reported after the grab
@@ -156,14 +157,21 @@ def update(args):
 
 
 def timeout(args):
-    # The piano stops answering when the update reads its data region.
+    # The piano stops answering when the update reads its data region, and
+    # answers nothing after that, as when its cable is pulled.
     run = Run(args, "silent_on_read=0x40000")
     try:
         run.wait_line("Status: Piano connected.", 60)
         run.click(run.main, harness.MAIN_SIZE, harness.UPDATE_BUTTON)
         run.click(run.window(r"^Start update\?$"), harness.ASK_SIZE, harness.YES)
         run.wait_line("Status: Time out!", 60)
+        run.wait_line("Looking for the piano again.", 20)
         run.grab("timeout", "Time out!")
+        # The guide says of this picture that the piano no longer answers.
+        lines = run.app.lines
+        since = lines[next(i for i, line in enumerate(lines) if "Status: Time out!" in line):]
+        if any(line.startswith("Paired with input") for line in since):
+            raise Failed("timeout: the piano answered again before the grab ended")
     finally:
         run.close()
 

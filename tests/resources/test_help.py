@@ -5,19 +5,25 @@ name) appears in it, character for character.
 
 The texts are collected from the source, so a text added later without a row
 in the guide fails here:
-  - string literals passed to showStatus(...) anywhere in the program's code;
+  - string literals passed to showStatus(...) anywhere in the program's code,
+    and the literal start of an argument written as "TEXT" + expression or
+    juce::String("TEXT") + expression (the text shown before a path, say);
   - the texts returned by stepFailureText (core/Vocabulary.h) and by
     updateFileStatusText (update/UpdateImage.cpp);
   - the status line's text at start (main/Controls.cpp);
   - literals passed to warn(...) and showDeviceName(...).
-A showStatus(...) call whose argument is neither a literal nor one of the
+A showStatus(...) call whose argument is neither of these nor one of the
 known tables is reported, so that its texts can be added here.
+
+The guide also carries its title and version in the PDF's information
+(pdfinfo), the version being the CMake project's.
 """
 import argparse
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 ARGS = None
@@ -26,6 +32,12 @@ SOURCE_FOLDERS = ("platform", "core", "midi", "device", "update", "settings", "c
 # below, each with what must stand in the same file to show where it comes from.
 KNOWN_ARGUMENTS = {"text": r"\btext\s*=\s*stepFailureText\(", "updateFileStatusText(result)": r""}
 STRING = r'"(?:[^"\\]|\\.)*"'
+# A literal start and an expression after it: "TEXT" + path, or
+# juce::String("TEXT") + path. The expression may hold no literal of its own,
+# whose text would go unchecked.
+LEADING_LITERAL = re.compile(
+    r"(?:juce::String\s*\(\s*(?P<wrapped>(?:%s\s*)+)\)|(?P<bare>(?:%s\s*)+))\s*\+(?P<rest>.+)" % (STRING, STRING),
+    re.S)
 # Table and macro markup, font and character escapes, requests at a line's start.
 MARKUP = [r"T\{", r"T\}", r"^\.[A-Za-z&]{1,6}(?:\s|$)", r"\b(?:allbox|box|center|expand)\b.*;",
           r"\btab\(", r"\b[lcr][bw]\(", r"\\[-(*fsX\[]"]
@@ -86,8 +98,15 @@ def collect_texts(root):
             code = strip_comments(f.read())
         where = os.path.relpath(path, root)
         for arg in call_arguments(code, "showStatus"):
+            leading = LEADING_LITERAL.fullmatch(arg)
             if re.fullmatch(r"(?:%s\s*)+" % STRING, arg):
                 texts.add(literals(arg))
+            elif leading and not re.search(STRING, leading.group("rest")):
+                start = literals(leading.group("wrapped") or leading.group("bare"))
+                if start.strip():
+                    texts.add(start)
+                else:
+                    problems.append("%s: showStatus(%s): a text that starts with nothing to check" % (where, arg))
             elif arg.startswith("const juce::String&"):
                 continue  # a declaration or definition, not a call
             elif arg not in KNOWN_ARGUMENTS or not re.search(KNOWN_ARGUMENTS[arg], code):
@@ -122,6 +141,33 @@ def pdf_text(pdf):
                           text=True, timeout=60).stdout
 
 
+class CollectorTest(unittest.TestCase):
+    """How showStatus arguments are read: which give a text, which are reported."""
+
+    CASES = [
+        # (the call in a source file, the texts it gives, whether it is reported)
+        ('showStatus("Time out!");', {"Time out!"}, False),
+        ('showStatus("Update " "OK!");', {"Update OK!"}, False),
+        ('showStatus("Say \\"hi\\": " + path);', {'Say "hi": '}, False),
+        ('showStatus(juce::String("No viewer: ") + file.getFullPathName());', {"No viewer: "}, False),
+        ('showStatus(juce::String ( "Two " "parts: " ) + path);', {"Two parts: "}, False),
+        ('showStatus("Opened " + path + " now");', set(), True),
+        ('showStatus(path + ": not found");', set(), True),
+        ('showStatus("" + path);', set(), True),
+        ('showStatus(statusFor(path));', set(), True),
+    ]
+
+    def test_arguments(self):
+        for call, texts, reported in self.CASES:
+            with self.subTest(call=call), tempfile.TemporaryDirectory() as root:
+                os.mkdir(os.path.join(root, "main"))
+                with open(os.path.join(root, "main", "View.cpp"), "w", encoding="utf-8") as f:
+                    f.write("void View::shown()\n{\n    %s\n}\n" % call)
+                found, problems = collect_texts(root)
+                self.assertEqual(found, texts)
+                self.assertEqual(len(problems), 1 if reported else 0, problems)
+
+
 class HelpTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -154,6 +200,17 @@ class HelpTest(unittest.TestCase):
         listing = subprocess.run(["pdfimages", "-list", ARGS.pdf], check=True, capture_output=True, text=True,
                                  timeout=60).stdout.splitlines()[2:]
         self.assertEqual(len(listing), ARGS.pictures)
+
+    def test_the_title_and_version_are_the_project_s(self):
+        with open(os.path.join(ARGS.source, "CMakeLists.txt"), encoding="utf-8") as f:
+            version = re.search(r"\bproject\(\s*Tamarind\s+VERSION\s+([0-9.]+)", f.read()).group(1)
+        info = subprocess.run(["pdfinfo", "-enc", "UTF-8", ARGS.pdf], check=True, capture_output=True, text=True,
+                              timeout=60).stdout
+        title = re.search(r"^Title:\s*(.*)$", info, re.M)
+        self.assertIsNotNone(title, "no Title in the PDF's information:\n" + info)
+        self.assertTrue(title.group(1).startswith("Tamarind"), title.group(1))
+        self.assertIn(version, title.group(1).split())
+        self.assertIn("User guide, version %s " % version, self.text)
 
     def test_no_invisible_control_is_mentioned(self):
         lowered = self.text.lower()
