@@ -6,6 +6,7 @@
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
 #include "update/ImageReport.h"
+#include "update/UpdateHistory.h"
 #include "update/UpdateImage.h"
 #include "virtual-piano/VirtualMidiSource.h"
 #include <charconv>
@@ -604,8 +605,28 @@ int verify(const Options& options, const juce::StringArray& words, Report& repor
     return ok;
 }
 
-int history(const Options&, const juce::StringArray&, Report& report)
+int history(const Options& options, const juce::StringArray&, Report& report)
 {
-    return report.fail(failed, "no history yet");
+    const auto reading = history::read(workFolderOf(options));
+    juce::Array<juce::var> records;
+    for (const auto& r : reading.records)
+        records.add(history::toVar(r));
+    report.set("records", records);
+    report.set("badLines", reading.badLines);
+    if (!report.json)
+    {
+        for (const auto& r : reading.records)
+            std::cout << history::describe(r) << "\n";
+        if (reading.records.empty())
+            std::cout << "no update recorded in "
+                      << platform::printablePath(workFolderOf(options).getFullPathName()) << "\n";
+        std::cout << std::flush;
+    }
+    if (reading.badLines > 0)
+        std::cerr << "tamarind-cli: " << reading.badLines << " lines of the history are no records; skipped"
+                  << std::endl;
+    if (reading.problem.isNotEmpty())
+        return report.fail(failed, reading.problem.trim());
+    return ok;
 }
 } // namespace cli

@@ -93,12 +93,13 @@ bool ConsoleView::confirm(const juce::String& title, const juce::String& message
     auto question = title + " " + message.replace("\n", " ").trim();
     // Both versions in the question, so that nobody goes back by mistake.
     if (deviceVersion.isNotEmpty() && fileVersion.isNotEmpty())
-        question << " (" << deviceVersion << " " << juce::String(juce::CharPointer_UTF8("\xe2\x86\x92")) << " "
-                 << fileVersion << ")";
+        question << " (" << deviceVersion << " " << juce::String(juce::CharPointer_UTF8("\xe2\x86\x92"))
+                 << " " << fileVersion << ")";
     bool yes = false;
     if (assumeYes)
     {
-        std::cerr << question.toStdString() << " yes (--yes)" << std::endl;
+        if (!quiet)
+            std::cerr << question.toStdString() << " yes (--yes)" << std::endl;
         yes = true;
     }
     else if (isatty(fileno(stdin)) == 0)

@@ -337,6 +337,17 @@ class CliTest(unittest.TestCase):
                     self.assertEqual((steps[0], steps[-1]), (0, 100))
                     self.assertLess(len(steps), 40)
 
+        # Every update that wrote is in the history, oldest first.
+        history = self.cli("history")
+        self.assertEqual(history.returncode, 0, history.stderr)
+        self.assertEqual(len(history.stdout.splitlines()), 3, history.stdout)
+        self.assertIn("Update OK!  (safe update, V1.20.00 -> V0.90.00, flash S29GL512_S", history.stdout)
+        records = json.loads(self.cli("--json", "history").stdout)["records"]
+        self.assertEqual([(r["versionBefore"], r["versionAfter"], r["ok"], r["path"]) for r in records],
+                         [("V1.00.00", "V1.20.00", True, "safe"), ("V1.20.00", "V1.20.00", True, "safe"),
+                          ("V1.20.00", "V0.90.00", True, "safe")])
+        self.assertEqual(records[0]["imageMd5"], hashlib.md5(open(rom, "rb").read()).hexdigest())
+
     def test_two_programs_on_one_working_folder(self):
         data = self.factory()[0x40000:0x60000]
         rom = self.image("update.rom", "--version", "V1.55.00", "--fill", "random:42")
