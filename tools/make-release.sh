@@ -86,8 +86,11 @@ if [ $status -ne 0 ]; then
   echo "make-release: the image check refused $rom (result $status); no release made" >&2
   exit 1
 fi
-# The archives are named after the firmware they carry, as the check read it.
-firmware=$(printf '%s\n' "$report" | sed -n '/^version:  /{s///p;q;}')
+# The archives are named after the firmware they carry, as the check read it
+# (one line of the report; a version that spans lines names nothing).
+block=$(printf '%s\n' "$report" | sed -n '/^version:  /,/^product:  /p')
+firmware=$(printf '%s\n' "$block" | sed -n '1s/^version:  //p')
+[ "$(printf '%s\n' "$block" | wc -l)" -eq 2 ] || firmware=
 case $firmware in
 '' | [.-]* | *[!A-Za-z0-9._+-]*)
   echo "make-release: the image's version \"$firmware\" cannot stand in a file name; no release made" >&2
@@ -103,9 +106,9 @@ if [ -z "$version" ] || [ "$version" != "$project_version" ]; then
 fi
 app_id=$(sed -n 's/^Icon=//p' "$build_dir"/packaging/*.desktop)
 archives=()
+release=Tamarind-$version-fw-$firmware
 # A sums file left by an earlier run must not vouch for archives this run
 # failed to write.
-release=Tamarind-$version-fw-$firmware
 rm -f "$out/$release-SHA256SUMS"
 
 # Linux: the installed program folder, with the release's image, the manual

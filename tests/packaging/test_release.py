@@ -64,7 +64,8 @@ class ReleaseTest(unittest.TestCase):
                  # Accepted by the check, but no part of a file name.
                  (self.image("slash.rom", "--version", "V1/07"), "cannot stand in a file name"),
                  (self.image("space.rom", "--version", "V1 07"), "cannot stand in a file name"),
-                 (self.image("dots.rom", "--version", ".."), "cannot stand in a file name"))
+                 (self.image("dots.rom", "--version", ".."), "cannot stand in a file name"),
+                 (self.image("lines.rom", "--version", "V1\n07"), "cannot stand in a file name"))
         for rom, why in cases:
             run = self.release(rom)
             self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
