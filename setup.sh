@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool x11-utils imagemagick xdg-utils
   groff ghostscript poppler-utils img2pdf
-  desktop-file-utils appstream
+  desktop-file-utils appstream libglib2.0-bin
   clang libclang-rt-14-dev
 )
 

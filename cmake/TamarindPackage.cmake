@@ -4,6 +4,8 @@
 #     Tamarind-<version>-windows/tamarind-cli.exe
 #     Tamarind-<version>-windows/Help.pdf
 #     Tamarind-<version>-windows/ReadMe.txt     (where update.rom goes)
+#     Tamarind-<version>-windows/Tamarind.txt, tamarind-cli.txt
+#                                 (the manual pages as text, packaging/)
 # Made by "./build.sh --windows --package" (the "package" target);
 # tools/make-release.sh installs the same folder and adds update.rom.
 configure_file(${CMAKE_SOURCE_DIR}/resources/ReadMe-windows.txt.in ${CMAKE_BINARY_DIR}/ReadMe.txt

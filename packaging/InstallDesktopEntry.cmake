@@ -1,14 +1,28 @@
 # Run by "cmake --install": installs the desktop entry with Exec naming the
-# installed program by its full path. The key is a string in which a
-# backslash is written twice; the path stands in double quotes, where \ " `
-# and $ take a backslash of their own first; % is written twice.
+# installed program by its full path. The path stands in double quotes, where
+# \ " ` and $ take a backslash of their own; the key is a string, in which a
+# backslash is written twice and a tab \t; % is written twice.
 get_filename_component(prefix "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
 set(program "${prefix}/${TAMARIND_DESKTOP_PROGRAM}")
-string(REPLACE "\\" "\\\\\\\\" quoted "${program}")
-string(REGEX REPLACE "([\"`$])" "\\\\\\\\\\1" quoted "${quoted}")
+if(program MATCHES "[\n\r]")
+  message(FATAL_ERROR "A desktop entry cannot start a program whose path holds a line break: ${program}")
+endif()
+string(REGEX REPLACE "([\\\\\"`$])" "\\\\\\1" quoted "${program}")
+set(quoted "\"${quoted}\"")
+string(REPLACE "\\" "\\\\" quoted "${quoted}")
+string(REPLACE "\t" "\\t" quoted "${quoted}")
 string(REPLACE "%" "%%" quoted "${quoted}")
+# Desktops built on GLib look the program up by Exec's first argument before
+# %% is turned back into %: env, found on PATH, starts a program whose path
+# holds a percent sign (install.sh does the same).
+if(program MATCHES "%")
+  if(program MATCHES "=")
+    message(FATAL_ERROR "A desktop entry cannot start a program whose path holds both % and =: ${program}")
+  endif()
+  set(quoted "env ${quoted}")
+endif()
 file(READ "${TAMARIND_DESKTOP_TEMPLATE}" template)
-string(REPLACE "\nExec=Tamarind %f\n" "\nExec=\"${quoted}\" %f\n" entry "${template}")
+string(REPLACE "\nExec=Tamarind %f\n" "\nExec=${quoted} %f\n" entry "${template}")
 if(entry STREQUAL template)
   message(FATAL_ERROR "${TAMARIND_DESKTOP_TEMPLATE} has no line \"Exec=Tamarind %f\"")
 endif()
