@@ -73,22 +73,13 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i)
         args.add(juce::String::fromUTF8(argv[i]));
     const auto options = LaunchOptions::parse(args);
-    if (options.help || options.version || options.unknownOption.isNotEmpty() ||
-        options.badImage.isNotEmpty())
+    // Help, the version and a wrong command line are answered before anything
+    // needs a display or the instance name.
+    if (const auto answer = options.answerBeforeWindow(TAMARIND_VERSION))
     {
-        if (options.unknownOption.isNotEmpty())
-        {
-            std::fprintf(stderr, "Tamarind: unknown option %s\n%s", options.unknownOption.toRawUTF8(),
-                         LaunchOptions::usage());
-            return 2;
-        }
-        if (!options.help && !options.version)
-        {
-            std::fprintf(stderr, "Tamarind: %s\n", options.badImage.toRawUTF8());
-            return 2;
-        }
-        std::fputs(options.help ? LaunchOptions::usage() : "Tamarind " TAMARIND_VERSION "\n", stdout);
-        return 0;
+        std::fputs(answer->standardOutput.toRawUTF8(), stdout);
+        std::fputs(answer->standardError.toRawUTF8(), stderr);
+        return answer->exitStatus;
     }
     if (!displayAvailable())
     {

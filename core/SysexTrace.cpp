@@ -2,9 +2,34 @@
 #include <cstring>
 #include <utility>
 
+namespace
+{
+// Traces behind in this process, and where simulated instruments wait for
+// them to catch up.
+std::atomic<int> tracesBehind{0};
+std::mutex paceLock;
+std::condition_variable paceResumed;
+
+void tellPacedInstruments()
+{
+    {
+        const std::lock_guard<std::mutex> g(paceLock); // no waiter between its check and its wait
+    }
+    paceResumed.notify_all();
+}
+
+// The worker takes this many records out of the ring at a time.
+constexpr int kBatchRecords = 256;
+// The worker hands the log writer at most this much text before it waits for
+// the writer to have written it: the writer's queue (LogWriter::kMaxQueuedBytes)
+// never overflows, so the writer never drops a line of the trace.
+constexpr size_t kWriterBatchBytes = LogWriter::kMaxQueuedBytes / 4;
+constexpr int kWriterWaitMs = 30000;
+} // namespace
+
 SysexTrace::SysexTrace(const juce::File& traceFile, juce::int64 maxFileBytes)
     : file(traceFile), started(juce::Time::getMillisecondCounterHiRes()),
-      writer(false, traceFile, maxFileBytes), worker([this] { run(); })
+      writer(false, traceFile, maxFileBytes), ring((size_t)kRingSize), worker([this] { run(); })
 {
     writer.line("SysEx trace: ms since start, direction, bytes, message (long ones shortened)");
 }
@@ -12,10 +37,16 @@ SysexTrace::SysexTrace(const juce::File& traceFile, juce::int64 maxFileBytes)
 SysexTrace::~SysexTrace()
 {
     flush(1000);
+    bool wasBehind;
     {
         const std::lock_guard<std::mutex> g(lock);
         stopping = true;
+        wasBehind = std::exchange(behind, false);
+        if (wasBehind)
+            --tracesBehind;
     }
+    if (wasBehind)
+        tellPacedInstruments();
     wake.notify_all();
     worker.join();
 }
@@ -31,7 +62,7 @@ void SysexTrace::record(Direction direction, const juce::uint8* data, int size)
             ++dropped;
             return;
         }
-        auto& r = ring[(first + count) % kRingSize];
+        auto& r = ring[(size_t)((first + count) % kRingSize)];
         r.ms = juce::Time::getMillisecondCounterHiRes() - started;
         r.direction = direction;
         r.size = size;
@@ -40,8 +71,22 @@ void SysexTrace::record(Direction direction, const juce::uint8* data, int size)
         const int tail = juce::jmin(kTailBytes, juce::jmax(0, size - kHeadBytes));
         std::memcpy(r.tail, data + size - tail, (size_t)tail);
         ++count;
+        if (count >= kBehindRecords && !behind && !stopping)
+        {
+            behind = true;
+            ++tracesBehind;
+        }
     }
     wake.notify_one();
+}
+
+void SysexTrace::paceSimulatedInstrument()
+{
+    if (tracesBehind.load() == 0)
+        return;
+    std::unique_lock<std::mutex> g(paceLock);
+    paceResumed.wait_for(g, std::chrono::milliseconds(kMaxPaceWaitMs),
+                         [] { return tracesBehind.load() == 0; });
 }
 
 // "ms direction length bytes": the first bytes, " ...", the last ones.
@@ -76,8 +121,23 @@ bool SysexTrace::flush(int timeoutMs)
     return writer.flush(timeoutMs);
 }
 
+// On the worker's thread.
+void SysexTrace::write(const juce::String& line)
+{
+    const auto bytes = line.getNumBytesAsUTF8();
+    if (bytesSinceWriterFlush + bytes > kWriterBatchBytes)
+    {
+        writer.flush(kWriterWaitMs);
+        bytesSinceWriterFlush = 0;
+    }
+    bytesSinceWriterFlush += bytes;
+    writer.line(line);
+}
+
 void SysexTrace::run()
 {
+    std::vector<Record> batch;
+    batch.reserve((size_t)kBatchRecords);
     std::unique_lock<std::mutex> g(lock);
     for (;;)
     {
@@ -85,17 +145,32 @@ void SysexTrace::run()
         if (count == 0)
         {
             if (dropped > 0)
-                writer.line(notTraced(std::exchange(dropped, 0)));
+                write(notTraced(std::exchange(dropped, 0)));
             return;
         }
-        const Record r = ring[first];
-        first = (first + 1) % kRingSize;
-        --count;
+        batch.clear();
+        while (count > 0 && (int)batch.size() < kBatchRecords)
+        {
+            batch.push_back(ring[(size_t)first]);
+            first = (first + 1) % kRingSize;
+            --count;
+        }
+        const bool caughtUp = behind && count <= kCaughtUpRecords;
+        if (caughtUp)
+        {
+            behind = false;
+            --tracesBehind;
+        }
         formatting = true;
         g.unlock();
-        if (r.droppedBefore > 0)
-            writer.line(notTraced(r.droppedBefore));
-        writer.line(describe(r));
+        if (caughtUp)
+            tellPacedInstruments();
+        for (const auto& r : batch)
+        {
+            if (r.droppedBefore > 0)
+                write(notTraced(r.droppedBefore));
+            write(describe(r));
+        }
         g.lock();
         formatting = false;
         drained.notify_all();

@@ -1,6 +1,7 @@
 // Construction, layout, painting and look of the main component.
 #include "main/MainComponent.h"
 #include "main/ScreenSaver.h"
+#include "platform/SafeFile.h"
 #include "platform/TextConversion.h"
 #include "platform/WorkFolder.h"
 #include "ui/Pictures.h"
@@ -71,11 +72,17 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
 
     createControls();
 
+    // The launcher ends with a failure when the desktop has no viewer for the
+    // guide: the user, who sees nothing open, is told on the status line where
+    // the guide is. This is called on the message thread.
     helpViewer.onLauncherFailed = [this](int status)
     {
         logOutput.PrintA(
             "The viewer for the help file could not be started (its launcher ended with status %d).\n",
             status);
+        const auto path = platform::printablePath(helpFilePath);
+        logOutput.PrintA("No PDF viewer could open the guide: %s\n", path.toRawUTF8());
+        showStatus(juce::String("No PDF viewer could open the guide: ") + path);
     };
 
     logOutput.PrintA("Test!\n");

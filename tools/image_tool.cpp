@@ -108,19 +108,14 @@ int info(const juce::StringArray& args)
     }
     const auto report = describeImage(file.getFullPathName(), deviceProduct);
     std::cout << formatImageReport(report);
-    // The first byte and the signature, as the check sees them.
-    juce::uint8 head[3] = {0, 0, 0};
+    // The first byte and the signature, as the check saw them.
     if (report.md5.isNotEmpty())
-    {
-        juce::FileInputStream in(file);
-        in.read(head, 1);
-        in.setPosition(image::kSignatureOffset);
-        in.read(head + 1, 2);
-        std::cout << "first:    0x" << juce::String::toHexString(head[0]).paddedLeft('0', 2) << "\n"
+        std::cout << "first:    0x" << juce::String::toHexString(report.firstByte).paddedLeft('0', 2) << "\n"
                   << "signature: "
-                  << ((head[1] == image::kSignature1 && head[2] == image::kSignature2) ? "BD" : "bad")
+                  << ((report.signature[0] == image::kSignature1 && report.signature[1] == image::kSignature2)
+                          ? "BD"
+                          : "bad")
                   << "\n";
-    }
     return report.result;
 }
 } // namespace

@@ -14,12 +14,23 @@ ImageReport describeImage(const juce::String& path, const juce::String& devicePr
     if (kind == platform::FileKind::regular)
         r.size = size;
     UpdateFileFacts facts;
-    r.result = checkUpdateImage(path, deviceProduct, nullptr, facts);
+    StreamedImage seen;
+    juce::String md5;
+    r.result = checkUpdateImageStreamed(
+        path, deviceProduct, nullptr, facts,
+        [&md5](juce::InputStream& in) { md5 = juce::MD5(in).toHexString(); }, seen);
     r.status = updateFileStatusText(r.result);
     r.version = facts.version.value_or(juce::String());
     r.product = facts.productName.value_or(juce::String());
-    if (facts.bytes.getSize() > 0)
-        r.md5 = juce::MD5(facts.bytes).toHexString();
+    if (seen.whole && seen.length > 0)
+    {
+        r.md5 = md5;
+        const auto* head = static_cast<const juce::uint8*>(seen.head.getData());
+        const auto headSize = (juce::int64)seen.head.getSize();
+        r.firstByte = head[0];
+        for (int i = 0; i < 2; ++i)
+            r.signature[i] = image::kSignatureOffset + i < headSize ? head[image::kSignatureOffset + i] : 0;
+    }
     return r;
 }
 

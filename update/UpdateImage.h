@@ -1,5 +1,6 @@
 #pragma once
 #include "device/VersionBlock.h"
+#include <functional>
 #include <juce_core/juce_core.h>
 #include <memory>
 #include <optional>
@@ -58,6 +59,34 @@ int checkUpdateFile(const juce::String& programFolder, const juce::String& devic
 // The checks from the version block on, on bytes already read.
 int checkUpdateImageBytes(const juce::MemoryBlock& bytes, const juce::String& deviceProductName,
                           CLogOutput* log, UpdateFileFacts& facts);
+
+// What checkUpdateImageStreamed saw of the file.
+struct StreamedImage
+{
+    bool whole = false;     // every byte of the file, as long as when opened, went through the reader
+    juce::int64 length = 0; // its length when opened
+    juce::MemoryBlock head; // its first bytes (at most kStreamHeadBytes), all the checks look at
+};
+
+namespace image
+{
+// The streamed check reads blocks of this size and keeps this much of the
+// image's start: the first byte, the signature and the version area all lie
+// within the smallest acceptable image.
+constexpr int kStreamBlockBytes = 1 << 20;
+constexpr int kStreamHeadBytes = kSafeImageSize;
+} // namespace image
+
+// checkUpdateImage for a report on an image of any size, without the image in
+// memory: the file is read once, front to back, in blocks of at most
+// kStreamBlockBytes through the stream handed to `readAll`, which reads as
+// much of it as it wants (a digest's constructor reads it all; the rest is
+// read after it); only its first kStreamHeadBytes are kept, in `seen`. The
+// same result codes and log lines as checkUpdateImage; facts.bytes stays empty.
+int checkUpdateImageStreamed(const juce::String& imagePath, const juce::String& deviceProductName,
+                             CLogOutput* log, UpdateFileFacts& facts,
+                             const std::function<void(juce::InputStream&)>& readAll, StreamedImage& seen,
+                             juce::int64 maxSize = image::kMaxImageSize);
 
 // The status line and log line the caller shows for a result code.
 const char* updateFileStatusText(int result);

@@ -1,4 +1,5 @@
 #include "virtual-piano/VirtualMidiSource.h"
+#include "core/SysexTrace.h"
 #include <mutex>
 
 namespace midi
@@ -11,6 +12,11 @@ struct VirtualSource::Instrument
         piano.setDelivery(
             [this](const juce::uint8* data, int size)
             {
+                // The simulation replies as fast as the processor goes, faster
+                // than a trace can write: it waits here, before the host's
+                // input handler runs (which itself never waits), while a trace
+                // is behind, as a cable holds a real instrument back.
+                SysexTrace::paceSimulatedInstrument();
                 const std::lock_guard<std::mutex> g(receiverLock);
                 if (receiver != nullptr)
                     receiver->handleIncomingMidiMessage(receiverPort, data, size);

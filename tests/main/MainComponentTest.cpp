@@ -710,16 +710,20 @@ TEST(MainComponentHelp, EveryFailureToShowTheHelpIsLogged)
         EXPECT_EQ(pressed(), "Can't start xdg-open: No such file or directory\nCan't open the help file.\n");
         ::setenv("PATH", saved.toRawUTF8(), 1);
     }
-    // A launcher that finds no viewer.
+    // A launcher that finds no viewer: the log says why and where the guide
+    // is, and so does the status line, the one thing the user sees.
     LauncherOnPath path(makeLauncher(rig.folder.getChildFile("bin"), "exit 3"));
     EXPECT_EQ(pressed(), "");
+    const juce::String noViewer = "No PDF viewer could open the guide: " + help.getFullPathName();
     EXPECT_TRUE(pumpUntil(
         [&]
         {
             return mc.getLogText() ==
-                   "The viewer for the help file could not be started (its launcher ended with status 3).\n";
+                   "The viewer for the help file could not be started (its launcher ended with status 3).\n" +
+                       noViewer + "\n";
         }))
         << mc.getLogText();
+    EXPECT_EQ(mc.getStatus(), noViewer);
 }
 
 #endif

@@ -2,8 +2,12 @@
 #include "TestSupport.h"
 #include "core/LogOutput.h"
 #include "update/ImageBuilder.h"
+#include "update/ImageReport.h"
 #include <gtest/gtest.h>
 #include <juce_cryptography/juce_cryptography.h>
+#if !JUCE_WINDOWS
+#include <sys/stat.h>
+#endif
 
 using testing_support::Recorder;
 
@@ -23,7 +27,12 @@ protected:
 
     void writeRom(const juce::MemoryBlock& data)
     {
-        folder.getChildFile("update.rom").replaceWithData(data.getData(), data.getSize());
+        const auto rom = folder.getChildFile("update.rom");
+        // (The framework deletes a file it is to fill with nothing.)
+        if (data.isEmpty())
+            ASSERT_TRUE(rom.deleteFile() && rom.create());
+        else
+            rom.replaceWithData(data.getData(), data.getSize());
     }
 
     void writeRom(const image::ImageSpec& rom) { writeRom(image::buildUpdateImage(rom)); }
@@ -205,6 +214,193 @@ TEST(UpdateImageStatus, EveryResultHasItsStatusText)
     EXPECT_STREQ(updateFileStatusText(4), "No version infomation found in the update file!");
     EXPECT_STREQ(updateFileStatusText(5), "No product name found in the update file!");
     EXPECT_STREQ(updateFileStatusText(6), "The product name is not match to the device.");
+}
+
+namespace
+{
+juce::MemoryBlock imageWith(const image::ImageSpec& rom,
+                            std::initializer_list<std::pair<int, int>> changes = {}, int cutTo = -1)
+{
+    auto data = image::buildUpdateImage(rom);
+    for (const auto& [offset, value] : changes)
+        static_cast<juce::uint8*>(data.getData())[offset] = (juce::uint8)value;
+    if (cutTo >= 0)
+        data.setSize((size_t)cutTo);
+    return data;
+}
+
+image::ImageSpec spec(int size, const char* fill = "counter")
+{
+    image::ImageSpec rom;
+    rom.size = size;
+    rom.fill = fill;
+    return rom;
+}
+} // namespace
+
+// The streamed check (for reports on large images) sees what the check of the
+// whole file in memory sees, image by image: the same result, facts and log
+// lines; its reader hands over every byte in order, across its blocks, and
+// only the image's start is kept.
+TEST_F(UpdateImageTest, TheStreamedCheckAgreesWithTheWholeFileCheck)
+{
+    image::ImageSpec noVersion, noProduct, otherProduct;
+    noVersion.withVersionMarker = false;
+    noProduct.withProductName = false;
+    otherProduct.productName = "TESSARO";
+    const std::pair<const char*, juce::MemoryBlock> images[] = {
+        {"good", imageWith({})},
+        {"empty", {}},
+        {"tiny", imageWith({}, {}, 0x100)},
+        {"cut before the name", imageWith({}, {}, 0x20000)},
+        {"too small", imageWith(spec(0x3FFFF))},
+        {"no multiple of 256k", imageWith(spec(0x50000))},
+        {"first byte", imageWith({}, {{0, 0x03}})},
+        {"signature", imageWith({}, {{0xFFF9, 0x45}})},
+        {"no version", imageWith(noVersion)},
+        {"no product", imageWith(noProduct)},
+        {"other product", imageWith(otherProduct)},
+        {"blocks and a part", imageWith(spec(0x340000, "random:9"))},
+        {"blocks, signature", imageWith(spec(0x340000, "random:9"), {{0xFFF8, 0}})},
+    };
+    for (const auto& [name, bytes] : images)
+    {
+        writeRom(bytes);
+        const auto path = folder.getChildFile("update.rom").getFullPathName();
+        recorder.clear();
+        facts = {};
+        const int whole = checkUpdateImage(path, "Tessaro", &log, facts);
+        testing_support::pump(1);
+        const auto wholeLog = recorder.logUtf8();
+        const auto wholeFacts = facts;
+
+        recorder.clear();
+        facts = {};
+        StreamedImage seen;
+        juce::MemoryOutputStream passed;
+        const int streamed = checkUpdateImageStreamed(
+            path, "Tessaro", &log, facts,
+            [&passed](juce::InputStream& in)
+            {
+                // Odd pieces, not the reader's blocks.
+                char piece[7777];
+                for (int n; (n = in.read(piece, sizeof(piece))) > 0;)
+                    passed.write(piece, (size_t)n);
+            },
+            seen);
+        testing_support::pump(1);
+        EXPECT_EQ(streamed, whole) << name;
+        EXPECT_EQ(recorder.logUtf8(), wholeLog) << name;
+        EXPECT_EQ(facts.version, wholeFacts.version) << name;
+        EXPECT_EQ(facts.productName, wholeFacts.productName) << name;
+        EXPECT_EQ(facts.length, wholeFacts.length) << name;
+        EXPECT_TRUE(facts.bytes.isEmpty()) << name;
+        EXPECT_TRUE(seen.whole) << name;
+        EXPECT_EQ(seen.length, (juce::int64)bytes.getSize()) << name;
+        EXPECT_TRUE(passed.getMemoryBlock() == bytes) << name;
+        const auto kept = juce::jmin(bytes.getSize(), (size_t)image::kStreamHeadBytes);
+        EXPECT_TRUE(seen.head == juce::MemoryBlock(bytes.getData(), kept)) << name;
+
+        // A reader that takes nothing: the check reads the file itself.
+        const int unread = checkUpdateImageStreamed(
+            path, "Tessaro", nullptr, facts, [](juce::InputStream&) {}, seen);
+        EXPECT_EQ(unread, whole) << name;
+        EXPECT_TRUE(seen.whole) << name;
+    }
+
+    // What is not read at all: a missing file, one larger than the flash.
+    int calls = 0;
+    StreamedImage seen;
+    const auto count = [&calls](juce::InputStream&) { ++calls; };
+    folder.getChildFile("update.rom").deleteFile();
+    EXPECT_EQ(checkUpdateImageStreamed(programFolder() + "update.rom", {}, nullptr, facts, count, seen),
+              UpdateFileMissing);
+    writeRom(imageWith(spec(0x80000)));
+    facts = {};
+    EXPECT_EQ(
+        checkUpdateImageStreamed(programFolder() + "update.rom", {}, nullptr, facts, count, seen, 0x40000),
+        UpdateFileBadSize);
+    EXPECT_EQ(facts.length.value_or(0), 0x80000);
+    EXPECT_EQ(calls, 0);
+    EXPECT_FALSE(seen.whole);
+}
+
+// A file that grows or shrinks while it is streamed is not taken, as when it
+// is read whole.
+TEST_F(UpdateImageTest, AFileThatChangesWhileStreamedIsNotTaken)
+{
+    const auto file = folder.getChildFile("update.rom");
+    for (const bool grow : {true, false})
+    {
+        writeRom(imageWith(spec(0x300000, "random:4")));
+        recorder.clear();
+        StreamedImage seen;
+        const int result = checkUpdateImageStreamed(
+            file.getFullPathName(), {}, &log, facts,
+            [&](juce::InputStream& in)
+            {
+                juce::HeapBlock<char> some(0x180000);
+                in.read(some.get(), 0x180000);
+                juce::FileOutputStream out(file); // the same file, at its end
+                ASSERT_TRUE(out.openedOk());
+                if (grow)
+                    out.write("more", 4);
+                else
+                {
+                    out.setPosition(0x200000);
+                    out.truncate();
+                }
+                out.flush();
+                while (in.read(some.get(), 0x180000) > 0)
+                {
+                }
+            },
+            seen);
+        testing_support::pump(1);
+        EXPECT_EQ(result, UpdateFileMissing) << grow;
+        EXPECT_FALSE(seen.whole) << grow;
+        EXPECT_EQ(recorder.logUtf8(), "The update file changed or could not be read while it was read.\n")
+            << grow;
+    }
+}
+
+// The report the tools print: the digest of the whole file, read in blocks,
+// and the first byte and signature as the check saw them; none for what was
+// not read.
+TEST_F(UpdateImageTest, TheReportReadsTheImageInBlocks)
+{
+    const auto data = imageWith(spec(0x340000, "random:12"), {{0xFFF9, 0x45}});
+    writeRom(data);
+    const auto path = folder.getChildFile("update.rom").getFullPathName();
+    auto r = describeImage(path, "Tessaro");
+    EXPECT_EQ(r.result, UpdateFileModified);
+    EXPECT_EQ(r.size, 0x340000);
+    EXPECT_EQ(r.version, "V1.00.00");
+    EXPECT_EQ(r.product, "Tessaro");
+    EXPECT_EQ(r.md5, juce::MD5(data).toHexString());
+    EXPECT_EQ(r.firstByte, 0x02);
+    EXPECT_EQ(r.signature[0], 0x42);
+    EXPECT_EQ(r.signature[1], 0x45);
+
+    // A file too short for the signature: a digest, no signature bytes.
+    const auto tiny = imageWith({}, {}, 0x100);
+    writeRom(tiny);
+    r = describeImage(path);
+    EXPECT_EQ(r.result, UpdateFileNoVersion);
+    EXPECT_EQ(r.md5, juce::MD5(tiny).toHexString());
+    EXPECT_EQ(r.signature[0], 0);
+
+    writeRom(juce::MemoryBlock());
+    EXPECT_EQ(describeImage(path).md5, "");
+    EXPECT_EQ(describeImage(folder.getChildFile("none.rom").getFullPathName()).md5, "");
+#if !JUCE_WINDOWS
+    const auto pipe = folder.getChildFile("pipe.rom");
+    ASSERT_EQ(::mkfifo(pipe.getFullPathName().toRawUTF8(), 0600), 0);
+    r = describeImage(pipe.getFullPathName());
+    EXPECT_EQ(r.refusal, "a FIFO");
+    EXPECT_EQ(r.result, UpdateFileMissing);
+    EXPECT_EQ(r.md5, "");
+#endif
 }
 
 #ifdef TAMARIND_IMAGE_TOOL
