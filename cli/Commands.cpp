@@ -1,6 +1,7 @@
 #include "cli/Commands.h"
 #include "cli/ConsoleView.h"
 #include "controller/UpdateController.h"
+#include "core/JsonText.h"
 #include "device/SysexCodec.h"
 #include "platform/FolderLock.h"
 #include "platform/SafeFile.h"
@@ -38,7 +39,7 @@ int Report::fail(int code, const juce::String& text)
 void Report::event(const juce::var& object) const
 {
     if (json)
-        std::cout << juce::JSON::toString(object, true) << std::endl;
+        std::cout << toJsonLine(object) << std::endl;
 }
 
 juce::String Report::document(const juce::String& command, int exitCode) const
@@ -51,7 +52,7 @@ juce::String Report::document(const juce::String& command, int exitCode) const
     object->setProperty("exit", exitCode);
     if (error.isNotEmpty())
         object->setProperty("error", error);
-    return juce::JSON::toString(juce::var(object.get()), true);
+    return toJsonLine(juce::var(object.get()));
 }
 
 std::optional<juce::int64> parseNumber(const juce::String& text, const char* what, juce::String& problem)

@@ -1,4 +1,5 @@
 #include "update/UpdateHistory.h"
+#include "core/JsonText.h"
 #include "platform/SafeFile.h"
 #include <cmath>
 
@@ -182,7 +183,7 @@ juce::String append(const juce::File& folder, const Record& record)
 {
     const auto file = currentFile(folder);
     const auto path = file.getFullPathName();
-    const auto line = juce::JSON::toString(toVar(record), true) + "\n";
+    const auto line = toJsonLine(toVar(record)) + "\n";
     const auto lineBytes = (juce::int64)line.getNumBytesAsUTF8();
     juce::String problem;
     auto out = platform::WorkingFileOutput::create(path, problem, true);

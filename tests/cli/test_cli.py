@@ -116,6 +116,15 @@ class CliTest(unittest.TestCase):
         for command in ("ports", "info FILE", "update [FILE]", "read ADDRESS LENGTH OUT", "verify FILE [ADDRESS]",
                         "history", "--allow-older", "--json", "--quiet", "--force"):
             self.assertIn(command, helped.stdout)
+        # The manual page names every command and option the help lists.
+        page = os.path.join(os.path.dirname(ARGS.cli), "man", "tamarind-cli.1")
+        if os.path.exists(page):
+            with open(page, encoding="utf-8") as f:
+                roff = f.read().replace("\\-", "-")
+            for word in re.findall(r"^  (?:-\w, )?(--?[\w-]+|[a-z]+)\b", helped.stdout, re.M):
+                self.assertIn(word, roff)
+            for code in re.findall(r"^  (\d)  ", helped.stdout, re.M):
+                self.assertIn("\n.B %s\n" % code, roff)
         for words in (["-V"], ["--version"]):
             self.assertRegex(subprocess.run([ARGS.cli, *words], capture_output=True, text=True,
                                             timeout=30).stdout, r"^tamarind-cli \d+\.\d+\.\d+\n$")
