@@ -280,6 +280,7 @@ int run(const juce::StringArray& args)
 int main(int argc, char* argv[])
 {
     platform::initialiseTextEncoding();
+    platform::useUtf8Console();
     midi::ignoreBrokenPipeSignal();
     const juce::ScopedJuceInitialiser_GUI messageLoop;
     // Each argument as given: an empty one ("--port ''") stays a value.

@@ -1,5 +1,6 @@
 // Buttons, combo boxes and the common enable/disable routine.
 #include "main/MainComponent.h"
+#include "platform/SafeFile.h"
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
 #include "ui/UpdateDialogs.h"
@@ -62,6 +63,9 @@ void MainComponent::buttonClicked(juce::Button* button)
         {
             logOutput.PrintA("%s\n", problem.toRawUTF8());
             logOutput.PrintA("Can't open the help file.\n");
+            // No launcher, or no program for PDF files (Windows says so at once).
+            if (platform::inspectFile(helpFilePath, true) == platform::FileKind::regular)
+                tellNoViewer();
         }
     }
 }

@@ -80,9 +80,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
         logOutput.PrintA(
             "The viewer for the help file could not be started (its launcher ended with status %d).\n",
             status);
-        const auto path = platform::printablePath(helpFilePath);
-        logOutput.PrintA("No PDF viewer could open the guide: %s\n", path.toRawUTF8());
-        showStatus(juce::String("No PDF viewer could open the guide: ") + path);
+        tellNoViewer();
     };
 
     logOutput.PrintA("Test!\n");

@@ -86,6 +86,7 @@ public:
 private:
     // UpdateView
     void showStatus(const juce::String& text) override;
+    void tellNoViewer();
     void showConnection(ConnectionPicture picture) override;
     void showProgressBar(bool visible) override;
     void showProgress(double fraction) override;

@@ -2,6 +2,7 @@
 // boxes and the flash chooser.
 #include "main/MainComponent.h"
 #include "main/ScreenSaver.h"
+#include "platform/SafeFile.h"
 #include "platform/TextConversion.h"
 #include "ui/UpdateDialogs.h"
 
@@ -42,6 +43,15 @@ void MainComponent::handleMessage(const juce::Message& message)
     default:
         break;
     }
+}
+
+// The guide is there but nothing could show it: the user, who sees nothing
+// open, is told on the status line where it is.
+void MainComponent::tellNoViewer()
+{
+    const auto path = platform::printablePath(helpFilePath);
+    logOutput.PrintA("No PDF viewer could open the guide: %s\n", path.toRawUTF8());
+    showStatus(juce::String("No PDF viewer could open the guide: ") + path);
 }
 
 void MainComponent::showStatus(const juce::String& text)

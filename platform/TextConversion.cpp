@@ -21,6 +21,13 @@ void initialiseTextEncoding()
 #endif
 }
 
+void useUtf8Console()
+{
+#if JUCE_WINDOWS
+    SetConsoleOutputCP(CP_UTF8);
+#endif
+}
+
 std::wstring narrowToWide(const char* text)
 {
     std::wstring result;

@@ -8,6 +8,10 @@ namespace platform
 // names no multibyte encoding (the plain "C" locale), UTF-8 is used.
 void initialiseTextEncoding();
 
+// A console program's text goes out as UTF-8: on Windows the console is told
+// so (it would show the bytes in its own code page); elsewhere nothing to do.
+void useUtf8Console();
+
 // Converts narrow text in the system's multibyte encoding (UTF-8 on Linux and
 // macOS, the ANSI code page on Windows) to wide text. Invalid bytes become U+FFFD.
 std::wstring narrowToWide(const char* text);

@@ -707,7 +707,10 @@ TEST(MainComponentHelp, EveryFailureToShowTheHelpIsLogged)
         // No launcher at all.
         const auto saved = juce::String(std::getenv("PATH"));
         ::setenv("PATH", rig.folder.getChildFile("empty").getFullPathName().toRawUTF8(), 1);
-        EXPECT_EQ(pressed(), "Can't start xdg-open: No such file or directory\nCan't open the help file.\n");
+        EXPECT_EQ(pressed(), "Can't start xdg-open: No such file or directory\nCan't open the help file.\n"
+                             "No PDF viewer could open the guide: " +
+                                 help.getFullPathName() + "\n");
+        EXPECT_EQ(mc.getStatus(), "No PDF viewer could open the guide: " + help.getFullPathName());
         ::setenv("PATH", saved.toRawUTF8(), 1);
     }
     // A launcher that finds no viewer: the log says why and where the guide

@@ -98,6 +98,8 @@ def collect_texts(root):
             code = strip_comments(f.read())
         where = os.path.relpath(path, root)
         for arg in call_arguments(code, "showStatus"):
+            # "shown = TEXT" shows TEXT (and keeps it for later).
+            arg = re.sub(r"^[A-Za-z_]\w*\s*=(?!=)\s*", "", arg)
             leading = LEADING_LITERAL.fullmatch(arg)
             if re.fullmatch(r"(?:%s\s*)+" % STRING, arg):
                 texts.add(literals(arg))
