@@ -53,6 +53,7 @@ struct Option
     const char* value;
     const char* help;
     juce::String (*take)(cli::Options&, const juce::String& value);
+    bool cli::Options::*flag = nullptr; // an option without a value: what it sets
 };
 
 juce::String takeMidi(cli::Options& o, const juce::String& v)
@@ -103,31 +104,29 @@ const Option options[] = {
      "when missing); one update at a time runs from a folder: give each piano\n"
      "its own to update several at once\n",
      takeWork},
-    {"--yes", nullptr, nullptr, "answer YES to the update's questions\n",
-     [](cli::Options& o, const juce::String&) { return (o.yes = true), juce::String(); }},
+    {"--yes", nullptr, nullptr, "answer YES to the update's questions\n", nullptr, &cli::Options::yes},
     {"--allow-older", nullptr, nullptr, "update: write an image older than the instrument's firmware\n",
-     [](cli::Options& o, const juce::String&) { return (o.allowOlder = true), juce::String(); }},
-    {"--allow-reinstall", nullptr, nullptr, "update: write the version the instrument already has\n",
-     [](cli::Options& o, const juce::String&) { return (o.allowReinstall = true), juce::String(); }},
-    {"--force", nullptr, nullptr, "read: replace an existing OUT\n",
-     [](cli::Options& o, const juce::String&) { return (o.force = true), juce::String(); }},
+     nullptr, &cli::Options::allowOlder},
+    {"--allow-reinstall", nullptr, nullptr, "update: write the version the instrument already has\n", nullptr,
+     &cli::Options::allowReinstall},
+    {"--force", nullptr, nullptr, "read: replace an existing OUT\n", nullptr, &cli::Options::force},
     {"--json", nullptr, nullptr,
      "standard output carries JSON only: one document per command (update:\n"
      "one event per line, the document last); see the manual page\n",
-     [](cli::Options& o, const juce::String&) { return (o.json = true), juce::String(); }},
-    {"--quiet", "-q", nullptr, "no status lines and no progress (errors and results remain)\n",
-     [](cli::Options& o, const juce::String&) { return (o.quiet = true), juce::String(); }},
-    {"--log", nullptr, nullptr, "show the log on standard error, with time stamps\n",
-     [](cli::Options& o, const juce::String&) { return (o.log = true), juce::String(); }},
+     nullptr, &cli::Options::json},
+    {"--quiet", "-q", nullptr, "no status lines and no progress (errors and results remain)\n", nullptr,
+     &cli::Options::quiet},
+    {"--log", nullptr, nullptr, "show the log on standard error, with time stamps\n", nullptr,
+     &cli::Options::log},
     {"--trace", nullptr, nullptr,
      "record every MIDI message in Tamarind-trace.log in the working folder\n"
      "(also TAMARIND_TRACE=1)\n",
-     [](cli::Options& o, const juce::String&) { return (o.trace = true), juce::String(); }},
+     nullptr, &cli::Options::trace},
     {"--help", "-h", nullptr, "this text\n", nullptr},
     {"--version", "-V", nullptr, "the program's version\n", nullptr},
 };
 
-// Lines of help text, each indented by `indent` after the first.
+// A help entry: its name, then its lines in one column.
 void appendIndented(juce::String& text, const juce::String& first, const char* help)
 {
     constexpr int column = 26;
@@ -218,6 +217,11 @@ int run(const juce::StringArray& args)
         const bool inline_ = a.contains("=");
         if (option->value == nullptr && inline_)
             return usageError(report, name + " takes no value");
+        if (option->flag != nullptr)
+        {
+            o.*(option->flag) = true;
+            continue;
+        }
         if (option->take == nullptr)
         {
             (juce::String(option->name) == "--help" ? help : version) = true;

@@ -357,7 +357,7 @@ void UpdateController::beginHistoryRecord(UpdatePlan::Path path, const juce::Str
     // The version the piano holds once the checked bytes are written.
     r.versionAfter = versionBlockText(
         readVersionBlock(updateImage.getData(), updateImage.getSize(), image::kMarkerOffsetInImage).get());
-    r.image = imagePath;
+    r.image = juce::File(imagePath).getFullPathName(); // with the platform's separators
     r.imageMd5 = imageMd5;
     r.path = path == UpdatePlan::Path::safe ? "safe" : path == UpdatePlan::Path::plain ? "plain" : "repair";
     historyRecord = std::move(r);

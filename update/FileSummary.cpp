@@ -1,5 +1,6 @@
 #include "update/FileSummary.h"
 #include "platform/SafeFile.h"
+#include "update/BlockedInput.h"
 #include <juce_cryptography/juce_cryptography.h>
 
 namespace summary
@@ -19,44 +20,27 @@ std::unique_ptr<platform::RegularFileInput> openFile(const juce::String& path)
 }
 
 // Feeds the digest from the file in 128 KiB reads and reports each read.
-class ChunkedStream : public juce::InputStream
+class ChunkedStream : public BlockedInput
 {
 public:
     ChunkedStream(platform::RegularFileInput& f, std::function<void(juce::int64)> onChunk,
                   const std::function<bool()>& stop)
-        : file(f), report(std::move(onChunk)), shouldStop(stop), buffer((size_t)kDigestBlock)
+        : BlockedInput((size_t)kDigestBlock), file(f), report(std::move(onChunk)), shouldStop(stop)
     {
     }
     juce::int64 getTotalLength() override { return -1; }
-    bool isExhausted() override { return used == available && ended; }
-    juce::int64 getPosition() override { return position; }
     bool setPosition(juce::int64) override { return false; }
-    int read(void* dest, int wanted) override
-    {
-        int given = 0;
-        while (given < wanted)
-        {
-            if (used == available && (ended || !refill()))
-                break;
-            const int n = juce::jmin(wanted - given, available - used);
-            std::memcpy(static_cast<char*>(dest) + given, buffer.get() + used, (size_t)n);
-            used += n;
-            given += n;
-        }
-        position += given;
-        return given;
-    }
     bool failed = false;
 
 private:
-    bool refill()
+    bool refill() override
     {
         if (shouldStop && shouldStop())
         {
             ended = failed = true;
             return false;
         }
-        available = file.read(buffer.get(), kDigestBlock);
+        available = file.read(block.get(), kDigestBlock);
         used = 0;
         if (available <= 0)
         {
@@ -74,10 +58,7 @@ private:
     platform::RegularFileInput& file;
     std::function<void(juce::int64)> report;
     const std::function<bool()>& shouldStop;
-    juce::HeapBlock<char> buffer;
-    int available = 0, used = 0;
-    bool ended = false;
-    juce::int64 position = 0, done = 0;
+    juce::int64 done = 0;
 };
 } // namespace
 

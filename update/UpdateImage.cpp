@@ -1,7 +1,7 @@
 #include "update/UpdateImage.h"
 #include "core/LogOutput.h"
 #include "platform/SafeFile.h"
-#include <cstring>
+#include "update/BlockedInput.h"
 
 namespace
 {
@@ -24,33 +24,16 @@ bool readWhole(platform::RegularFileInput& in, juce::int64 size, juce::MemoryBlo
 // The file as a stream read once from its start, exactly as long as it was
 // when opened, in blocks of kStreamBlockBytes; the first kStreamHeadBytes are
 // copied aside as they pass.
-class HeadKeepingReader : public juce::InputStream
+class HeadKeepingReader : public BlockedInput
 {
 public:
     HeadKeepingReader(platform::RegularFileInput& f, juce::int64 length, juce::MemoryBlock& h)
-        : file(f), size(length), head(h), block((size_t)image::kStreamBlockBytes)
+        : BlockedInput((size_t)image::kStreamBlockBytes), file(f), size(length), head(h)
     {
         head.setSize((size_t)juce::jmin(size, (juce::int64)image::kStreamHeadBytes));
     }
     juce::int64 getTotalLength() override { return size; }
-    bool isExhausted() override { return used == available && ended; }
-    juce::int64 getPosition() override { return position; }
     bool setPosition(juce::int64 newPosition) override { return newPosition == position; }
-    int read(void* destination, int wanted) override
-    {
-        int given = 0;
-        while (given < wanted)
-        {
-            if (used == available && (ended || !refill()))
-                break;
-            const int n = juce::jmin(wanted - given, available - used);
-            std::memcpy(static_cast<char*>(destination) + given, block.get() + used, (size_t)n);
-            used += n;
-            given += n;
-        }
-        position += given;
-        return given;
-    }
     // Reads what the reader's user left, then looks for a byte beyond the
     // length: true when the whole file was read and it has not grown.
     bool readToTheEnd()
@@ -65,7 +48,7 @@ public:
     }
 
 private:
-    bool refill()
+    bool refill() override
     {
         const auto wanted = (int)juce::jmin(size - done, (juce::int64)image::kStreamBlockBytes);
         available = wanted > 0 ? file.read(block.get(), wanted) : 0;
@@ -86,10 +69,7 @@ private:
     platform::RegularFileInput& file;
     const juce::int64 size;
     juce::MemoryBlock& head;
-    juce::HeapBlock<char> block;
-    int available = 0, used = 0;
-    bool ended = false;
-    juce::int64 position = 0, done = 0;
+    juce::int64 done = 0;
 };
 
 // The checks from the version block on: `head` holds the image's first bytes
