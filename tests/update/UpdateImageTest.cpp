@@ -229,7 +229,7 @@ juce::MemoryBlock imageWith(const image::ImageSpec& rom,
     return data;
 }
 
-image::ImageSpec spec(int size, const char* fill = "counter")
+image::ImageSpec sized(int size, const char* fill = "counter")
 {
     image::ImageSpec rom;
     rom.size = size;
@@ -253,15 +253,15 @@ TEST_F(UpdateImageTest, TheStreamedCheckAgreesWithTheWholeFileCheck)
         {"empty", {}},
         {"tiny", imageWith({}, {}, 0x100)},
         {"cut before the name", imageWith({}, {}, 0x20000)},
-        {"too small", imageWith(spec(0x3FFFF))},
-        {"no multiple of 256k", imageWith(spec(0x50000))},
+        {"too small", imageWith(sized(0x3FFFF))},
+        {"no multiple of 256k", imageWith(sized(0x50000))},
         {"first byte", imageWith({}, {{0, 0x03}})},
         {"signature", imageWith({}, {{0xFFF9, 0x45}})},
         {"no version", imageWith(noVersion)},
         {"no product", imageWith(noProduct)},
         {"other product", imageWith(otherProduct)},
-        {"blocks and a part", imageWith(spec(0x340000, "random:9"))},
-        {"blocks, signature", imageWith(spec(0x340000, "random:9"), {{0xFFF8, 0}})},
+        {"blocks and a part", imageWith(sized(0x340000, "random:9"))},
+        {"blocks, signature", imageWith(sized(0x340000, "random:9"), {{0xFFF8, 0}})},
     };
     for (const auto& [name, bytes] : images)
     {
@@ -318,7 +318,7 @@ TEST_F(UpdateImageTest, TheStreamedCheckAgreesWithTheWholeFileCheck)
     folder.getChildFile("update.rom").deleteFile();
     EXPECT_EQ(checkUpdateImageStreamed(programFolder() + "update.rom", {}, nullptr, facts, count, seen),
               UpdateFileMissing);
-    writeRom(imageWith(spec(0x80000)));
+    writeRom(imageWith(sized(0x80000)));
     facts = {};
     EXPECT_EQ(
         checkUpdateImageStreamed(programFolder() + "update.rom", {}, nullptr, facts, count, seen, 0x40000),
@@ -335,7 +335,7 @@ TEST_F(UpdateImageTest, AFileThatChangesWhileStreamedIsNotTaken)
     const auto file = folder.getChildFile("update.rom");
     for (const bool grow : {true, false})
     {
-        writeRom(imageWith(spec(0x300000, "random:4")));
+        writeRom(imageWith(sized(0x300000, "random:4")));
         recorder.clear();
         StreamedImage seen;
         const int result = checkUpdateImageStreamed(
@@ -372,7 +372,7 @@ TEST_F(UpdateImageTest, AFileThatChangesWhileStreamedIsNotTaken)
 // not read.
 TEST_F(UpdateImageTest, TheReportReadsTheImageInBlocks)
 {
-    const auto data = imageWith(spec(0x340000, "random:12"), {{0xFFF9, 0x45}});
+    const auto data = imageWith(sized(0x340000, "random:12"), {{0xFFF9, 0x45}});
     writeRom(data);
     const auto path = folder.getChildFile("update.rom").getFullPathName();
     auto r = describeImage(path, "Tessaro");
