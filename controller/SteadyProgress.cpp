@@ -54,7 +54,7 @@ void SteadyProgress::jobProgress(int value, int total)
         jobShare = juce::jlimit(0.0, 1.0, (double)value / total);
 }
 
-double SteadyProgress::fraction() const
+double SteadyProgress::fraction()
 {
     if (totalWeight <= 0)
         return 0;

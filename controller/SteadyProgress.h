@@ -17,14 +17,12 @@ public:
     void jobDone(); // the running job ended well; the next one runs
     void jobProgress(int value, int total);
 
-    double fraction() const;
+    double fraction(); // never less than it was
     juce::String phase() const;
-    bool running() const { return index < weights.size(); }
 
 private:
     std::vector<double> weights;
     juce::StringArray phases;
     size_t index = 0;
-    double doneWeight = 0, totalWeight = 0, jobShare = 0;
-    mutable double highest = 0;
+    double doneWeight = 0, totalWeight = 0, jobShare = 0, highest = 0;
 };
