@@ -6,6 +6,7 @@
 #include "platform/FolderLock.h"
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
+#include "platform/WorkingFiles.h"
 #include "update/ImageReport.h"
 #include "update/UpdateHistory.h"
 #include "update/UpdateImage.h"
@@ -144,7 +145,7 @@ struct Session
         {
             trace = std::make_unique<SysexTrace>(
                 juce::File(UpdateController::workingPathIn(options.workFolder, "/Tamarind-trace.log")));
-            controller->getQueue().link().setTrace(trace.get());
+            controller->getLink().setTrace(trace.get());
             if (trace->fileProblem().isEmpty())
                 std::cerr << "SysEx trace: " << trace->getFile().getFullPathName() << std::endl;
             else
@@ -209,7 +210,7 @@ struct Session
             return noInstrument;
         if (!oneInstrument())
             return twoInstruments;
-        auto& link = controller->getQueue().link();
+        auto& link = controller->getLink();
         report.set("input", link.pairedInputName());
         report.set("output", link.pairedOutputName());
         report.set("flash", controller->flashModel());
@@ -265,8 +266,8 @@ struct Session
         constexpr juce::int64 block = sysex::kBlockSize;
         const auto first = address / block * block;
         const auto end = (address + length + block - 1) / block * block;
-        juce::TemporaryFile blocks(juce::File(controller->workingPath("/orv_cli_read.tmp")));
-        if (!runJobs({jobs::readToFile(blocks.getFile().getFullPathName(), 0, first, end - first, 0, 100)}))
+        juce::TemporaryFile blocks(juce::File(controller->workingPath(platform::kCliReadFile)));
+        if (!runJobs({jobs::ReadToFile{blocks.getFile().getFullPathName(), 0, first, end - first, 0, 100}}))
         {
             report.fail(failed, "the read did not succeed: " + view.lastStatus);
             return {};
@@ -404,7 +405,7 @@ int ports(const Options& options, const juce::StringArray&, Report& report)
             std::cout << "  " << i << ": " << outputs[i] << "\n";
     }
     const bool connected = s.chosenPortPresent() && s.paired() && s.connect();
-    auto& link = s.controller->getQueue().link();
+    auto& link = s.controller->getLink();
     report.set("instrument", link.isPaired() ? juce::var(link.pairedOutputName()) : juce::var());
     if (link.isPaired())
         report.set("speed", link.isFullSpeed() ? "full" : "high");
@@ -563,7 +564,7 @@ int verify(const Options& options, const juce::StringArray& words, Report& repor
     if (!s.fitsFlash(*address, size, what))
         return usage;
     // The read is a temporary file of the working folder, removed at the end.
-    juce::TemporaryFile readBack(juce::File(s.controller->workingPath("/orv_verify_read.tmp")));
+    juce::TemporaryFile readBack(juce::File(s.controller->workingPath(platform::kVerifyReadFile)));
     if (s.readRange(*address, size, readBack.getFile().getFullPathName()).isEmpty())
         return failed;
     auto flash = platform::RegularFileInput::open(readBack.getFile().getFullPathName(), false, problem);

@@ -1,36 +1,13 @@
 #include "controller/SteadyProgress.h"
-#include "device/SysexCodec.h"
 
-namespace
-{
-// What a job moves, in bytes; jobs that move nothing count as one block, so
-// that a list of such jobs still climbs.
-double weightOf(const OperationRecord& job)
-{
-    switch (job.op)
-    {
-    case OperationRecord::SendDriver:
-        return job.imageLength;
-    case OperationRecord::EraseFromFile:
-    case OperationRecord::EraseBuffer:
-    case OperationRecord::ProgramFromFile:
-    case OperationRecord::ProgramFromBuffer:
-    case OperationRecord::ReadToFile:
-        return (double)juce::jmax<juce::int64>(job.length, sysex::kBlockSize);
-    default:
-        return sysex::kBlockSize;
-    }
-}
-} // namespace
-
-void SteadyProgress::start(const std::vector<OperationRecord>& jobs,
+void SteadyProgress::start(const std::vector<OperationRecord>& list,
                            const std::function<juce::String(const OperationRecord&)>& phaseOf)
 {
     weights.clear();
     phases.clear();
-    for (const auto& job : jobs)
+    for (const auto& job : list)
     {
-        weights.push_back(weightOf(job));
+        weights.push_back(jobs::weight(job));
         phases.add(phaseOf(job));
     }
     index = 0;

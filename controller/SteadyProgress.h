@@ -12,7 +12,7 @@ class SteadyProgress
 {
 public:
     // The list's phases, one per job, as `phaseOf` names them.
-    void start(const std::vector<OperationRecord>& jobs,
+    void start(const std::vector<OperationRecord>& list,
                const std::function<juce::String(const OperationRecord&)>& phaseOf);
     void jobDone(); // the running job ended well; the next one runs
     void jobProgress(int value, int total);

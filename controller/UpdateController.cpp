@@ -2,6 +2,7 @@
 #include "TamarindVersion.h"
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
+#include "platform/WorkingFiles.h"
 #include "update/UpdateImage.h"
 
 UpdateController::UpdateController(UpdateView& v, CLogOutput& logSink, const Settings& settings)
@@ -10,11 +11,11 @@ UpdateController::UpdateController(UpdateView& v, CLogOutput& logSink, const Set
       folder(settings.programFolder),
       imagePath(settings.imagePath.isNotEmpty() ? settings.imagePath : settings.programFolder + "update.rom"),
       workingFolder(settings.workingFolder),
-      queue(&logSink, this, settings.ports != nullptr ? *settings.ports : *ownedPorts, settings.periods,
-            settings.services),
+      link(&logSink, this, settings.ports != nullptr ? *settings.ports : *ownedPorts, settings.periods,
+           settings.services),
       builtInDrivers(deviceimages::builtInDrivers()), imageWanted(settings.checkImage)
 {
-    queue.link().choosePort(settings.port);
+    link.choosePort(settings.port);
 }
 
 UpdateController::~UpdateController() = default;
@@ -34,9 +35,9 @@ juce::String UpdateController::workingPathIn(const juce::String& folder, const c
 void UpdateController::start()
 {
     currentPhase = Phase::scanning;
-    queue.link().restartScan();
+    link.restartScan();
     // The link starts with byte addressing (the jobs' offsets are bytes).
-    queue.link().setWordAddressing(false);
+    link.setWordAddressing(false);
 }
 
 void UpdateController::reconnect()
@@ -47,7 +48,7 @@ void UpdateController::reconnect()
     connected = false;
     forgetInstrument();
     currentPhase = Phase::scanning;
-    queue.link().restartScan();
+    link.restartScan();
 }
 
 // ---- the link's events ---------------------------------------------------------------
@@ -118,7 +119,6 @@ void UpdateController::onDeviceFound(bool fullSpeed)
     view.showConnection(fullSpeed ? ConnectionPicture::fullSpeed : ConnectionPicture::highSpeed);
     forgetInstrument();
     connected = true;
-    auto& link = queue.link();
     log.PrintA("Paired with input %s and output %s.\n", link.pairedInputName().toRawUTF8(),
                link.pairedOutputName().toRawUTF8());
     log.PrintA("Device Connected! Test MCU/Flash type.\n");
@@ -132,8 +132,8 @@ void UpdateController::identifyFlash()
     queue.clearQueue();
     for (auto& d : builtInDrivers)
     {
-        queue.add(jobs::sendDriver(d.image, d.length, d.flashName, 0, 100));
-        queue.add(jobs::testFlash(d.mcuName, d.flashName, d.image, d.length));
+        queue.add(jobs::SendDriver{d.image, d.length, d.flashName, 0, 100});
+        queue.add(jobs::TestFlash{d.mcuName, d.flashName, d.image, d.length});
     }
     currentPhase = Phase::identifying;
     queue.runNext();
@@ -144,11 +144,11 @@ void UpdateController::identifyFlash()
 void UpdateController::readDeviceVersion()
 {
     queue.clearQueue();
-    const auto versionPath = workingPath("/orv_read_version.bin");
+    const auto versionPath = workingPath(platform::kVersionReadFile);
     queue.add(
-        jobs::readToFile(versionPath, 0, region::versionArea.start, region::versionArea.length, 0, 100));
-    queue.add(jobs::confirmRead());
-    queue.add(jobs::readVersion(versionPath));
+        jobs::ReadToFile{versionPath, 0, region::versionArea.start, region::versionArea.length, 0, 100});
+    queue.add(jobs::ConfirmRead{});
+    queue.add(jobs::ReadVersion{versionPath});
     currentPhase = Phase::readingVersion;
     queue.runNext();
 }
@@ -201,7 +201,7 @@ void UpdateController::onLinkLost()
     log.PrintA("The connection to the piano was lost.\n");
     queue.clearQueue();
     onNoDevice();
-    queue.link().restartScan(true);
+    link.restartScan(true);
 }
 
 // The instrument stopped answering: its ports are closed and it is looked for
@@ -212,7 +212,7 @@ void UpdateController::lookAgain()
     connected = false;
     forgetInstrument();
     currentPhase = Phase::scanning;
-    queue.link().restartScan();
+    link.restartScan();
 }
 
 void UpdateController::onProgress(ProgressKind kind, int value, int total)
@@ -240,7 +240,7 @@ void UpdateController::onStepDone(bool failed, StepFailure reason)
     const bool connecting = currentPhase == Phase::identifying || currentPhase == Phase::readingVersion;
     if (connecting && failed && reason == StepFailure::unclearReplies)
         return onUnclearAnswer();
-    if (currentPhase == Phase::identifying && queue.current().op == OperationRecord::TestFlash)
+    if (currentPhase == Phase::identifying && queue.currentIs<jobs::TestFlash>())
         return onFlashTestDone(failed);
     if (failed)
         return endList(true, reason);
@@ -264,14 +264,14 @@ void UpdateController::onStepDone(bool failed, StepFailure reason)
 // The first driver whose flash test passes writes the update.
 void UpdateController::onFlashTestDone(bool failed)
 {
-    const auto& job = queue.current();
+    const auto& job = std::get<jobs::TestFlash>(*queue.current());
     if (!failed)
     {
         log.SetTextColour(LogColour::blue);
-        log.PrintW(L"Select MCU: %ls, flash: %ls\n", juce::String(job.mcuName).toWideCharPointer(),
-                   juce::String(job.flashName).toWideCharPointer());
+        log.PrintW(L"Select MCU: %ls, flash: %ls\n", job.mcuName.toWideCharPointer(),
+                   job.flashName.toWideCharPointer());
         detectedDriver = job.image;
-        detectedDriverLength = job.imageLength;
+        detectedDriverLength = job.length;
         flashName = job.flashName;
         readDeviceVersion();
         log.PrintA("Check file version and flash version.\n");
@@ -350,8 +350,8 @@ void UpdateController::beginHistoryRecord(UpdatePlan::Path path, const juce::Str
     history::Record r;
     r.start = juce::Time::getCurrentTime();
     r.program = TAMARIND_VERSION;
-    r.input = queue.link().pairedInputName();
-    r.output = queue.link().pairedOutputName();
+    r.input = link.pairedInputName();
+    r.output = link.pairedOutputName();
     r.flash = flashName;
     r.versionBefore = deviceVersionText;
     // The version the piano holds once the checked bytes are written.
@@ -429,44 +429,44 @@ juce::int64 UpdateController::flashSize() const
 
 bool UpdateController::repairPending() const
 {
-    return platform::inspectFile(workingPath("/orv_update.lock"), false) == platform::FileKind::regular;
+    return platform::inspectFile(workingPath(platform::kUpdateLockFile), false) ==
+           platform::FileKind::regular;
 }
 
 // The phase a job of the running list belongs to, for the steady bar.
 void UpdateController::startSteadyProgress(const std::vector<OperationRecord>& list)
 {
-    const auto backup = workingPath("/orv_backup.tmp"), check = workingPath("/orv_data_check.tmp"),
-               readBack = workingPath("/orv_tmp_read.tmp");
+    const auto backup = workingPath(platform::kBackupFile), check = workingPath(platform::kRegionCheckFile),
+               readBack = workingPath(platform::kReadBackFile);
     juce::String previous = "driver";
-    steady.start(list,
-                 [&](const OperationRecord& job) -> juce::String
-                 {
-                     switch (job.op)
-                     {
-                     case OperationRecord::SendDriver:
-                         return previous = "driver";
-                     case OperationRecord::ReadToFile:
-                         return previous = job.path == backup     ? "backup"
-                                           : job.path == check    ? "check"
-                                           : job.path == readBack ? "read-back"
-                                                                  : "read";
-                     case OperationRecord::CheckBackup:
-                         return previous = "check";
-                     case OperationRecord::LockFile:
-                         return previous = "lock";
-                     case OperationRecord::EraseBuffer:
-                         return previous = "erase";
-                     case OperationRecord::ProgramFromBuffer:
-                         return previous = "program";
-                     case OperationRecord::EraseFromFile:
-                     case OperationRecord::ProgramFromFile:
-                         return previous = "restore";
-                     case OperationRecord::CompareFiles:
-                         return previous = "compare";
-                     default:
-                         return previous; // a step within the phase before it
-                     }
-                 });
+    auto phaseOf = [&](const auto& job) -> juce::String
+    {
+        using Kind = std::decay_t<decltype(job)>;
+        if constexpr (std::is_same_v<Kind, jobs::SendDriver>)
+            return previous = "driver";
+        else if constexpr (std::is_same_v<Kind, jobs::ReadToFile>)
+            return previous = job.path == backup     ? "backup"
+                              : job.path == check    ? "check"
+                              : job.path == readBack ? "read-back"
+                                                     : "read";
+        else if constexpr (std::is_same_v<Kind, jobs::CheckBackup>)
+            return previous = "check";
+        else if constexpr (std::is_same_v<Kind, jobs::LockFile>)
+            return previous = "lock";
+        else if constexpr (std::is_same_v<Kind, jobs::EraseForBuffer>)
+            return previous = "erase";
+        else if constexpr (std::is_same_v<Kind, jobs::ProgramFromBuffer>)
+            return previous = "program";
+        else if constexpr (std::is_same_v<Kind, jobs::EraseFromFile> ||
+                           std::is_same_v<Kind, jobs::ProgramFromFile>)
+            return previous = "restore";
+        else if constexpr (std::is_same_v<Kind, jobs::CompareFiles> ||
+                           std::is_same_v<Kind, jobs::CompareWithBuffer>)
+            return previous = "compare";
+        else
+            return previous; // a step within the phase before it
+    };
+    steady.start(list, [&](const OperationRecord& job) { return std::visit(phaseOf, job); });
 }
 
 void UpdateController::showSteadyProgress()
@@ -548,14 +548,14 @@ void UpdateController::showImageResult(int result)
     else if (result == UpdateFileProductMismatch)
         view.showDeviceName(deviceProductName, UpdateView::NameState::mismatch);
     if (result == UpdateFileOk &&
-        platform::inspectFile(workingPath("/orv_update.lock"), false) == platform::FileKind::regular)
+        platform::inspectFile(workingPath(platform::kUpdateLockFile), false) == platform::FileKind::regular)
     {
         // After a crash of the computer nothing else would tell the user. The
         // notice names the piano the backup came from, so that the owner of
         // another piano is not told to finish someone else's update.
         juce::String problem;
         const auto recordPath =
-            backuprecord::recordFileOf(juce::File(workingPath("/orv_backup.tmp"))).getFullPathName();
+            backuprecord::recordFileOf(juce::File(workingPath(platform::kBackupFile))).getFullPathName();
         const auto record =
             platform::isPrivate(workingPath(""), problem) && platform::isPrivate(recordPath, problem)
                 ? backuprecord::read(juce::File(recordPath), problem)
@@ -566,7 +566,7 @@ void UpdateController::showImageResult(int result)
             log.PrintA("\nThe interrupted update was of %s.", record->describe().toRawUTF8());
         const bool otherPiano =
             record && ((record->flashModel.isNotEmpty() && record->flashModel != flashName) ||
-                       record->inputPort != queue.link().pairedInputName());
+                       record->inputPort != link.pairedInputName());
         if (otherPiano)
         {
             log.PrintA(

@@ -11,8 +11,9 @@
 
 // Connection, flash identification, version read, the check of the update
 // image, and the update or its repair: the state machine between the device
-// link and a view, with no window of its own. It owns the job queue (and in
-// it the link), receives the link's events, and tells its view what to show.
+// link and a view, with no window of its own. It owns the link and the job
+// queue that runs on it, receives the link's events, and tells its view what
+// to show.
 struct UpdateFileFacts;
 
 class UpdateController : public juce::MessageListener
@@ -53,7 +54,7 @@ public:
     // Runs a job list of the caller's (reads, compares); the view hears jobsEnded.
     bool runJobs(std::vector<OperationRecord> list);
 
-    void setWordAddressing(bool words) { queue.link().setWordAddressing(words); }
+    void setWordAddressing(bool words) { link.setWordAddressing(words); }
     void setTonesWanted(bool wanted) { tonesWanted = wanted; }
     // The operation controls on or off, with the completion tone when turning on.
     void setControlsEnabled(bool enabled, Tone tone);
@@ -78,6 +79,7 @@ public:
     const juce::String& programFolder() const { return folder; }
     const juce::String& updateImagePath() const { return imagePath; }
 
+    Communication& getLink() { return link; }
     OperationQueue& getQueue() { return queue; }
     void handleMessage(const juce::Message& message) override;
 
@@ -118,7 +120,8 @@ private:
     const juce::String folder;
     const juce::String imagePath;
     const juce::String workingFolder;
-    OperationQueue queue;
+    Communication link;
+    OperationQueue queue{link}; // after the link, which it uses
 
     Phase currentPhase = Phase::scanning;
     bool connected = false;

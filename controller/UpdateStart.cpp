@@ -2,6 +2,7 @@
 #include "platform/FolderLock.h"
 #include "platform/SafeFile.h"
 #include "platform/WorkFolder.h"
+#include "platform/WorkingFiles.h"
 #include "update/UpdateImage.h"
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -48,14 +49,14 @@ void UpdateController::requestUpdate()
 // who can write there could swap the backup or the lock between two runs.
 bool UpdateController::workingFilesArePrivate()
 {
-    const auto record = backuprecord::recordFileOf(juce::File(workingPath("/orv_backup.tmp")));
+    const auto record = backuprecord::recordFileOf(juce::File(workingPath(platform::kBackupFile)));
     const juce::String paths[] = {workingPath(""),
                                   workingPath(platform::kFolderLockName),
-                                  workingPath("/orv_update.lock"),
-                                  workingPath("/orv_backup.tmp"),
+                                  workingPath(platform::kUpdateLockFile),
+                                  workingPath(platform::kBackupFile),
                                   record.getFullPathName(),
-                                  workingPath("/orv_tmp_read.tmp"),
-                                  workingPath("/orv_data_check.tmp")};
+                                  workingPath(platform::kReadBackFile),
+                                  workingPath(platform::kRegionCheckFile)};
     for (const auto& path : paths)
     {
         juce::String problem;
@@ -135,10 +136,10 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     in.imageSize = (juce::int64)updateImage.getSize();
     in.workDriver = detectedDriver;
     in.workDriverLength = detectedDriverLength;
-    in.lockPath = workingPath("/orv_update.lock");
-    in.backupPath = workingPath("/orv_backup.tmp");
-    in.readBackPath = workingPath("/orv_tmp_read.tmp");
-    in.regionCheckPath = workingPath("/orv_data_check.tmp");
+    in.lockPath = workingPath(platform::kUpdateLockFile);
+    in.backupPath = workingPath(platform::kBackupFile);
+    in.readBackPath = workingPath(platform::kReadBackFile);
+    in.regionCheckPath = workingPath(platform::kRegionCheckFile);
     // The lock and the backup are looked at, never through a link; anything
     // else in the lock's place is no lock (creating the lock then refuses it).
     in.lockPresent = platform::inspectFile(in.lockPath, false) == platform::FileKind::regular;
@@ -157,12 +158,12 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     {
         BackupRecord owner;
         owner.flashModel = flashName;
-        owner.inputPort = queue.link().pairedInputName();
-        owner.outputPort = queue.link().pairedOutputName();
+        owner.inputPort = link.pairedInputName();
+        owner.outputPort = link.pairedOutputName();
         owner.product = deviceProductName;
         owner.version = deviceVersionText;
         owner.imageMd5 = imageMd5;
-        queue.link().setBackupOwner(owner);
+        link.setBackupOwner(owner);
     }
     if (plan.path == UpdatePlan::Path::refused)
     {
@@ -180,7 +181,7 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
             log.PrintA("%s\n", problem.toRawUTF8());
         log.PrintA("Can't delete the lock file!\n");
     }
-    queue.link().setWordAddressing(false); // the jobs' offsets are byte offsets, whatever a preset chose
+    link.setWordAddressing(false); // the jobs' offsets are byte offsets, whatever a preset chose
     queue.add(plan.jobs);
     beginHistoryRecord(plan.path, imageMd5);
     currentPhase = Phase::updating;

@@ -1,10 +1,11 @@
 #pragma once
 #include "platform/Services.h"
+#include "platform/WorkingFiles.h"
 #include <juce_core/juce_core.h>
 #include <optional>
 
 // What the program knows of the piano a backup of the data region came from,
-// kept beside the backup ("orv_backup.xml") from the moment the lock is made.
+// kept beside the backup (platform::kBackupRecordFile) from the moment the lock is made.
 // A repair writes the backup only into a piano it fits, and the notice of an
 // interrupted update names that piano.
 struct BackupRecord
@@ -22,7 +23,7 @@ struct BackupRecord
 
 namespace backuprecord
 {
-constexpr const char* kFileName = "orv_backup.xml";
+constexpr const char* kFileName = platform::fileName(platform::kBackupRecordFile);
 
 // The record's file beside `backup`.
 juce::File recordFileOf(const juce::File& backup);

@@ -3,8 +3,6 @@
 #include "platform/Clock.h"
 #include "platform/WorkFolder.h"
 
-const juce::String Communication::bufferPath = "***";
-
 Communication::Communication(CLogOutput* logSink, juce::MessageListener* receiver, midi::PortSet& portSet,
                              TickPeriods tickPeriods, platform::Services* machine)
     : log(logSink), listener(receiver),

@@ -16,6 +16,11 @@
 #include <mutex>
 #include <vector>
 
+namespace flashrange
+{
+struct EraseRequest;
+}
+
 // The device link: pairs the instrument's MIDI ports and runs the exchanges
 // with it. The message thread starts scans and operations and runs the timer;
 // replies are handled on the MIDI input thread. One mutex serialises the two.
@@ -71,8 +76,11 @@ public:
                          float shareEnd);
     // Careful: the identification's test (see TransferEngine::startTestFlash).
     void testFlash(int parameter, const char* name, bool careful = false);
-    void eraseRange(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
-                    juce::int64 fileOffset, float shareStart, float shareEnd);
+    // Erases the sectors that the file's data from `fileOffset` on will fill.
+    void eraseFromFile(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
+                       juce::int64 fileOffset, float shareStart, float shareEnd);
+    // Erases the sectors that `length` bytes from memory at `flashOffset` (page 0) will fill.
+    void eraseForBuffer(juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
     void programFile(const juce::String& path, int page, juce::int64 fileOffset, juce::int64 flashOffset,
                      juce::int64 length, float shareStart, float shareEnd);
     void programBuffer(const juce::uint8* data, int page, juce::int64 flashOffset, juce::int64 length,
@@ -84,7 +92,7 @@ public:
     // Compares the read-back file with `length` bytes in memory.
     void compareBuffer(const juce::uint8* data, juce::int64 length, const juce::String& readBackPath);
     void postVersionFromFile(const juce::String& path);
-    void writeLockFile(const juce::String& path, int mode);
+    void writeLockFile(const juce::String& path, LockMode mode);
     // The piano the next backup comes from: written beside the backup, with
     // the backup's length and MD5, just before the lock is made.
     void setBackupOwner(const BackupRecord& record);
@@ -106,13 +114,6 @@ public:
 
     // Shows a message box (set by the user interface; the core only logs).
     std::function<void(const juce::String&)> showMessage;
-
-    // The path that erases the data region without reading a file.
-    static const juce::String bufferPath; // "***"
-    // The backup of the data region that a lock file protects, beside the lock.
-    static constexpr const char* backupFileName = "orv_backup.tmp";
-    static constexpr juce::int64 kDataRegionStart = 0x40000;
-    static constexpr juce::int64 kDataRegionBytes = 0x20000;
 
     // Transfer states.
     enum State
@@ -177,6 +178,7 @@ private:
     // Called with the lock held.
     bool refuseWithoutSectorTable();
     bool refuseWithoutOutput();
+    void eraseSectors(const flashrange::EraseRequest& request, float shareStart, float shareEnd);
     void postShare(float start, float end);
     bool loadFile(const juce::String& path);
     void logProblem(const juce::String& problem);

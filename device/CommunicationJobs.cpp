@@ -2,6 +2,7 @@
 // the transfer engine or does its file work; its end is posted as EvStepDone.
 #include "device/Communication.h"
 #include "device/FileJobs.h"
+#include "device/FlashLayout.h"
 #include "device/FlashRange.h"
 #include "device/VersionBlock.h"
 
@@ -73,8 +74,9 @@ void Communication::testFlash(int parameter, const char* name, bool careful)
     engine.startTestFlash(parameter, careful);
 }
 
-void Communication::eraseRange(const juce::String& path, int page, juce::int64 flashOffset,
-                               juce::int64 length, juce::int64 fileOffset, float shareStart, float shareEnd)
+void Communication::eraseFromFile(const juce::String& path, int page, juce::int64 flashOffset,
+                                  juce::int64 length, juce::int64 fileOffset, float shareStart,
+                                  float shareEnd)
 {
     const std::lock_guard<std::mutex> g(lock);
     engine.beginJob();
@@ -85,23 +87,35 @@ void Communication::eraseRange(const juce::String& path, int page, juce::int64 f
         engine.abort("Please select a file to write first\n", StepFailure::cantOpenFileToProgram);
         return;
     }
-    juce::int64 dataLength = length;
-    if (path != bufferPath)
+    if (!loadFile(path))
     {
-        if (!loadFile(path))
-        {
-            engine.abort("Can't open file to program.\n", StepFailure::cantOpenFileToProgram);
-            return;
-        }
-        dataLength = (juce::int64)fileBuffer.size();
-        if (wordAddressing)
-        {
-            flashOffset *= 2;
-            length *= 2;
-            fileOffset *= 2;
-        }
+        engine.abort("Can't open file to program.\n", StepFailure::cantOpenFileToProgram);
+        return;
     }
-    const auto plan = flashrange::planErase(sectorTable, {page, flashOffset, length, fileOffset, dataLength});
+    if (wordAddressing)
+    {
+        flashOffset *= 2;
+        length *= 2;
+        fileOffset *= 2;
+    }
+    eraseSectors({page, flashOffset, length, fileOffset, (juce::int64)fileBuffer.size()}, shareStart,
+                 shareEnd);
+}
+
+void Communication::eraseForBuffer(juce::int64 flashOffset, juce::int64 length, float shareStart,
+                                   float shareEnd)
+{
+    const std::lock_guard<std::mutex> g(lock);
+    engine.beginJob();
+    if (refuseWithoutSectorTable())
+        return;
+    eraseSectors({0, flashOffset, length, 0, length}, shareStart, shareEnd);
+}
+
+void Communication::eraseSectors(const flashrange::EraseRequest& request, float shareStart, float shareEnd)
+{
+    const int page = request.page;
+    const auto plan = flashrange::planErase(sectorTable, request);
     if (plan.error == flashrange::EraseError::offsetNotAtSectorStart)
         return engine.abort("Flash offset must at the start of one sector!\n", StepFailure::none);
     if (plan.error == flashrange::EraseError::fileOffsetBeyondData)
@@ -267,12 +281,12 @@ void Communication::postVersionFromFile(const juce::String& path)
                                                  &CCustomMessage::deleteArray<char16_t>));
 }
 
-void Communication::writeLockFile(const juce::String& path, int mode)
+void Communication::writeLockFile(const juce::String& path, LockMode mode)
 {
     const std::lock_guard<std::mutex> g(lock);
     engine.beginJob();
     const juce::File file = juce::File::isAbsolutePath(path) ? juce::File(path) : juce::File();
-    if (mode == 0)
+    if (mode == LockMode::create)
     {
         if (!backupIsComplete(file))
         {
@@ -291,7 +305,7 @@ void Communication::writeLockFile(const juce::String& path, int mode)
         engine.startQuietWait();
         return;
     }
-    if (mode == 1)
+    if (mode == LockMode::remove)
     {
         // A folder or a link in the lock's place is refused and left alone.
         juce::String problem;
@@ -337,7 +351,7 @@ void Communication::quietWaitEnded()
     // The record of whose backup this is goes to disk before the lock that
     // promises a repair from it.
     juce::String problem;
-    const auto backup = pendingLock.getSiblingFile(backupFileName);
+    const auto backup = pendingLock.getSiblingFile(platform::fileName(platform::kBackupFile));
     auto record = backupOwner;
     record.backupMd5 = backuprecord::md5OfFile(backup, &record.backupLength);
     record.time = juce::Time::getCurrentTime().toISO8601(true);
@@ -368,8 +382,8 @@ void Communication::checkBackupFits(const juce::String& backupPath, const juce::
     {
         auto in = platform::RegularFileInput::open(path, false, problem);
         logProblem(problem);
-        return in != nullptr && in->getTotalLength() == kDataRegionBytes &&
-               in->readIntoMemoryBlock(into, kDataRegionBytes) == (size_t)kDataRegionBytes;
+        return in != nullptr && in->getTotalLength() == region::data.length &&
+               in->readIntoMemoryBlock(into, region::data.length) == (size_t)region::data.length;
     };
     if (!load(backupPath, backup) || !load(regionPath, region))
     {
@@ -380,7 +394,7 @@ void Communication::checkBackupFits(const juce::String& backupPath, const juce::
     int block = 0;
     const bool fits = backuprecord::regionFits(static_cast<const juce::uint8*>(region.getData()),
                                                static_cast<const juce::uint8*>(backup.getData()),
-                                               kDataRegionBytes, deviceimages::interimImage(),
+                                               region::data.length, deviceimages::interimImage(),
                                                deviceimages::kInterimSize, sysex::kBlockSize, &block);
     if (fits)
     {
@@ -391,7 +405,7 @@ void Communication::checkBackupFits(const juce::String& backupPath, const juce::
     if (log != nullptr)
         log->PrintA("The saved backup does not fit this piano's data region (block %d at 0x%X differs): it "
                     "belongs to another piano. Nothing was written; the backup and the lock are kept.\n",
-                    block, (unsigned)(kDataRegionStart + (juce::int64)block * sysex::kBlockSize));
+                    block, (unsigned)(region::data.start + (juce::int64)block * sysex::kBlockSize));
     engine.fail(StepFailure::backupOfAnotherPiano);
 }
 
@@ -401,9 +415,9 @@ bool Communication::backupIsComplete(const juce::File& lockFile) const
 {
     if (lockFile == juce::File())
         return false;
-    const auto backup = lockFile.getSiblingFile(backupFileName);
+    const auto backup = lockFile.getSiblingFile(platform::fileName(platform::kBackupFile));
     juce::int64 size = 0;
-    return backup == syncedReadFile && syncedReadSize == kDataRegionBytes &&
+    return backup == syncedReadFile && syncedReadSize == region::data.length &&
            platform::inspectFile(backup.getFullPathName(), false, &size) == platform::FileKind::regular &&
-           size == kDataRegionBytes;
+           size == region::data.length;
 }

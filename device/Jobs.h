@@ -1,77 +1,172 @@
 #pragma once
 #include "core/Vocabulary.h"
 #include <juce_core/juce_core.h>
+#include <variant>
 
 class Communication;
 
-// One queued device job and its parameters.
-struct OperationRecord
+// The device jobs, one struct per kind carrying exactly its own parameters.
+// Each kind's name, start and weight live in device/jobs/<Kind>.cpp: a new
+// kind is its struct and its alternative here, and that one file.
+// Progress shares are percent of the bar.
+namespace jobs
 {
-    enum Code
-    {
-        None = 1,
-        SendDriver = 2,
-        TestFlash = 3,
-        EraseFromFile = 4,
-        EraseBuffer = 5,
-        ProgramFromFile = 6,
-        ProgramFromBuffer = 7,
-        ReadToFile = 8,
-        CompareFiles = 9,
-        ReadVersion = 10,
-        SaveIoStatus = 11,
-        LockFile = 12,
-        ConfirmRead = 13,
-        CheckBackup = 14
-    };
+// Every kind has `name` (as logs and tables name it) and `start`; `weight`
+// (the bytes it moves, for the steady bar) only where it moves some.
 
-    int op = 0;
-    const juce::uint8* image = nullptr; // driver image, data to program, or the written side of a compare
-    int imageLength = 0;
-    char name[18] = {}; // driver name shown in the log
-    char mcuName[18] = {};
-    char flashName[18] = {};
-    juce::String path, path2; // file; second file of a compare
+struct SendDriver
+{
+    const juce::uint8* image = nullptr;
+    int length = 0;
+    juce::String driverName; // as the log shows it
+    float shareStart = 0, shareEnd = 0;
+    static const char* const name;
+    void start(Communication& link) const;
+    double weight() const;
+};
+
+// Tests the flash with the driver uploaded just before; the driver's names
+// and image say which flash passed.
+struct TestFlash
+{
+    juce::String mcuName, flashName;
+    const juce::uint8* image = nullptr;
+    int length = 0;
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+struct EraseFromFile
+{
+    juce::String path;
     int page = 0;
     juce::int64 fileOffset = 0, flashOffset = 0, length = 0;
     float shareStart = 0, shareEnd = 0;
-    int mode = 0;
-
-    bool operator==(const OperationRecord& other) const;
+    static const char* const name;
+    void start(Communication& link) const;
+    double weight() const;
 };
 
-// The jobs, each made in one place. Progress shares are percent of the bar.
+// Erases the sectors that `length` bytes programmed from memory at `flashOffset` (page 0) will fill.
+struct EraseForBuffer
+{
+    juce::int64 flashOffset = 0, length = 0;
+    float shareStart = 0, shareEnd = 0;
+    static const char* const name;
+    void start(Communication& link) const;
+    double weight() const;
+};
+
+struct ProgramFromFile
+{
+    juce::String path;
+    int page = 0;
+    juce::int64 fileOffset = 0, flashOffset = 0, length = 0;
+    float shareStart = 0, shareEnd = 0;
+    static const char* const name;
+    void start(Communication& link) const;
+    double weight() const;
+};
+
+struct ProgramFromBuffer
+{
+    const juce::uint8* data = nullptr;
+    juce::int64 flashOffset = 0, length = 0;
+    float shareStart = 0, shareEnd = 0;
+    static const char* const name;
+    void start(Communication& link) const;
+    double weight() const;
+};
+
+struct ReadToFile
+{
+    juce::String path;
+    int page = 0;
+    juce::int64 flashOffset = 0, length = 0;
+    float shareStart = 0, shareEnd = 0;
+    static const char* const name;
+    void start(Communication& link) const;
+    double weight() const;
+};
+
+struct CompareFiles
+{
+    juce::String writtenPath;
+    juce::int64 fileOffset = 0;
+    juce::String readBackPath;
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+// A compare whose written side is `length` bytes in memory.
+struct CompareWithBuffer
+{
+    const juce::uint8* data = nullptr;
+    juce::int64 length = 0;
+    juce::String readBackPath;
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+// Ends with EvVersionRead rather than EvStepDone.
+struct ReadVersion
+{
+    juce::String path;
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+struct SaveIoStatus
+{
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+struct LockFile
+{
+    juce::String path;
+    LockMode mode = LockMode::none;
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+// Waits for a quiet link and fails if data arrived after the last read ended.
+struct ConfirmRead
+{
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+// Fails unless the data region read into `regionPath` fits the backup.
+struct CheckBackup
+{
+    juce::String backupPath, regionPath;
+    static const char* const name;
+    void start(Communication& link) const;
+};
+
+} // namespace jobs
+
+// One queued device job.
+using OperationRecord =
+    std::variant<jobs::SendDriver, jobs::TestFlash, jobs::EraseFromFile, jobs::EraseForBuffer,
+                 jobs::ProgramFromFile, jobs::ProgramFromBuffer, jobs::ReadToFile, jobs::CompareFiles,
+                 jobs::CompareWithBuffer, jobs::ReadVersion, jobs::SaveIoStatus, jobs::LockFile,
+                 jobs::ConfirmRead, jobs::CheckBackup>;
+
 namespace jobs
 {
-OperationRecord sendDriver(const juce::uint8* image, int length, const char* name, float shareStart,
-                           float shareEnd);
-OperationRecord testFlash(const char* mcuName, const char* flashName, const juce::uint8* image, int length);
-OperationRecord eraseFromFile(const juce::String& path, int page, juce::int64 fileOffset,
-                              juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
-// Erases the sectors that `length` bytes programmed from memory at `flashOffset` (page 0) will fill.
-OperationRecord eraseForBuffer(juce::int64 flashOffset, juce::int64 length, float shareStart, float shareEnd);
-OperationRecord programFromFile(const juce::String& path, int page, juce::int64 fileOffset,
-                                juce::int64 flashOffset, juce::int64 length, float shareStart,
-                                float shareEnd);
-OperationRecord programFromBuffer(const juce::uint8* data, juce::int64 flashOffset, juce::int64 length,
-                                  float shareStart, float shareEnd);
-OperationRecord readToFile(const juce::String& path, int page, juce::int64 flashOffset, juce::int64 length,
-                           float shareStart, float shareEnd);
-OperationRecord compareFiles(const juce::String& writtenPath, juce::int64 fileOffset,
-                             const juce::String& readBackPath);
-// A compare whose written side is `length` bytes in memory.
-OperationRecord compareWithBuffer(const juce::uint8* data, juce::int64 length,
-                                  const juce::String& readBackPath);
-OperationRecord readVersion(const juce::String& path);
-OperationRecord saveIoStatus();
-OperationRecord lockFile(const juce::String& path, LockMode mode);
-// Waits for a quiet link and fails if data arrived after the last read ended.
-OperationRecord confirmRead();
-// Fails unless the data region read into `regionPath` fits the backup.
-OperationRecord checkBackup(const juce::String& backupPath, const juce::String& regionPath);
-
 // The kind of a job as logs and tables name it ("driver upload", "read", ...).
-const char* name(int op);
-// Starts the job on the link; false for a code that names no job.
-bool start(Communication& link, const OperationRecord& record);
+const char* name(const OperationRecord& job);
+// Starts the job on the link; its end is posted as EvStepDone (EvVersionRead
+// for ReadVersion).
+void start(Communication& link, const OperationRecord& job);
+// What a job moves, in bytes, for the steady bar; jobs that move nothing
+// count as one block, so that a list of such jobs still climbs.
+double weight(const OperationRecord& job);
+
+template <typename Kind> bool is(const OperationRecord& job)
+{
+    return std::holds_alternative<Kind>(job);
+}
 } // namespace jobs

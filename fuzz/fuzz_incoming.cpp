@@ -10,7 +10,9 @@
 // Besides memory errors it checks what the link promises: each job ends at
 // most once, only jobs that were started end, and replies never make the link
 // post more than a bounded number of messages.
-#include "device/OperationQueue.h"
+#include "device/Communication.h"
+#include "device/FlashLayout.h"
+#include "platform/WorkingFiles.h"
 #include "virtual-piano/VirtualMidiSource.h"
 #include <cstdlib>
 #include <map>
@@ -56,8 +58,8 @@ struct Rig
         ports.addSource(std::move(source));
         Communication::TickPeriods periods;
         periods.manualTicks = true;
-        queue = std::make_unique<OperationQueue>(nullptr, &watcher, ports, periods);
-        watcher.link = &queue->link();
+        link = std::make_unique<Communication>(nullptr, &watcher, ports, periods);
+        watcher.link = link.get();
         folder = juce::File::createTempFile("fuzz");
         folder.createDirectory();
         pair();
@@ -65,53 +67,54 @@ struct Rig
     }
     ~Rig()
     {
-        queue.reset();
+        link.reset();
         folder.deleteRecursively();
     }
 
     void pair()
     {
-        queue->link().restartScan();
+        link->restartScan();
         for (int i = 0; i < 3; ++i)
         {
             piano->pump();
-            queue->link().timerCallback();
+            link->timerCallback();
         }
         const auto d = deviceimages::builtInDrivers()[2];
-        queue->link().sendFlashDriver(d.image, d.length, d.flashName, 0, 100);
+        link->sendFlashDriver(d.image, d.length, d.flashName, 0, 100);
         piano->pump();
     }
 
     void step(juce::uint8 command)
     {
-        auto& link = queue->link();
         const auto file = [&](const char* name) { return folder.getChildFile(name).getFullPathName(); };
         switch (command % 8)
         {
         case 0:
-            link.readToFile(file("orv_backup.tmp"), 0, 0x40000, 0x3000, 0, 100);
+            link->readToFile(file(platform::fileName(platform::kBackupFile)), 0, region::data.start, 0x3000,
+                             0, 100);
             break;
         case 1:
-            link.programBuffer(buffer.data(), 0, 0x40000, (juce::int64)buffer.size(), 0, 100);
+            link->programBuffer(buffer.data(), 0, region::data.start, (juce::int64)buffer.size(), 0, 100);
             break;
         case 2:
-            link.restartScan();
+            link->restartScan();
             scanned = true;
             break;
         case 3:
-            link.timerCallback();
+            link->timerCallback();
             break;
         case 4:
             piano->pump(1 + command / 8); // the instrument answers a few messages
             break;
         case 5:
-            link.writeLockFile(file("orv_update.lock"), command & 8 ? 1 : 0);
+            link->writeLockFile(file(platform::fileName(platform::kUpdateLockFile)),
+                                command & 8 ? LockMode::remove : LockMode::create);
             break;
         case 6:
-            link.eraseRange(Communication::bufferPath, 0, 0x40000, 0x20000, 0, 0, 100);
+            link->eraseForBuffer(region::data.start, region::data.length, 0, 100);
             break;
         default:
-            link.testFlash(0, "fuzz");
+            link->testFlash(0, "fuzz");
             break;
         }
     }
@@ -120,8 +123,8 @@ struct Rig
     {
         // Let the piano answer, then end whatever is still running.
         piano->pump(64);
-        for (int i = 0; i < 40 && queue->link().getState() != Communication::Idle; ++i)
-            queue->link().timerCallback();
+        for (int i = 0; i < 40 && link->getState() != Communication::Idle; ++i)
+            link->timerCallback();
         // The posted events are checked in batches: dispatching costs a millisecond.
         if (++inputs % 256 == 0)
             juce::MessageManager::getInstance()->runDispatchLoopUntil(1);
@@ -130,7 +133,7 @@ struct Rig
     Watcher watcher;
     midi::PortSet ports;
     midi::VirtualSource* piano = nullptr;
-    std::unique_ptr<OperationQueue> queue;
+    std::unique_ptr<Communication> link;
     juce::File folder;
     std::vector<juce::uint8> buffer;
     SilentInput fuzzInput;
@@ -142,7 +145,7 @@ struct Rig
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static Rig rig;
-    auto& link = rig.queue->link();
+    auto& link = *rig.link;
     const long before = rig.watcher.received;
     rig.scanned = false;
     std::vector<juce::uint8> message;

@@ -63,9 +63,9 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     {
         trace = std::make_unique<SysexTrace>(
             juce::File(UpdateController::workingPathIn(options.workingFolder, "/Tamarind-trace.log")));
-        controller->getQueue().link().setTrace(trace.get());
+        controller->getLink().setTrace(trace.get());
     }
-    controller->getQueue().link().showMessage = [](const juce::String& text)
+    controller->getLink().showMessage = [](const juce::String& text)
     { juce::AlertWindow::showMessageBoxAsync(juce::MessageBoxIconType::NoIcon, {}, text); };
 
     juce::LookAndFeel::setDefaultLookAndFeel(this);

@@ -1,4 +1,5 @@
 #pragma once
+#include "platform/WorkingFiles.h"
 #include <juce_core/juce_core.h>
 #include <memory>
 
@@ -28,7 +29,4 @@ private:
     juce::int64 handle;
     JUCE_DECLARE_NON_COPYABLE(FolderLock)
 };
-
-// The file of that lock in a working folder.
-constexpr const char* kFolderLockName = "/Tamarind-update.lock";
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/WorkFolder.h"
 #include "platform/SafeFile.h"
+#include "platform/WorkingFiles.h"
 
 #if JUCE_WINDOWS
 #include <windows.h>
@@ -30,7 +31,7 @@ juce::File localAppData()
 
 juce::File chooseWorkingFolder(const juce::File& preferred, const juce::File& earlier)
 {
-    const char* lock = "orv_update.lock"; // the update plan's lock file
+    const char* lock = fileName(kUpdateLockFile);
     if (!preferred.getChildFile(lock).existsAsFile() && earlier.getChildFile(lock).existsAsFile())
         return earlier;
     return preferred;

@@ -18,7 +18,7 @@ juce::File workingFolder();
 juce::File chooseWorkingFolder(const juce::File& preferred, const juce::File& earlier);
 
 // Full path of a working file: the folder's full path followed by a name that
-// starts with "/", such as "/orv_update.lock".
+// starts with "/", such as kUpdateLockFile (see WorkingFiles.h).
 juce::String workingFilePath(const char* nameWithSlash);
 
 // Folder of the running executable, with its trailing separator: the real

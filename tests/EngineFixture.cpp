@@ -16,6 +16,7 @@ juce::MemoryBlock patternBlock(size_t size, juce::uint32 seed)
 void EngineFixture::TearDown()
 {
     queue.reset();
+    device.reset();
     if (folder.exists())
         folder.deleteRecursively();
 }
@@ -27,7 +28,8 @@ void EngineFixture::connectTo(std::unique_ptr<midi::Source> source, bool isManua
     folder = makeTempFolder("tamarind-engine");
     ports.addSource(std::move(source));
     logSink.AttachEditor(&recorder);
-    queue = std::make_unique<OperationQueue>(&logSink, &recorder, ports, periods);
+    device = std::make_unique<Communication>(&logSink, &recorder, ports, periods);
+    queue = std::make_unique<OperationQueue>(*device);
     link().restartScan();
     if (manual)
     {
@@ -106,8 +108,8 @@ juce::String EngineFixture::identify()
     queue->clearQueue();
     for (auto& d : deviceimages::builtInDrivers())
     {
-        queue->addSendDriver(d.image, d.length, d.flashName, 0, 100);
-        queue->addTestFlash(d.mcuName, d.flashName, d.image, d.length);
+        queue->add(jobs::SendDriver{d.image, d.length, d.flashName, 0, 100});
+        queue->add(jobs::TestFlash{d.mcuName, d.flashName, d.image, d.length});
     }
     juce::String found;
     bool done = false;
@@ -115,10 +117,10 @@ juce::String EngineFixture::identify()
     {
         if (e.code != EvStepDone || done || !queue->acceptStepDone(e.p3))
             return;
-        const bool isTest = queue->current().op == OperationRecord::TestFlash;
+        const bool isTest = queue->currentIs<jobs::TestFlash>();
         if (e.p1 == 0 && isTest)
         {
-            found = queue->current().flashName;
+            found = std::get<jobs::TestFlash>(*queue->current()).flashName;
             done = true;
         }
         else if (e.p1 == 0)
@@ -148,7 +150,7 @@ void EngineFixture::uploadDriverFor(const juce::String& flashName)
         if (flashName == d.flashName)
         {
             queue->clearQueue();
-            queue->addSendDriver(d.image, d.length, d.flashName, 0, 100);
+            queue->add(jobs::SendDriver{d.image, d.length, d.flashName, 0, 100});
             ASSERT_TRUE(runQueue().ok);
             queue->clearQueue();
             recorder.clear();

@@ -47,7 +47,7 @@ protected:
     {
         return piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.flashSize(); });
     }
-    Communication& link() { return queue->link(); }
+    Communication& link() { return *device; }
     std::string log() { return recorder.logUtf8(); }
     juce::File file(const juce::String& name) { return folder.getChildFile(name); }
     juce::File writeFile(const juce::String& name, const juce::MemoryBlock& data);
@@ -57,7 +57,8 @@ protected:
     CLogOutput logSink;
     midi::PortSet ports;
     midi::VirtualSource* piano = nullptr;
-    std::unique_ptr<OperationQueue> queue;
+    std::unique_ptr<Communication> device;
+    std::unique_ptr<OperationQueue> queue; // runs on `device`
     bool manual = true;
     juce::File folder;
 };

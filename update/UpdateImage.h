@@ -1,4 +1,5 @@
 #pragma once
+#include "device/FlashLayout.h"
 #include "device/VersionBlock.h"
 #include <functional>
 #include <juce_core/juce_core.h>
@@ -13,7 +14,7 @@ namespace image
 constexpr juce::int64 kSignatureOffset = 0xFFF8;
 constexpr juce::int64 kVersionTextOffset = 0x1FFE0;
 constexpr juce::int64 kDescriptorOffset = kMarkerOffsetInImage + kDescriptorDistance; // 0x20180
-constexpr int kSafeImageSize = 0x40000;
+constexpr int kSafeImageSize = (int)region::safeImageLimit;
 constexpr juce::uint8 kFirstByte = 0x02;
 constexpr juce::uint8 kSignature1 = 0x42; // "B"
 constexpr juce::uint8 kSignature2 = 0x44; // "D"

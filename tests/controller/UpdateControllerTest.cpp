@@ -279,7 +279,7 @@ TEST(UpdateController, FailuresDuringAnUpdateShowTheirReason)
     {
         rig.controller->requestUpdate();
         ASSERT_TRUE(rig.controller->isUpdating()) << reason;
-        const int serial = rig.controller->getQueue().link().currentJobSerial();
+        const int serial = rig.controller->getLink().currentJobSerial();
         // The first job's end, a failure, arrives before anything else is handled.
         rig.controller->handleMessage(CCustomMessage(EvStepDone, 1, reason, serial));
         EXPECT_EQ(rig.view.status(), texts[reason]);
@@ -341,11 +341,11 @@ TEST(UpdateController, JobListsOfTheCallerRunWhenConnected)
     image::ImageSpec rom;
     ControllerRig rig("flash=S29GL128_S", &rom);
     // Not before the instrument is connected and checked.
-    EXPECT_FALSE(rig.controller->runJobs({jobs::readToFile("/x", 0, 0, 0x1000, 0, 100)}));
+    EXPECT_FALSE(rig.controller->runJobs({jobs::ReadToFile{"/x", 0, 0, 0x1000, 0, 100}}));
     ASSERT_TRUE(rig.waitPhase(Phase::ready));
     const auto out = rig.work.getChildFile("read.bin");
     ASSERT_TRUE(
-        rig.controller->runJobs({jobs::readToFile(out.getFullPathName(), 0, 0x40000, 0x3000, 0, 100)}));
+        rig.controller->runJobs({jobs::ReadToFile{out.getFullPathName(), 0, 0x40000, 0x3000, 0, 100}}));
     EXPECT_EQ(rig.controller->phase(), Phase::running);
     ASSERT_TRUE(pumpUntil([&] { return !rig.view.ended.empty(); }));
     EXPECT_TRUE(rig.view.ended[0]);
@@ -360,8 +360,8 @@ TEST(UpdateController, JobListsOfTheCallerRunWhenConnected)
     const auto other = rig.work.getChildFile("other.bin");
     other.replaceWithData(changed.getData(), changed.getSize());
     ASSERT_TRUE(
-        rig.controller->runJobs({jobs::readToFile(out.getFullPathName(), 0, 0x40000, 0x3000, 0, 100),
-                                 jobs::compareFiles(other.getFullPathName(), 0, out.getFullPathName())}));
+        rig.controller->runJobs({jobs::ReadToFile{out.getFullPathName(), 0, 0x40000, 0x3000, 0, 100},
+                                 jobs::CompareFiles{other.getFullPathName(), 0, out.getFullPathName()}}));
     ASSERT_TRUE(pumpUntil([&] { return rig.view.ended.size() == 2; }));
     EXPECT_FALSE(rig.view.ended[1]);
     EXPECT_EQ(rig.view.status(), "The data read from flash is not correct.");
@@ -425,8 +425,8 @@ std::vector<history::Record> historyOf(const ControllerRig& rig)
 void expectRecordOfThisPiano(const history::Record& r, ControllerRig& rig)
 {
     EXPECT_EQ(r.program, TAMARIND_VERSION);
-    EXPECT_EQ(r.input, rig.controller->getQueue().link().pairedInputName());
-    EXPECT_EQ(r.output, rig.controller->getQueue().link().pairedOutputName());
+    EXPECT_EQ(r.input, rig.controller->getLink().pairedInputName());
+    EXPECT_EQ(r.output, rig.controller->getLink().pairedOutputName());
     EXPECT_TRUE(r.input.isNotEmpty());
     EXPECT_EQ(r.flash, "S29GL128_S");
     EXPECT_EQ(r.versionBefore, "V1.00.00");
@@ -497,7 +497,7 @@ TEST(UpdateController, AFailedUpdateIsAddedToTheHistory)
         SCOPED_TRACE(c.result);
         rig.controller->requestUpdate();
         ASSERT_TRUE(rig.controller->isUpdating());
-        const int serial = rig.controller->getQueue().link().currentJobSerial();
+        const int serial = rig.controller->getLink().currentJobSerial();
         rig.controller->handleMessage(CCustomMessage(EvStepDone, 1, (int)c.reason, serial));
         ASSERT_FALSE(rig.controller->isUpdating());
         const auto records = historyOf(rig);

@@ -1,6 +1,7 @@
 #include "EngineFixture.h"
 #include "core/SysexTrace.h"
 #include "device/DriverImages.h"
+#include "device/FlashLayout.h"
 #include "update/ImageBuilder.h"
 #include "update/UpdateImage.h"
 #include "virtual-piano/TcpPianoServer.h"
@@ -37,13 +38,13 @@ TEST_F(Engine, EmptyQueueRunsNothing)
 {
     connect("");
     EXPECT_TRUE(queue->runNext());
-    EXPECT_EQ(queue->current().op, 0);
-    queue->addSaveIoStatus();
-    queue->addSendDriver(nullptr, 0, "x", 0, 1);
+    EXPECT_EQ(queue->current(), nullptr);
+    queue->add(jobs::SaveIoStatus{});
+    queue->add(jobs::SendDriver{nullptr, 0, "x", 0, 1});
     EXPECT_FALSE(queue->nextIsDriverUpload());
     queue->clearQueue();
     EXPECT_EQ(queue->size(), 0u);
-    EXPECT_EQ(queue->current().op, 0);
+    EXPECT_EQ(queue->current(), nullptr);
 }
 
 // ---- identification --------------------------------------------------------------
@@ -91,7 +92,7 @@ TEST_F(Engine, DriverWithoutSectorsEndsTheStepAndBlocksFlashWork)
     connect("");
     std::vector<juce::uint8> bad(4096, 0xFF);
     std::memset(bad.data() + 16, 0, 8); // first record's count is 0
-    queue->addSendDriver(bad.data(), 4096, "Broken", 0, 100);
+    queue->add(jobs::SendDriver{bad.data(), 4096, "Broken", 0, 100});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 0);
@@ -101,7 +102,7 @@ TEST_F(Engine, DriverWithoutSectorsEndsTheStepAndBlocksFlashWork)
 
     recorder.clear();
     queue->clearQueue();
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x1000, 0, 100});
     EXPECT_FALSE(runQueue().ok);
     EXPECT_EQ(log(), "Flash infomation is not correct.\n");
     EXPECT_FALSE(file("r.bin").exists());
@@ -129,7 +130,7 @@ TEST_F(Engine, EraseGrowsToSectorBoundsAndLogsTheLength)
     auto data = patternBlock(0x30010, 1);
     const auto f = writeFile("big.bin", data);
     std::memset(flash(), 0x00, 0x60000);
-    queue->addEraseFromFile(f.getFullPathName(), 0, 0, 0x20000, 0x10, 0, 100);
+    queue->add(jobs::EraseFromFile{f.getFullPathName(), 0, 0, 0x20000, 0x10, 0, 100});
     const auto outcome = runQueue();
     ASSERT_TRUE(outcome.ok) << log();
     EXPECT_NE(log().find("Program length is set to 20000h bytes.\n"), std::string::npos) << log();
@@ -148,7 +149,7 @@ TEST_F(Engine, EraseRefusesAnOffsetInsideASectorAndOffsetsPastTheData)
     connect("flash=S29GL128_S");
     uploadDriverFor("S29GL128_S");
     const auto f = writeFile("small.bin", patternBlock(0x1000, 2));
-    queue->addEraseFromFile(f.getFullPathName(), 0, 0, 0x10000, 0, 0, 100);
+    queue->add(jobs::EraseFromFile{f.getFullPathName(), 0, 0, 0x10000, 0, 0, 100});
     auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(log(), "Flash offset must at the start of one sector!\n");
@@ -156,7 +157,7 @@ TEST_F(Engine, EraseRefusesAnOffsetInsideASectorAndOffsetsPastTheData)
 
     recorder.clear();
     queue->clearQueue();
-    queue->addEraseFromFile(f.getFullPathName(), 0, 0x1000, 0, 0, 0, 100);
+    queue->add(jobs::EraseFromFile{f.getFullPathName(), 0, 0x1000, 0, 0, 0, 100});
     outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 0);
@@ -164,13 +165,13 @@ TEST_F(Engine, EraseRefusesAnOffsetInsideASectorAndOffsetsPastTheData)
 
     recorder.clear();
     queue->clearQueue();
-    queue->addEraseFromFile({}, 0, 0, 0, 0, 0, 100);
+    queue->add(jobs::EraseFromFile{{}, 0, 0, 0, 0, 0, 100});
     EXPECT_FALSE(runQueue().ok);
     EXPECT_EQ(log(), "Please select a file to write first\n");
 
     recorder.clear();
     queue->clearQueue();
-    queue->addEraseFromFile(file("missing.bin").getFullPathName(), 0, 0, 0, 0, 0, 100);
+    queue->add(jobs::EraseFromFile{file("missing.bin").getFullPathName(), 0, 0, 0, 0, 0, 100});
     EXPECT_FALSE(runQueue().ok);
     EXPECT_EQ(log(), "Can't open file to program.\n");
 }
@@ -181,7 +182,7 @@ TEST_F(Engine, EraseOnTheSecondChipSelectIsCutAtTheEndOfTheFlash)
     uploadDriverFor("S29GL512_S");
     const auto f = writeFile("tail.bin", patternBlock(0x200000, 3));
     std::memset(flash() + 0x3E00000, 0x00, 0x200000);
-    queue->addEraseFromFile(f.getFullPathName(), 0x400, 0, 0x3F00000, 0, 0, 100);
+    queue->add(jobs::EraseFromFile{f.getFullPathName(), 0x400, 0, 0x3F00000, 0, 0, 100});
     const auto outcome = runQueue();
     ASSERT_TRUE(outcome.ok) << log();
     EXPECT_EQ(log().rfind("Program length is larger than the flash size.\nProgram length is set to 100000h "
@@ -199,7 +200,7 @@ TEST_F(Engine, BufferEraseClearsExactlyTheDataRegion)
     uploadDriverFor("S29GL512_S");
     link().setWordAddressing(true); // never applies to the buffer jobs
     std::memset(flash(), 0x00, 0x80000);
-    queue->addEraseBuffer(9, 18);
+    queue->add(jobs::EraseForBuffer{region::data.start, region::data.length, 9, 18});
     ASSERT_TRUE(runQueue().ok) << log();
     EXPECT_TRUE(allBytes(flash(), 0x40000, 0x00));
     EXPECT_TRUE(allBytes(flash() + 0x40000, 0x20000, 0xFF));
@@ -219,7 +220,7 @@ TEST_F(Engine, ProgramFromFileWithOffsetsAndAPartialLastBlock)
     const auto f = writeFile("img.bin", data);
     std::memset(flash(), 0xFF, 0x100000);
     const int before = piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.messagesReceived(); });
-    queue->addProgramFromFile(f.getFullPathName(), 0, 0x10000, 0x20000, 0, 37, 46);
+    queue->add(jobs::ProgramFromFile{f.getFullPathName(), 0, 0x10000, 0x20000, 0, 37, 46});
     ASSERT_TRUE(runQueue().ok) << log();
     const int after = piano->piano(0).withPiano([](vp::VirtualPiano& p) { return p.messagesReceived(); });
     EXPECT_EQ(after - before, 33); // the header and 32 blocks
@@ -233,7 +234,7 @@ TEST_F(Engine, ProgramFromFileWithOffsetsAndAPartialLastBlock)
     queue->clearQueue();
     const auto odd = patternBlock(5000, 5);
     const auto g = writeFile("odd.bin", odd);
-    queue->addProgramFromFile(g.getFullPathName(), 0, 0, 0x80000, 0, 0, 100);
+    queue->add(jobs::ProgramFromFile{g.getFullPathName(), 0, 0, 0x80000, 0, 0, 100});
     ASSERT_TRUE(runQueue().ok);
     EXPECT_TRUE(flashEquals(flash(), 0x80000, odd));
     EXPECT_TRUE(allBytes(flash() + 0x80000 + 5000, 8192 - 5000, 0xFF));
@@ -249,9 +250,9 @@ TEST_F(Engine, ProgrammingOverUnerasedDataIsCaughtByTheCompare)
     const auto data = patternBlock(0x20000, 6);
     const auto f = writeFile("img.bin", data);
     std::memset(flash(), 0x5A, 0x20000); // not erased
-    queue->addProgramFromFile(f.getFullPathName(), 0, 0, 0, 0, 0, 50);
-    queue->addReadToFile(file("back.bin").getFullPathName(), 0, 0, 0x20000, 50, 100);
-    queue->addCompareFiles(f.getFullPathName(), 0, file("back.bin").getFullPathName());
+    queue->add(jobs::ProgramFromFile{f.getFullPathName(), 0, 0, 0, 0, 0, 50});
+    queue->add(jobs::ReadToFile{file("back.bin").getFullPathName(), 0, 0, 0x20000, 50, 100});
+    queue->add(jobs::CompareFiles{f.getFullPathName(), 0, file("back.bin").getFullPathName()});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 2);
@@ -267,7 +268,7 @@ TEST_F(Engine, ProgramFromMemoryIsSupervised)
     connect("");
     uploadDriverFor("S29GL512_S");
     std::memset(flash() + 0x40000, 0xFF, 0x10000);
-    queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x10000, 18, 25);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::interimImage(), 0x40000, 0x10000, 18, 25});
     ASSERT_TRUE(runQueue().ok);
     EXPECT_EQ(0, std::memcmp(flash() + 0x40000, deviceimages::interimImage(), 0x10000));
     EXPECT_EQ(countEvents(EvControls, 0, 0), 1);
@@ -278,7 +279,7 @@ TEST_F(Engine, SilenceWhileProgrammingFromMemoryTimesOut)
     // Pairing takes 3 identify messages, the driver upload 2 more.
     connect("silent_after=7");
     uploadDriverFor("S29GL512_S");
-    queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x10000, 18, 25);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::interimImage(), 0x40000, 0x10000, 18, 25});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 5);
@@ -291,7 +292,7 @@ TEST_F(Engine, InstrumentStatusTwoAndThree)
     // Status 2: the instrument's own flash operation timed out.
     connect("status2_at=6"); // pairing: 3 identify requests; driver: 2 messages
     uploadDriverFor("S29GL512_S");
-    queue->addEraseBuffer(0, 100);
+    queue->add(jobs::EraseForBuffer{region::data.start, region::data.length, 0, 100});
     auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 5);
@@ -303,7 +304,7 @@ TEST_F(Engine, StatusThreeWhileProgrammingIsATimeOut)
 {
     connect("status3_at=7"); // the set-address header is 6, the block 7
     uploadDriverFor("S29GL512_S");
-    queue->addProgramFromBuffer(deviceimages::zeroPage(), 0xF000, 0x1000, 0, 100);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::zeroPage(), 0xF000, 0x1000, 0, 100});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 5);
@@ -315,7 +316,7 @@ TEST_F(Engine, RefusedFlashWorkIsAFailureNotASuccess)
     connect("flash=S29GL128_S");
     uploadDriverFor("S29GL128_S");
     // Past the end of a 16 MiB chip the instrument refuses the block.
-    queue->addProgramFromBuffer(deviceimages::zeroPage(), 0x1000000, 0x1000, 0, 100);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::zeroPage(), 0x1000000, 0x1000, 0, 100});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 7);
@@ -335,7 +336,7 @@ TEST_P(ReadModes, ReadsExactlyWhatTheFlashHolds)
     const auto data = patternBlock(0x3000 + 123, 7);
     std::memcpy(flash() + 0x1F000, data.getData(), data.getSize());
     const auto out = file("read.bin");
-    queue->addReadToFile(out.getFullPathName(), 0, 0x1F000, (juce::int64)data.getSize(), 0, 100);
+    queue->add(jobs::ReadToFile{out.getFullPathName(), 0, 0x1F000, (juce::int64)data.getSize(), 0, 100});
     ASSERT_TRUE(runQueue().ok) << log();
     juce::MemoryBlock back;
     ASSERT_TRUE(out.loadFileAsData(back));
@@ -356,7 +357,7 @@ TEST_F(Engine, BadChecksumIsFetchedAgain)
     uploadDriverFor("S29GL512_S");
     const auto data = patternBlock(0x4000, 8);
     std::memcpy(flash(), data.getData(), data.getSize());
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x4000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x4000, 0, 100});
     ASSERT_TRUE(runQueue().ok);
     EXPECT_EQ(log().rfind("Reading...\n.Read finished", 0), 0u) << log();
     juce::MemoryBlock back;
@@ -368,7 +369,7 @@ TEST_F(Engine, AlwaysBadChecksumEndsTheReadAfterSixteenAttempts)
 {
     connect("corrupt_block=2,corrupt_always=1");
     uploadDriverFor("S29GL512_S");
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x8000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x8000, 0, 100});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 2);
@@ -382,7 +383,7 @@ TEST_F(Engine, TenRetriesThenTheReadEnds)
 {
     connect("silent_after=8");
     uploadDriverFor("S29GL512_S");
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x8000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x8000, 0, 100});
     const auto outcome = runQueue(200);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 5);
@@ -399,8 +400,8 @@ TEST_F(Engine, WordAddressingDoublesFileOperationsOnly)
     const auto data = patternBlock(0x4000, 9);
     std::memcpy(flash(), data.getData(), data.getSize());
     link().setWordAddressing(true);
-    queue->addReadToFile(file("w.bin").getFullPathName(), 0, 0x800, 0x1000, 0, 100);
-    queue->addCompareFiles(file("w.bin").getFullPathName(), 0, file("w.bin").getFullPathName());
+    queue->add(jobs::ReadToFile{file("w.bin").getFullPathName(), 0, 0x800, 0x1000, 0, 100});
+    queue->add(jobs::CompareFiles{file("w.bin").getFullPathName(), 0, file("w.bin").getFullPathName()});
     ASSERT_TRUE(runQueue().ok) << log();
     juce::MemoryBlock back;
     file("w.bin").loadFileAsData(back);
@@ -412,8 +413,8 @@ TEST_F(Engine, WordAddressingDoublesFileOperationsOnly)
     queue->clearQueue();
     const auto img = patternBlock(0x3000, 10);
     const auto f = writeFile("img.bin", img);
-    queue->addEraseFromFile(f.getFullPathName(), 0, 0x800, 0x10000, 0x800, 0, 50);
-    queue->addProgramFromFile(f.getFullPathName(), 0, 0x800, 0x10000, 0x800, 50, 100);
+    queue->add(jobs::EraseFromFile{f.getFullPathName(), 0, 0x800, 0x10000, 0x800, 0, 50});
+    queue->add(jobs::ProgramFromFile{f.getFullPathName(), 0, 0x800, 0x10000, 0x800, 50, 100});
     ASSERT_TRUE(runQueue().ok) << log();
     EXPECT_TRUE(flashEquals(flash(), 0x20000, img, 0x1000, 0x1000));
 }
@@ -422,13 +423,13 @@ TEST_F(Engine, ReadToEndOfFlashAndReadFailures)
 {
     connect("flash=S29GL128_S");
     uploadDriverFor("S29GL128_S");
-    queue->addReadToFile(file("end.bin").getFullPathName(), 0, 0x1000000 - 0x3000, 0, 0, 100);
+    queue->add(jobs::ReadToFile{file("end.bin").getFullPathName(), 0, 0x1000000 - 0x3000, 0, 0, 100});
     ASSERT_TRUE(runQueue().ok);
     EXPECT_EQ(file("end.bin").getSize(), 0x3000);
 
     recorder.clear();
     queue->clearQueue();
-    queue->addReadToFile({}, 0, 0, 0x1000, 0, 100);
+    queue->add(jobs::ReadToFile{{}, 0, 0, 0x1000, 0, 100});
     auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 1);
@@ -437,7 +438,7 @@ TEST_F(Engine, ReadToEndOfFlashAndReadFailures)
 
     recorder.clear();
     queue->clearQueue();
-    queue->addReadToFile(file("no/such/folder/x.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
+    queue->add(jobs::ReadToFile{file("no/such/folder/x.bin").getFullPathName(), 0, 0, 0x1000, 0, 100});
     outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 1);
@@ -456,7 +457,7 @@ TEST_F(Engine, ReadThatCannotWriteItsFileFails)
     rlimit small = old;
     small.rlim_cur = 0x6000;
     setrlimit(RLIMIT_FSIZE, &small);
-    queue->addReadToFile(file("full.bin").getFullPathName(), 0, 0, 0x20000, 0, 100);
+    queue->add(jobs::ReadToFile{file("full.bin").getFullPathName(), 0, 0, 0x20000, 0, 100});
     const auto outcome = runQueue();
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_FALSE(outcome.ok);
@@ -470,7 +471,7 @@ TEST_F(Engine, OversizedPacketsNeverWritePastTheBlock)
 {
     connect("");
     uploadDriverFor("S29GL512_S");
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x1000, 0, 100});
     queue->runNext();
     // A hostile packet of 20000 payload bytes arrives instead of the block.
     std::vector<juce::uint8> packet{0xF0, 0x00, 0x20, 0x54, 0x7D, 0x01, 0x01};
@@ -497,7 +498,7 @@ TEST_F(Engine, CompareResults)
     {
         recorder.clear();
         queue->clearQueue();
-        queue->addCompareFiles(w.getFullPathName(), offset, r.getFullPathName());
+        queue->add(jobs::CompareFiles{w.getFullPathName(), offset, r.getFullPathName()});
         return runQueue();
     };
     EXPECT_TRUE(compare(written, 0, readBack).ok);
@@ -539,31 +540,31 @@ TEST_F(Engine, LockFileModes)
     uploadDriverFor("S29GL512_S");
     const auto lock = file("orv_update.lock");
     const auto backup = file("orv_backup.tmp");
-    queue->addReadToFile(backup.getFullPathName(), 0, 0x40000, 0x20000, 0, 100);
-    queue->addLockFile(lock.getFullPathName(), 0);
+    queue->add(jobs::ReadToFile{backup.getFullPathName(), 0, 0x40000, 0x20000, 0, 100});
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::create});
     ASSERT_TRUE(runQueue().ok);
     recorder.clear();
     EXPECT_EQ(lock.loadFileAsString(), "ORV backup lock!");
     EXPECT_EQ(lock.getSize(), 16);
 
     queue->clearQueue();
-    queue->addLockFile(lock.getFullPathName(), 2);
-    queue->addLockFile(lock.getFullPathName(), 1);
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::none});
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::remove});
     ASSERT_TRUE(runQueue().ok);
     EXPECT_FALSE(lock.exists());
 
     // Deleting a lock that is not there succeeds; a folder of that name is no lock.
     queue->clearQueue();
-    queue->addLockFile(lock.getFullPathName(), 1);
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::remove});
     EXPECT_TRUE(runQueue().ok);
     lock.createDirectory();
     queue->clearQueue();
-    queue->addLockFile(lock.getFullPathName(), 0);
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::create});
     auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 3);
     queue->clearQueue();
-    queue->addLockFile(lock.getFullPathName(), 1);
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::remove});
     outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 4);
@@ -584,13 +585,13 @@ TEST_F(Engine, LockIsRefusedWithoutACompleteBackup)
     {
         recorder.clear();
         queue->clearQueue();
-        queue->addLockFile(lock.getFullPathName(), 0);
+        queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::create});
         return runQueue();
     };
     auto readBackup = [&](juce::int64 size)
     {
         queue->clearQueue();
-        queue->addReadToFile(backup.getFullPathName(), 0, 0x40000, size, 0, 100);
+        queue->add(jobs::ReadToFile{backup.getFullPathName(), 0, 0x40000, size, 0, 100});
         ASSERT_TRUE(runQueue().ok);
     };
 
@@ -620,7 +621,7 @@ TEST_F(Engine, LockIsRefusedWithoutACompleteBackup)
     EXPECT_EQ(createLock().reason, (int)StepFailure::backupNotTrusted);
     readBackup(0x20000);
     queue->clearQueue();
-    queue->addReadToFile(file("other.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
+    queue->add(jobs::ReadToFile{file("other.bin").getFullPathName(), 0, 0, 0x1000, 0, 100});
     ASSERT_TRUE(runQueue().ok);
     EXPECT_EQ(createLock().reason, (int)StepFailure::backupNotTrusted);
     EXPECT_FALSE(lock.exists());
@@ -635,8 +636,8 @@ TEST_F(Engine, VersionIsReadFromTheVersionArea)
     connect("version=V9.87.65,product=Tessaro");
     uploadDriverFor("S29GL512_S");
     const auto path = file("orv_read_version.bin").getFullPathName();
-    queue->addReadToFile(path, 0, 0x1F000, 0x2000, 0, 100);
-    queue->addReadVersion(path);
+    queue->add(jobs::ReadToFile{path, 0, 0x1F000, 0x2000, 0, 100});
+    queue->add(jobs::ReadVersion{path});
     std::u16string version, product;
     recorder.onEvent = nullptr;
     ASSERT_FALSE(queue->runNext());
@@ -661,10 +662,10 @@ namespace
 {
 void queueWholeImage(OperationQueue& q, const juce::File& image, const juce::File& readBack)
 {
-    q.addEraseFromFile(image.getFullPathName(), 0, 0, 0, 0, 0, 30);
-    q.addProgramFromFile(image.getFullPathName(), 0, 0, 0, 0, 30, 70);
-    q.addReadToFile(readBack.getFullPathName(), 0, 0, 0x40000, 70, 100);
-    q.addCompareFiles(image.getFullPathName(), 0, readBack.getFullPathName());
+    q.add(jobs::EraseFromFile{image.getFullPathName(), 0, 0, 0, 0, 0, 30});
+    q.add(jobs::ProgramFromFile{image.getFullPathName(), 0, 0, 0, 0, 30, 70});
+    q.add(jobs::ReadToFile{readBack.getFullPathName(), 0, 0, 0x40000, 70, 100});
+    q.add(jobs::CompareFiles{image.getFullPathName(), 0, readBack.getFullPathName()});
 }
 } // namespace
 
@@ -696,7 +697,7 @@ TEST_F(Engine, TraceRecordsTheExchangeBothWays)
     SysexTrace trace(file("Tamarind-trace.log"));
     link().setTrace(&trace);
     ASSERT_EQ(identify(), "S29GL256_S");
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x1000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x1000, 0, 100});
     ASSERT_TRUE(runQueue().ok) << log();
     link().setTrace(nullptr);
     ASSERT_TRUE(trace.flush());
@@ -749,7 +750,7 @@ TEST_F(Engine, TcpPeerVanishingMidTransferIsATimeOut)
     connectTo(midi::createTcpSource("127.0.0.1", server->port()), false, periods);
     ASSERT_EQ(identify(), "S29GL128_S");
     recorder.clear();
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x100000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x100000, 0, 100});
     recorder.onEvent = [&](const Event& e)
     {
         if (e.code == EvProgress && e.p1 == 3 && e.p2 >= 0x10000)
@@ -768,7 +769,7 @@ TEST_F(Engine, DroppedReplyIsATimeOut)
     // The header is message 6, the first block 7: its acknowledgement is lost.
     connect("drop=7");
     uploadDriverFor("S29GL512_S");
-    queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x2000, 0, 100);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::interimImage(), 0x40000, 0x2000, 0, 100});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 5);
@@ -780,8 +781,8 @@ TEST_F(Engine, PowerCutInsideABlockLeavesThePartlyProgrammedFlash)
     connect("cut_after=0x1800");
     uploadDriverFor("S29GL512_S");
     std::memset(flash() + 0x40000, 0xFF, 0x4000);
-    queue->addProgramFromBuffer(deviceimages::zeroPage(), 0x40000, 0x1000, 0, 50);
-    queue->addProgramFromBuffer(deviceimages::zeroPage(), 0x41000, 0x1000, 50, 100);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::zeroPage(), 0x40000, 0x1000, 0, 50});
+    queue->add(jobs::ProgramFromBuffer{deviceimages::zeroPage(), 0x41000, 0x1000, 50, 100});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 5);

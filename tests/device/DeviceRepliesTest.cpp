@@ -34,8 +34,8 @@ TEST_F(Replies, RepeatedStatusAtTheEndOfAJobEndsItOnce)
 {
     connect("dup_status_at=5");
     const auto d = deviceimages::builtInDrivers()[2];
-    queue->addSendDriver(d.image, d.length, d.flashName, 0, 100);
-    queue->addTestFlash(d.mcuName, d.flashName, d.image, d.length);
+    queue->add(jobs::SendDriver{d.image, d.length, d.flashName, 0, 100});
+    queue->add(jobs::TestFlash{d.mcuName, d.flashName, d.image, d.length});
     const auto outcome = runQueue();
     EXPECT_TRUE(outcome.ok);
     EXPECT_EQ(recorder.count(EvStepDone), 2);
@@ -49,7 +49,7 @@ TEST_F(Replies, RepeatedStatusInsideATransferStillWritesEverything)
     connect("dup_status_burst=7:2");
     uploadDriverFor("S29GL512_S");
     std::memset(flash() + 0x40000, 0xFF, 0x10000);
-    queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x10000, 0, 100);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::interimImage(), 0x40000, 0x10000, 0, 100});
     const auto outcome = runQueue();
     EXPECT_TRUE(outcome.ok) << log();
     EXPECT_EQ(recorder.count(EvStepDone), 1);
@@ -76,7 +76,7 @@ TEST_F(Replies, StraysWhileIdleChangeNothingAndAreCountedOnce)
 
     // The next job reports the count of the idle time, then runs as usual.
     recorder.clear();
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0x1F000, 0x2000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0x1F000, 0x2000, 0, 100});
     EXPECT_TRUE(runQueue().ok);
     EXPECT_EQ(log().rfind("Ignored 501 unexpected replies from the device in all.\n", 0), 0u) << log();
 }
@@ -87,7 +87,7 @@ TEST_F(Replies, ForeignPacketOutsideAReadIsIgnored)
     connect("stray_packet_at=7");
     uploadDriverFor("S29GL512_S");
     std::memset(flash() + 0x40000, 0xFF, 0x2000);
-    queue->addProgramFromBuffer(deviceimages::interimImage(), 0x40000, 0x2000, 0, 100);
+    queue->add(jobs::ProgramFromBuffer{deviceimages::interimImage(), 0x40000, 0x2000, 0, 100});
     EXPECT_TRUE(runQueue().ok);
     EXPECT_EQ(0, std::memcmp(flash() + 0x40000, deviceimages::interimImage(), 0x2000));
     EXPECT_EQ(link().unexpectedReplyCount(), 1);
@@ -98,7 +98,7 @@ TEST_F(Replies, StraysDoNotHideASilentInstrument)
 {
     connect("silent_after=7");
     uploadDriverFor("S29GL512_S");
-    queue->addReadToFile(file("r.bin").getFullPathName(), 0, 0, 0x8000, 0, 100);
+    queue->add(jobs::ReadToFile{file("r.bin").getFullPathName(), 0, 0, 0x8000, 0, 100});
     queue->runNext();
     piano->pump();
     const auto packet = strayPacket();
@@ -147,7 +147,7 @@ TEST_F(Replies, RepeatedPacketIsFetchedAgain)
     connect("dup_status_at=8,packet=512"); // 6: read request, 7 and 8: acknowledgements
     uploadDriverFor("S29GL512_S");
     const auto readFile = file("r.bin");
-    queue->addReadToFile(readFile.getFullPathName(), 0, 0x40000, 0x3000, 0, 100);
+    queue->add(jobs::ReadToFile{readFile.getFullPathName(), 0, 0x40000, 0x3000, 0, 100});
     ASSERT_TRUE(runQueue().ok) << log();
     juce::MemoryBlock data;
     readFile.loadFileAsData(data);
@@ -179,8 +179,8 @@ TEST_F(Replies, QueueAcceptsEachJobsEndOnce)
     connect("");
     EXPECT_FALSE(queue->acceptStepDone(0)); // nothing runs
     const auto lock = file("x.lock").getFullPathName();
-    queue->addLockFile(lock, 2);
-    queue->addLockFile(lock, 2);
+    queue->add(jobs::LockFile{lock, LockMode::none});
+    queue->add(jobs::LockFile{lock, LockMode::none});
     queue->runNext();
     const int first = link().currentJobSerial();
     EXPECT_TRUE(queue->acceptStepDone(first));

@@ -109,7 +109,7 @@ TEST(MainComponentLayout, StartScreenShowsOnlyTheUpdateControls)
     EXPECT_FALSE(mc.getLocalBounds().intersects(control<fileBrowser>(mc, "writeFileBox")->getBounds()));
     // The word toggle is on while the link starts with byte addressing.
     EXPECT_TRUE(control<juce::ToggleButton>(mc, "wordToggle")->getToggleState());
-    EXPECT_FALSE(mc.getController().getQueue().link().getWordAddressing());
+    EXPECT_FALSE(mc.getController().getLink().getWordAddressing());
     // Numeric editors take hexadecimal digits only.
     control<juce::TextEditor>(mc, "fileOffsetEditor")->setText({});
     control<juce::TextEditor>(mc, "fileOffsetEditor")->insertTextAtCaret("1aFG 3");
@@ -288,7 +288,7 @@ TEST(MainComponentFlow, StraysWhileConnectedChangeNothing)
     std::vector<juce::uint8> before(rig.flash(), rig.flash() + 0x80000);
 
     // Step-dones of a job long ended, of none, and again of the last one.
-    const int last = mc.getController().getQueue().link().currentJobSerial();
+    const int last = mc.getController().getLink().currentJobSerial();
     for (int serial : {last, last + 1, 0, -1})
     {
         post(mc, EvStepDone, 0, 0, serial);
@@ -306,7 +306,7 @@ TEST(MainComponentFlow, StraysWhileConnectedChangeNothing)
     EXPECT_FALSE(mc.isUpdating());
     EXPECT_FALSE(control<juce::ProgressBar>(mc, "progressBar")->isVisible());
     EXPECT_TRUE(rig.services.tones().empty());
-    EXPECT_GT(mc.getController().getQueue().link().unexpectedReplyCount(), 20);
+    EXPECT_GT(mc.getController().getLink().unexpectedReplyCount(), 20);
     const auto log = mc.getLogText();
     EXPECT_EQ(log.indexOf("Ignored an unexpected reply from the device.\n"),
               log.lastIndexOf("Ignored an unexpected reply from the device.\n"));
@@ -403,10 +403,10 @@ TEST(MainComponentFlow, RepairWritesTheSavedDataBack)
     ASSERT_GE(first.size(), 6u);
     // No backup read and no lock creation: the data region is read and
     // checked against the backup, then erased.
-    EXPECT_EQ(first[1].op, OperationRecord::ReadToFile);
-    EXPECT_EQ(first[3].op, OperationRecord::CheckBackup);
-    EXPECT_EQ(first[4].op, OperationRecord::SendDriver);
-    EXPECT_EQ(first[5].op, OperationRecord::EraseBuffer);
+    EXPECT_TRUE(jobs::is<jobs::ReadToFile>(first[1]));
+    EXPECT_TRUE(jobs::is<jobs::CheckBackup>(first[3]));
+    EXPECT_TRUE(jobs::is<jobs::SendDriver>(first[4]));
+    EXPECT_TRUE(jobs::is<jobs::EraseForBuffer>(first[5]));
     ASSERT_TRUE(rig.waitStatus("Update OK!", 60000)) << mc.getLogText();
     EXPECT_EQ(0, std::memcmp(rig.flash() + 0x40000, saved.data(), saved.size()));
     EXPECT_FALSE(rig.work.getChildFile("orv_update.lock").exists());
@@ -562,8 +562,10 @@ TEST(MainComponentSafety, TheUpdateWritesTheBytesItChecked)
         mc.getController().getQueue().setJobObserver(
             [&](size_t, const OperationRecord& r)
             {
-                if (r.flashOffset == 0 &&
-                    (r.op == OperationRecord::ProgramFromFile || r.op == OperationRecord::ProgramFromBuffer))
+                const auto* fromFile = std::get_if<jobs::ProgramFromFile>(&r);
+                const auto* fromMemory = std::get_if<jobs::ProgramFromBuffer>(&r);
+                if ((fromFile != nullptr && fromFile->flashOffset == 0) ||
+                    (fromMemory != nullptr && fromMemory->flashOffset == 0))
                     rig.folder.getChildFile("update.rom")
                         .replaceWithData(otherImage.getData(), otherImage.getSize());
             });

@@ -192,7 +192,7 @@ TEST(MainComponentPresets, AddSelectLoadAndDelete)
     EXPECT_EQ(control<juce::TextEditor>(mc, "fileOffsetEditor")->getText(), "1f0");
     EXPECT_EQ(control<juce::TextEditor>(mc, "readLengthEditor")->getText(), "abc");
     EXPECT_TRUE(control<juce::ToggleButton>(mc, "byteToggle")->getToggleState());
-    EXPECT_FALSE(mc.getController().getQueue().link().getWordAddressing());
+    EXPECT_FALSE(mc.getController().getLink().getWordAddressing());
     EXPECT_EQ(control<juce::TextButton>(mc, "selectFlashButton")->getButtonText(), "S29GL512_S");
 
     // The reserved name is never listed and its absence is no error.

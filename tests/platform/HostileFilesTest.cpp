@@ -237,7 +237,7 @@ TEST_F(LinkFiles, ReadsAndLocksAreNeverWrittenThroughALinkOrIntoAFifo)
     victim.replaceWithText("precious");
     const auto linked = file("orv_read_version.bin");
     ASSERT_EQ(::symlink(victim.getFullPathName().toRawUTF8(), linked.getFullPathName().toRawUTF8()), 0);
-    queue->addReadToFile(linked.getFullPathName(), 0, 0x1F000, 0x2000, 0, 100);
+    queue->add(jobs::ReadToFile{linked.getFullPathName(), 0, 0x1F000, 0x2000, 0, 100});
     auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 1);
@@ -247,11 +247,11 @@ TEST_F(LinkFiles, ReadsAndLocksAreNeverWrittenThroughALinkOrIntoAFifo)
     const auto lock = file("orv_update.lock");
     ASSERT_EQ(::symlink(victim.getFullPathName().toRawUTF8(), lock.getFullPathName().toRawUTF8()), 0);
     queue->clearQueue();
-    queue->addLockFile(lock.getFullPathName(), 0);
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::create});
     outcome = runQueue();
     EXPECT_FALSE(outcome.ok); // no backup read by this link: refused before the lock is looked at
     queue->clearQueue();
-    queue->addLockFile(lock.getFullPathName(), 1);
+    queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::remove});
     outcome = runQueue();
     EXPECT_EQ(outcome.reason, 4);
     EXPECT_TRUE(lock.existsAsFile()); // the link is left, and so is what it names
@@ -260,12 +260,12 @@ TEST_F(LinkFiles, ReadsAndLocksAreNeverWrittenThroughALinkOrIntoAFifo)
     const auto pipe = file("orv_tmp_read.tmp");
     ASSERT_EQ(::mkfifo(pipe.getFullPathName().toRawUTF8(), 0600), 0);
     queue->clearQueue();
-    queue->addReadToFile(pipe.getFullPathName(), 0, 0, 0x1000, 0, 100);
+    queue->add(jobs::ReadToFile{pipe.getFullPathName(), 0, 0, 0x1000, 0, 100});
     EXPECT_EQ(runQueue().reason, 1);
     // Nor is a backup read through a link into the flash.
     recorder.clear();
     queue->clearQueue();
-    queue->addProgramFromFile(linked.getFullPathName(), 0, 0, 0x40000, 0, 0, 100);
+    queue->add(jobs::ProgramFromFile{linked.getFullPathName(), 0, 0, 0x40000, 0, 0, 100});
     EXPECT_EQ(runQueue().reason, 6);
     EXPECT_EQ(log(), "Refused " + linked.getFullPathName().toStdString() +
                          ": a symbolic link\nCan't open file to program.\n");
@@ -277,7 +277,7 @@ TEST_F(LinkFiles, ReadBackIsComparedWithBytesInMemory)
     const auto data = testing_support::patternBlock(0x3000, 7);
     const auto readBack = writeFile("read.bin", data);
     const auto* bytes = static_cast<const juce::uint8*>(data.getData());
-    queue->addCompareWithBuffer(bytes, (juce::int64)data.getSize(), readBack.getFullPathName());
+    queue->add(jobs::CompareWithBuffer{bytes, (juce::int64)data.getSize(), readBack.getFullPathName()});
     EXPECT_TRUE(runQueue().ok);
     EXPECT_EQ(log(), "Start comparing...\n\nOK!\n");
 
@@ -285,8 +285,8 @@ TEST_F(LinkFiles, ReadBackIsComparedWithBytesInMemory)
     static_cast<juce::uint8*>(changed.getData())[0x2FFF] ^= 1;
     recorder.clear();
     queue->clearQueue();
-    queue->addCompareWithBuffer(static_cast<const juce::uint8*>(changed.getData()),
-                                (juce::int64)changed.getSize(), readBack.getFullPathName());
+    queue->add(jobs::CompareWithBuffer{static_cast<const juce::uint8*>(changed.getData()),
+                                       (juce::int64)changed.getSize(), readBack.getFullPathName()});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.reason, 2);

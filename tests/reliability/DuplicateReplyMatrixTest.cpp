@@ -82,7 +82,8 @@ protected:
         ASSERT_TRUE(s->ready()) << s->log();
         const int base = messages(*s);
         s->main->getController().getQueue().setJobObserver(
-            [&](size_t, const OperationRecord& r) { jobStarts.emplace_back(messages(*s) - base, r.op); });
+            [&](size_t, const OperationRecord& r)
+            { jobStarts.emplace_back(messages(*s) - base, jobs::name(r)); });
         s->pressUpdate();
         ASSERT_TRUE(s->finished());
         ASSERT_EQ(s->main->getStatus(), "Update OK!") << s->log();
@@ -92,11 +93,11 @@ protected:
     // The kind of job that sends host message `index` of the update (from 1).
     const char* kindOf(int index) const
     {
-        int op = 0;
+        const char* name = "other";
         for (const auto& [first, kind] : jobStarts)
             if (first < index)
-                op = kind;
-        return jobs::name(op);
+                name = kind;
+        return name;
     }
 
     // Bytes of the flash that are not what a finished update leaves.
@@ -222,7 +223,7 @@ protected:
     juce::File root, programFolder, work, store;
     juce::MemoryBlock image;
     std::vector<juce::uint8> factoryHead;
-    std::vector<std::pair<int, int>> jobStarts; // first message of the job (from 0), op
+    std::vector<std::pair<int, const char*>> jobStarts; // first message of the job (from 0), its kind
     int totalMessages = 0;
     std::map<juce::String, KindTally> kinds;
     int tried = 0, okButWrong = 0;

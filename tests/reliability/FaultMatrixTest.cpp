@@ -43,30 +43,33 @@ struct FaultCase
     bool whileConnecting = false; // `arrange` runs before the program connects
 };
 
+// A kind of job, as jobs::is<Kind>.
+using JobKind = bool (*)(const OperationRecord&);
+
 struct Env
 {
     ProgramSession& session;
     juce::File programFolder, work;
 
-    // Runs `fn` on the instrument when the `occurrence`th job of kind `op` is about to start.
-    void atJob(int op, int occurrence, std::function<void(vp::VirtualPiano&)> fn)
+    // Runs `fn` on the instrument when the `occurrence`th job of kind `is` is about to start.
+    void atJob(JobKind is, int occurrence, std::function<void(vp::VirtualPiano&)> fn)
     {
         auto seen = std::make_shared<int>(0);
         session.main->getController().getQueue().setJobObserver(
-            [this, op, occurrence, fn, seen](size_t, const OperationRecord& r)
+            [this, is, occurrence, fn, seen](size_t, const OperationRecord& r)
             {
-                if (r.op == op && ++*seen == occurrence)
+                if (is(r) && ++*seen == occurrence)
                     session.withPiano([&](vp::VirtualPiano& p) { fn(p); });
             });
     }
     // Runs `fn` (on the message thread) when that job is about to start.
-    void atJobDo(int op, int occurrence, std::function<void()> fn)
+    void atJobDo(JobKind is, int occurrence, std::function<void()> fn)
     {
         auto seen = std::make_shared<int>(0);
         session.main->getController().getQueue().setJobObserver(
-            [op, occurrence, fn, seen](size_t, const OperationRecord& r)
+            [is, occurrence, fn, seen](size_t, const OperationRecord& r)
             {
-                if (r.op == op && ++*seen == occurrence)
+                if (is(r) && ++*seen == occurrence)
                     fn();
             });
     }
@@ -192,11 +195,10 @@ protected:
 
 TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
 {
-    using R = OperationRecord;
-    auto silentAt = [](int op, int occurrence, int after)
+    auto silentAt = [](JobKind is, int occurrence, int after)
     {
         return [=](Env& e)
-        { e.atJob(op, occurrence, [after](vp::VirtualPiano& p) { p.setSilentAfter(messages(p) + after); }); };
+        { e.atJob(is, occurrence, [after](vp::VirtualPiano& p) { p.setSilentAfter(messages(p) + after); }); };
     };
 #if !JUCE_WINDOWS
     // The disk fills up when the given read starts (the limit lives as long
@@ -206,65 +208,78 @@ TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
         return [=](Env& e)
         {
             auto limit = std::make_shared<std::unique_ptr<FileSizeLimit>>();
-            e.atJobDo(R::ReadToFile, occurrence,
+            e.atJobDo(jobs::is<jobs::ReadToFile>, occurrence,
                       [limit] { *limit = std::make_unique<FileSizeLimit>(0x10000); });
         };
     };
 #endif
     const std::vector<FaultCase> cases = {
-        {"instrument silent during the flash test at connection", silentAt(R::TestFlash, 1, 0), kTimeOut,
-         kNoResponse, FlashAfter::untouched, "flash=S29GL128_S", false, true},
-        {"instrument silent during the version read at connection", silentAt(R::ReadToFile, 1, 0), kTimeOut,
-         kNoResponse, FlashAfter::untouched, "flash=S29GL128_S", false, true},
-        {"instrument silent during a driver upload", silentAt(R::SendDriver, 1, 0), kTimeOut, kNoResponse,
-         FlashAfter::untouched},
-        {"instrument silent during the backup read", silentAt(R::ReadToFile, 1, 0), kTimeOut,
+        {"instrument silent during the flash test at connection", silentAt(jobs::is<jobs::TestFlash>, 1, 0),
+         kTimeOut, kNoResponse, FlashAfter::untouched, "flash=S29GL128_S", false, true},
+        {"instrument silent during the version read at connection",
+         silentAt(jobs::is<jobs::ReadToFile>, 1, 0), kTimeOut, kNoResponse, FlashAfter::untouched,
+         "flash=S29GL128_S", false, true},
+        {"instrument silent during a driver upload", silentAt(jobs::is<jobs::SendDriver>, 1, 0), kTimeOut,
+         kNoResponse, FlashAfter::untouched},
+        {"instrument silent during the backup read", silentAt(jobs::is<jobs::ReadToFile>, 1, 0), kTimeOut,
          "Time out, retry...1,2,3,4,5,6,7,8,9,10" + kNoResponse, FlashAfter::untouched},
-        {"instrument silent during an erase run", silentAt(R::EraseBuffer, 1, 0), kTimeOut, kNoResponse,
-         FlashAfter::any},
-        {"instrument silent programming from memory", silentAt(R::ProgramFromBuffer, 1, 2), kTimeOut,
+        {"instrument silent during an erase run", silentAt(jobs::is<jobs::EraseForBuffer>, 1, 0), kTimeOut,
          kNoResponse, FlashAfter::any},
-        {"instrument silent programming from a file", silentAt(R::ProgramFromFile, 1, 2), kTimeOut,
+        {"instrument silent programming from memory", silentAt(jobs::is<jobs::ProgramFromBuffer>, 1, 2),
+         kTimeOut, kNoResponse, FlashAfter::any},
+        {"instrument silent programming from a file", silentAt(jobs::is<jobs::ProgramFromFile>, 1, 2),
+         kTimeOut, kNoResponse, FlashAfter::any},
+        {"instrument silent saving the I/O status", silentAt(jobs::is<jobs::SaveIoStatus>, 1, 0), kTimeOut,
          kNoResponse, FlashAfter::any},
-        {"instrument silent saving the I/O status", silentAt(R::SaveIoStatus, 1, 0), kTimeOut, kNoResponse,
-         FlashAfter::any},
-        {"instrument silent during the read-back", silentAt(R::ReadToFile, 2, 3), kTimeOut, kNoResponse,
-         FlashAfter::image},
+        {"instrument silent during the read-back", silentAt(jobs::is<jobs::ReadToFile>, 2, 3), kTimeOut,
+         kNoResponse, FlashAfter::image},
         {"reply lost while programming",
          [](Env& e)
-         { e.atJob(R::ProgramFromFile, 1, [](vp::VirtualPiano& p) { p.setDropReply(messages(p) + 3); }); },
+         {
+             e.atJob(jobs::is<jobs::ProgramFromFile>, 1,
+                     [](vp::VirtualPiano& p) { p.setDropReply(messages(p) + 3); });
+         },
          kTimeOut, kNoResponse, FlashAfter::any},
         {"data packet lost while reading (retried)",
-         [](Env& e)
-         { e.atJob(R::ReadToFile, 1, [](vp::VirtualPiano& p) { p.setDropReply(messages(p) + 2); }); },
+         [](Env& e) {
+             e.atJob(jobs::is<jobs::ReadToFile>, 1,
+                     [](vp::VirtualPiano& p) { p.setDropReply(messages(p) + 2); });
+         },
          "Update OK!", "Time out, retry...1", FlashAfter::image},
         {"read block checksum wrong once (fetched again)",
          [](Env& e)
          {
-             e.atJob(R::ReadToFile, 1,
+             e.atJob(jobs::is<jobs::ReadToFile>, 1,
                      [](vp::VirtualPiano& p) { p.setCorruptBlock(p.readRequestsSoFar() + 3, false); });
          },
          "Update OK!", "Reading...\n.Read finished", FlashAfter::image},
         {"read block checksum always wrong",
          [](Env& e)
          {
-             e.atJob(R::ReadToFile, 1,
+             e.atJob(jobs::is<jobs::ReadToFile>, 1,
                      [](vp::VirtualPiano& p) { p.setCorruptBlock(p.readRequestsSoFar() + 3, true); });
          },
          "The data read from flash is not correct.",
          "................\nThe read block's checksum is still wrong after 16 attempts.\n",
          FlashAfter::untouched},
         {"status 2 during an erase",
-         [](Env& e)
-         { e.atJob(R::EraseBuffer, 1, [](vp::VirtualPiano& p) { p.setStatus2At(messages(p) + 1); }); },
+         [](Env& e) {
+             e.atJob(jobs::is<jobs::EraseForBuffer>, 1,
+                     [](vp::VirtualPiano& p) { p.setStatus2At(messages(p) + 1); });
+         },
          kTimeOut, "Timer out when operating the flash.\n", FlashAfter::any},
         {"status 3 while programming",
          [](Env& e)
-         { e.atJob(R::ProgramFromFile, 1, [](vp::VirtualPiano& p) { p.setStatus3At(messages(p) + 2); }); },
+         {
+             e.atJob(jobs::is<jobs::ProgramFromFile>, 1,
+                     [](vp::VirtualPiano& p) { p.setStatus3At(messages(p) + 2); });
+         },
          kTimeOut, kNoResponse, FlashAfter::any},
         {"status 3 while reading (retried)",
-         [](Env& e)
-         { e.atJob(R::ReadToFile, 1, [](vp::VirtualPiano& p) { p.setStatus3At(messages(p) + 1); }); },
+         [](Env& e) {
+             e.atJob(jobs::is<jobs::ReadToFile>, 1,
+                     [](vp::VirtualPiano& p) { p.setStatus3At(messages(p) + 1); });
+         },
          "Update OK!", "Time out, retry...1", FlashAfter::image},
         {"second instrument answering the scan",
          {},
@@ -279,7 +294,7 @@ TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
         {"working folder gone unwritable at the backup read",
          [](Env& e)
          {
-             e.atJobDo(R::ReadToFile, 1,
+             e.atJobDo(jobs::is<jobs::ReadToFile>, 1,
                        [&e]
                        {
                            e.work.deleteRecursively();
@@ -290,7 +305,7 @@ TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
         {"read-back file cannot be created",
          [](Env& e)
          {
-             e.atJobDo(R::ReadToFile, 2,
+             e.atJobDo(jobs::is<jobs::ReadToFile>, 2,
                        [&e]
                        {
                            e.work.getChildFile("orv_tmp_read.tmp").deleteFile();
@@ -328,18 +343,18 @@ TEST_F(FaultMatrix, EveryFaultEndsWithAClearStatusAndUsableControls)
 // UPDATE leaves the image in place and the data region as it was.
 TEST_F(FaultMatrix, PowerCycledInEachKindOfJobIsPairedAgainAndUpdated)
 {
-    using R = OperationRecord;
     const struct
     {
         const char* name;
-        int op, occurrence;
-    } cycles[] = {{"driver upload", R::SendDriver, 1},
-                  {"backup read", R::ReadToFile, 1},
-                  {"lock creation", R::LockFile, 1},
-                  {"erase run", R::EraseBuffer, 1},
-                  {"programming from memory", R::ProgramFromBuffer, 1},
-                  {"read-back", R::ReadToFile, 2},
-                  {"restoring the data region", R::ProgramFromFile, 1}};
+        JobKind is;
+        int occurrence;
+    } cycles[] = {{"driver upload", jobs::is<jobs::SendDriver>, 1},
+                  {"backup read", jobs::is<jobs::ReadToFile>, 1},
+                  {"lock creation", jobs::is<jobs::LockFile>, 1},
+                  {"erase run", jobs::is<jobs::EraseForBuffer>, 1},
+                  {"programming from memory", jobs::is<jobs::ProgramFromBuffer>, 1},
+                  {"read-back", jobs::is<jobs::ReadToFile>, 2},
+                  {"restoring the data region", jobs::is<jobs::ProgramFromFile>, 1}};
     std::string text = "\nPower cycles during an update (off in the job, on after \"Time out!\"):\n";
     int tried = 0;
     for (const auto& c : cycles)
@@ -350,7 +365,7 @@ TEST_F(FaultMatrix, PowerCycledInEachKindOfJobIsPairedAgainAndUpdated)
         Env env{s, programFolder, work};
         const std::vector<juce::uint8> before(s.flash(), s.flash() + 0x80000);
         ASSERT_TRUE(s.ready()) << s.log();
-        env.atJobDo(c.op, c.occurrence, [&s] { s.piano->setPlugged(false); });
+        env.atJobDo(c.is, c.occurrence, [&s] { s.piano->setPlugged(false); });
         s.pressUpdate();
         ASSERT_TRUE(s.finished()) << s.log();
         ASSERT_EQ(s.main->getStatus(), kTimeOut) << s.log();
@@ -414,7 +429,7 @@ TEST_F(FaultMatrix, TcpPeerVanishingMidTransferTimesOutAndTheNextScanRepairs)
     s.main->getController().getQueue().setJobObserver(
         [&](size_t, const OperationRecord& r)
         {
-            if (r.op == OperationRecord::ProgramFromFile && ++seen == 1)
+            if (jobs::is<jobs::ProgramFromFile>(r) && ++seen == 1)
                 server.dropConnection();
         });
     s.pressUpdate();

@@ -51,7 +51,7 @@ struct Session : reliability::ProgramSession
 
 struct JobMark
 {
-    int op = 0;
+    OperationRecord job;           // the job about to start
     int messages = 0;              // host messages before the job, counted from UPDATE
     juce::int64 programmed = 0;    // bytes programmed before the job
     int erases = 0;                // sector erases before the job
@@ -114,7 +114,7 @@ protected:
             [&](size_t, const OperationRecord& r)
             {
                 JobMark m;
-                m.op = r.op;
+                m.job = r;
                 s.withPiano(
                     [&](vp::VirtualPiano& p)
                     {
@@ -125,8 +125,7 @@ protected:
                     });
                 m.work = readFolder(work);
                 marks.push_back(std::move(m));
-                if (!erased &&
-                    (r.op == OperationRecord::EraseBuffer || r.op == OperationRecord::EraseFromFile))
+                if (!erased && (jobs::is<jobs::EraseForBuffer>(r) || jobs::is<jobs::EraseFromFile>(r)))
                 {
                     erased = true;
                     // Before the flash is first erased, the lock and the backup
@@ -221,7 +220,7 @@ protected:
             const auto& m = marks[k];
             const int next = k + 1 < marks.size() ? marks[k + 1].messages : endMessages;
             const int count = next - m.messages;
-            const auto name = juce::String(k + 1) + " " + jobs::name(m.op);
+            const auto name = juce::String(k + 1) + " " + jobs::name(m.job);
 
             // Computer and instrument lose power where the job would start.
             restore(m.head, m.work);
@@ -245,10 +244,10 @@ protected:
             cutInstrument("instrument silent at the start of job " + name, m.messages, -1);
             if (count >= 2)
                 cutInstrument("instrument silent halfway through job " + name, m.messages + count / 2, -1);
-            if (m.op == OperationRecord::EraseFromFile || m.op == OperationRecord::EraseBuffer)
+            if (jobs::is<jobs::EraseFromFile>(m.job) || jobs::is<jobs::EraseForBuffer>(m.job))
                 cutInstrument("instrument power cut inside a sector erase of job " + name, -1, -1,
                               m.erases + 1);
-            if (m.op == OperationRecord::ProgramFromFile || m.op == OperationRecord::ProgramFromBuffer)
+            if (jobs::is<jobs::ProgramFromFile>(m.job) || jobs::is<jobs::ProgramFromBuffer>(m.job))
             {
                 const auto next = k + 1 < marks.size() ? marks[k + 1].programmed : m.programmed;
                 cutInstrument("instrument power cut inside a block of job " + name, -1,
