@@ -137,12 +137,6 @@ void CLogOutput::AttachEditor(juce::MessageListener* target)
     editor.store(target);
 }
 
-void CLogOutput::PrintElapsed(juce::uint32 ms)
-{
-    const juce::uint32 s = ms / 1000;
-    PrintA("%02d:%02d:%02d.%03d\n", (int)(s / 3600), (int)((s % 3600) / 60), (int)(s % 60), (int)(ms % 1000));
-}
-
 void CLogOutput::PrintHighlighted(juce::uint32 argb, const char* text)
 {
     SetBold(true);

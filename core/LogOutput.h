@@ -36,8 +36,6 @@ public:
     void Clear();
     void AttachEditor(juce::MessageListener* editor);
 
-    // Prints a millisecond duration as "%02d:%02d:%02d.%03d\n".
-    void PrintElapsed(juce::uint32 milliseconds);
     // A bold, coloured passage followed by bold off and black.
     void PrintHighlighted(juce::uint32 argb, const char* text);
 

@@ -116,15 +116,6 @@ TEST_F(LogFixture, NothingIsPostedWithoutAnEditor)
     EXPECT_TRUE(recorder.events.empty());
 }
 
-TEST_F(LogFixture, ElapsedTimeFormat)
-{
-    log.PrintElapsed(3723004);
-    log.PrintElapsed(360000000);
-    log.PrintElapsed(999);
-    log.PrintElapsed(0xFFFFFFFFu); // a full wrap of the tick counter
-    EXPECT_EQ(received(), L"01:02:03.004\n100:00:00.000\n00:00:00.999\n1193:02:47.295\n");
-}
-
 TEST_F(LogFixture, LinesFromTwoThreadsArriveWholeAndInOrderPerThread)
 {
     constexpr int perThread = 400;
