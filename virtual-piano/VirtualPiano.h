@@ -1,4 +1,5 @@
 #pragma once
+#include "device/FlashLayout.h"
 #include "virtual-piano/PianoConfig.h"
 #include <functional>
 #include <memory>
@@ -70,8 +71,8 @@ public:
     // Writes the factory content: an update image made with the image tool's
     // builder at 0, a recognisable data region at 0x40000..0x5FFFF, 0xFF elsewhere.
     static void writeFactoryContent(juce::uint8* flash, size_t size, const PianoConfig& config);
-    static constexpr juce::uint32 kDataRegionStart = 0x40000;
-    static constexpr juce::uint32 kDataRegionSize = 0x20000;
+    static constexpr juce::uint32 kDataRegionStart = (juce::uint32)region::data.start;
+    static constexpr juce::uint32 kDataRegionSize = (juce::uint32)region::data.length;
     static void fillDataRegion(juce::uint8* dest, size_t size);
 
 private:
