@@ -1,4 +1,5 @@
 #pragma once
+#include "device/FlashLayout.h"
 #include <juce_core/juce_core.h>
 
 // Makes update images for tests, the demo and the virtual piano's factory
@@ -9,7 +10,7 @@ struct ImageSpec
 {
     juce::String version = "V1.00.00"; // up to 8 single-byte characters
     juce::String productName = "Tessaro";
-    int size = 0x40000;
+    int size = (int)region::safeImageLimit;
     // "counter" (position-dependent bytes), "random:SEED", "byte:XX" (hex).
     juce::String fill = "counter";
     bool withSignature = true; // first byte 0x02, "BD" at 0xFFF8
