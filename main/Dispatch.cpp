@@ -150,7 +150,7 @@ void MainComponent::loadPreset(const juce::String& name)
 
 int MainComponent::savePreset(const juce::String& name)
 {
-    _PRESET_NODE node;
+    PresetNode node;
     node.MCUName = mcuCombo->getText();
     node.FlashList = selectedFlashNames;
     node.FlashPage = hexValue(*flashPageEditor);

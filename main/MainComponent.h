@@ -194,8 +194,7 @@ private:
         MainComponent& owner;
     } progressMirror{*this};
 
-    // Settings stores (in memory only).
-    GlobalPreset globalPreset;
+    // The preset store (in memory only).
     CLocalPreset localPreset;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(MainComponent)
