@@ -1,6 +1,6 @@
 // The main component's controls: created in order, with their bounds, looks
 // and names. Only the update screen is visible.
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "ui/Pictures.h"
 
 namespace

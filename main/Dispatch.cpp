@@ -1,5 +1,5 @@
 // Buttons, combo boxes and the common enable/disable routine.
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "platform/SafeFile.h"
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
@@ -40,7 +40,7 @@ void MainComponent::buttonClicked(juce::Button* button)
     else if (button == deletePresetButton.get())
     {
         if (presetListCombo->getNumItems() > 0)
-            localPreset.remove(presetListCombo->getText());
+            localPreset->remove(presetListCombo->getText());
         refreshPresetList({});
     }
     else if (button == selectFlashButton.get())
@@ -59,7 +59,7 @@ void MainComponent::buttonClicked(juce::Button* button)
     else if (button == helpButton.get())
     {
         juce::String problem;
-        if (!helpViewer.open(helpFilePath, problem))
+        if (!helpViewer->open(helpFilePath, problem))
         {
             logOutput.PrintA("%s\n", problem.toRawUTF8());
             logOutput.PrintA("Can't open the help file.\n");
@@ -122,7 +122,7 @@ int hexValue(const juce::TextEditor& e)
 
 void MainComponent::loadPreset(const juce::String& name)
 {
-    if (auto* preset = localPreset.find(name))
+    if (auto* preset = localPreset->find(name))
     {
         mcuCombo->setText(preset->MCUName, juce::dontSendNotification);
         applyOfferedFlashList();
@@ -164,12 +164,12 @@ int MainComponent::savePreset(const juce::String& name)
     node.UseWordAddress = wordToggle->getToggleState();
     node.BeepWhenDone = beepToggle->getToggleState();
     node.ReadAndCheckAfterWrite = autoCheckToggle->getToggleState();
-    return localPreset.store(name, node);
+    return localPreset->store(name, node);
 }
 
 int MainComponent::refreshPresetList(const juce::String& name)
 {
-    auto names = localPreset.getNames();
+    auto names = localPreset->getNames();
     names.removeString(autoSavePresetName);
     names.sort(false);
     presetListCombo->clear(juce::dontSendNotification);

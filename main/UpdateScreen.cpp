@@ -1,6 +1,6 @@
 // What the update controller shows on the screen, and the events of the file
 // boxes and the flash chooser.
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "main/ScreenSaver.h"
 #include "platform/SafeFile.h"
 #include "platform/TextConversion.h"

@@ -1,6 +1,6 @@
-#include "main/MainComponent.h"
 #include "ControlAccess.h"
 #include "TestSupport.h"
+#include "main/MainComponentParts.h"
 #include "platform/Tones.h"
 #include "reliability/ProgramSession.h"
 #include "ui/UpdateDialogs.h"

@@ -1,7 +1,7 @@
 #include "ControlAccess.h"
 #include "TestSupport.h"
 #include "core/CustomMessage.h"
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "ui/FileBrowser.h"
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
