@@ -5,68 +5,106 @@
 #include "ui/InfoView.h"
 #include "ui/UpdateDialogs.h"
 
+// Each button and the member that handles its click; a click of any other
+// button (User mode, Read) does nothing.
 void MainComponent::buttonClicked(juce::Button* button)
 {
-    if (button == connectStatusButton.get())
-        controller->reconnect();
-    else if (button == wordToggle.get() || button == byteToggle.get())
+    using Handler = void (MainComponent::*)();
+    const std::pair<juce::Button*, Handler> handlers[] = {
+        {connectStatusButton.get(), &MainComponent::reconnectClicked},
+        {wordToggle.get(), &MainComponent::wordClicked},
+        {byteToggle.get(), &MainComponent::byteClicked},
+        {beepToggle.get(), &MainComponent::beepClicked},
+        {autoCheckToggle.get(), &MainComponent::updateOperationCaptions},
+        {updateButton.get(), &MainComponent::updateClicked},
+        {addPresetButton.get(), &MainComponent::addPresetClicked},
+        {deletePresetButton.get(), &MainComponent::deletePresetClicked},
+        {selectFlashButton.get(), &MainComponent::selectFlashClicked},
+        {infoButton.get(), &MainComponent::infoClicked},
+        {helpButton.get(), &MainComponent::helpClicked},
+    };
+    for (const auto& [control, handler] : handlers)
+        if (control == button)
+            return (this->*handler)();
+}
+
+void MainComponent::reconnectClicked()
+{
+    controller->reconnect();
+}
+
+void MainComponent::wordClicked()
+{
+    wordAddressMode = true;
+    controller->setWordAddressing(true);
+}
+
+void MainComponent::byteClicked()
+{
+    wordAddressMode = false;
+    controller->setWordAddressing(false);
+}
+
+void MainComponent::beepClicked()
+{
+    controller->setTonesWanted(beepToggle->getToggleState());
+}
+
+void MainComponent::updateClicked()
+{
+    controller->requestUpdate();
+}
+
+void MainComponent::addPresetClicked()
+{
+    const auto name = presetNameEditor->getText();
+    if (name.isEmpty())
     {
-        wordAddressMode = button == wordToggle.get();
-        controller->setWordAddressing(wordAddressMode);
+        logOutput.PrintA("Preset name can not be empty.\n");
+        return;
     }
-    else if (button == beepToggle.get())
-        controller->setTonesWanted(beepToggle->getToggleState());
-    else if (button == autoCheckToggle.get())
-        updateOperationCaptions();
-    else if (button == updateButton.get())
-        controller->requestUpdate();
-    else if (button == addPresetButton.get())
+    // A name ending in ".rom" on the command line names an update file.
+    if (name.trim().unquoted().trim().endsWithIgnoreCase(".rom"))
     {
-        const auto name = presetNameEditor->getText();
-        if (name.isEmpty())
-        {
-            logOutput.PrintA("Preset name can not be empty.\n");
-            return;
-        }
-        // A name ending in ".rom" on the command line names an update file.
-        if (name.trim().unquoted().trim().endsWithIgnoreCase(".rom"))
-        {
-            logOutput.PrintA("Preset name can not end in .rom.\n");
-            return;
-        }
-        if (savePreset(name) >= 0)
-            presetListCombo->setSelectedItemIndex(refreshPresetList(name), juce::dontSendNotification);
+        logOutput.PrintA("Preset name can not end in .rom.\n");
+        return;
     }
-    else if (button == deletePresetButton.get())
+    if (savePreset(name) >= 0)
+        presetListCombo->setSelectedItemIndex(refreshPresetList(name), juce::dontSendNotification);
+}
+
+void MainComponent::deletePresetClicked()
+{
+    if (presetListCombo->getNumItems() > 0)
+        localPreset->remove(presetListCombo->getText());
+    refreshPresetList({});
+}
+
+void MainComponent::selectFlashClicked()
+{
+    auto& box = juce::CallOutBox::launchAsynchronously(
+        std::make_unique<FlashSelector>(offeredFlashNames, selectedFlashNames, this),
+        selectFlashButton->getScreenBounds(), nullptr);
+    box.setDismissalMouseClicksAreAlwaysConsumed(true);
+}
+
+void MainComponent::infoClicked()
+{
+    auto& box = juce::CallOutBox::launchAsynchronously(std::make_unique<infoView>(*portSet),
+                                                       infoButton->getScreenBounds(), nullptr);
+    box.setDismissalMouseClicksAreAlwaysConsumed(true);
+}
+
+void MainComponent::helpClicked()
+{
+    juce::String problem;
+    if (!helpViewer->open(helpFilePath, problem))
     {
-        if (presetListCombo->getNumItems() > 0)
-            localPreset->remove(presetListCombo->getText());
-        refreshPresetList({});
-    }
-    else if (button == selectFlashButton.get())
-    {
-        auto& box = juce::CallOutBox::launchAsynchronously(
-            std::make_unique<FlashSelector>(offeredFlashNames, selectedFlashNames, this),
-            selectFlashButton->getScreenBounds(), nullptr);
-        box.setDismissalMouseClicksAreAlwaysConsumed(true);
-    }
-    else if (button == infoButton.get())
-    {
-        auto& box = juce::CallOutBox::launchAsynchronously(std::make_unique<infoView>(*portSet),
-                                                           infoButton->getScreenBounds(), nullptr);
-        box.setDismissalMouseClicksAreAlwaysConsumed(true);
-    }
-    else if (button == helpButton.get())
-    {
-        juce::String problem;
-        if (!helpViewer->open(helpFilePath, problem))
-        {
-            logOutput.PrintA("%s\n", problem.toRawUTF8());
-            logOutput.PrintA("Can't open the help file.\n");
-            // No launcher, or no program for PDF files (Windows says so at once).
-            if (platform::inspectFile(helpFilePath, true) == platform::FileKind::regular)
-                tellNoViewer();
-        }
+        logOutput.PrintA("%s\n", problem.toRawUTF8());
+        logOutput.PrintA("Can't open the help file.\n");
+        // No launcher, or no program for PDF files (Windows says so at once).
+        if (platform::inspectFile(helpFilePath, true) == platform::FileKind::regular)
+            tellNoViewer();
     }
 }
 

@@ -99,6 +99,18 @@ private:
     void updateRunning(bool running) override;
     void updateSucceeded() override;
 
+    // The buttons' handlers (buttonClicked's table).
+    void reconnectClicked();
+    void wordClicked();
+    void byteClicked();
+    void beepClicked();
+    void updateClicked();
+    void addPresetClicked();
+    void deletePresetClicked();
+    void selectFlashClicked();
+    void infoClicked();
+    void helpClicked();
+
     static juce::Font uiFont(); // the combo boxes' and menus' face, height 16
     void createControls();
     void createServiceControls();
