@@ -112,9 +112,10 @@ private:
     void helpClicked();
 
     static juce::Font uiFont(); // the combo boxes' and menus' face, height 16
+    struct ControlRow;          // a row of createControls' table
     void createControls();
-    void createServiceControls();
-    void nameControls();
+    template <typename T>
+    juce::Component& createControl(std::unique_ptr<T> MainComponent::*member, const ControlRow& row);
     void hideUnreachable(juce::Component& c);
     void applyOfferedFlashList();
     void updateFlashButtonText();
