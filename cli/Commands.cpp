@@ -14,6 +14,7 @@
 #include <iostream>
 #include <juce_cryptography/juce_cryptography.h>
 
+#if !(JUCE_MAC || JUCE_IOS)
 namespace juce
 {
 // The framework's wait for the next message, on which its own Linux and
@@ -23,6 +24,7 @@ namespace juce
 // runs until quit, once, or one that polls every millisecond.
 bool dispatchNextMessageOnSystemQueue(bool returnIfNoPendingMessages);
 } // namespace juce
+#endif
 
 namespace cli
 {
@@ -170,6 +172,18 @@ struct Session
         log.AttachEditor(nullptr);
     }
 
+    // Sleeps until a message arrives and delivers it. macOS's framework has
+    // no such call outside its run loop: there the wait is a short one.
+    static void waitForMessage()
+    {
+#if JUCE_MAC || JUCE_IOS
+        juce::MessageManager::getInstance()->runDispatchLoopUntil(5);
+#else
+        if (!juce::dispatchNextMessageOnSystemQueue(false))
+            juce::Thread::sleep(1); // the loop's own error path: never spin
+#endif
+    }
+
     // Delivers messages until `done`, sleeping while none comes; false when
     // `timeoutMs` passed first. A timer's message ends the wait at the
     // deadline, so an idle wait (a silent instrument, a long job) takes no
@@ -190,7 +204,7 @@ struct Session
         {
             if (deadline.passed)
                 return false;
-            juce::dispatchNextMessageOnSystemQueue(false);
+            waitForMessage();
         }
         juce::MessageManager::getInstance()->runDispatchLoopUntil(10); // the last log lines
         return true;
