@@ -192,9 +192,9 @@ void MainComponent::createControls()
     progressBar->setPercentageDisplay(false);
     progressBar->setBounds(68, 240, 440, 32);
 
-    writeFileBox = make<fileBrowser>(self, true, this, EvWriteFileChosen);
+    writeFileBox = make<fileBrowser>(self, true, this, FileBox::write);
     writeFileBox->setBounds(12, 560, 707, 28);
-    readFileBox = make<fileBrowser>(self, false, this, EvReadFileChosen);
+    readFileBox = make<fileBrowser>(self, false, this, FileBox::read);
     readFileBox->setBounds(12, 460, 591, 28);
 
     checksumLabel = make<juce::Label>(self, "new label", "Check sum:");
