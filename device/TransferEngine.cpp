@@ -410,7 +410,6 @@ void TransferEngine::finishRead(bool durable)
     host.postProgress(ProgressKind::ended, 0, 0);
     logElapsed("Read finished, read time:", sequenceStart);
     log("Read OK.\n");
-    host.postProgress(ProgressKind::ended, 0, 0);
     succeed();
 }
 

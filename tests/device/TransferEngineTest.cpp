@@ -247,6 +247,39 @@ TEST_F(EngineRig, ReadStoresBlocksAndEndsOnlyWhenTheOwnerMadeThemDurable)
     EXPECT_EQ(host.lastEnd()->failure, StepFailure::cantCreateFile);
 }
 
+// However a read ends, it posts one end of its job and one end of its
+// progress, and nothing the owner or the instrument does afterwards adds any.
+TEST_F(EngineRig, AReadJobEndsOnce)
+{
+    struct Case
+    {
+        const char* name;
+        bool storeWorks, durable;
+        std::optional<StepFailure> failure;
+    };
+    const Case cases[] = {{"durable", true, true, std::nullopt},
+                          {"not durable", true, false, StepFailure::cantCreateFile},
+                          {"not stored", false, true, StepFailure::cantCreateFile}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        host.events.clear();
+        host.storeWorks = c.storeWorks;
+        engine.beginJob();
+        engine.startRead(0, 0x1000, true);
+        block(3);
+        engine.finishRead(c.durable);
+        engine.finishRead(true);
+        ticks(20);
+        status(0);
+        block(3);
+        ASSERT_EQ(host.ends(), 1);
+        EXPECT_EQ(host.lastEnd()->serial, engine.jobSerial());
+        EXPECT_EQ(host.lastEnd()->failure, c.failure);
+        EXPECT_EQ(host.progress(ProgressKind::ended), c.failure ? 0 : 1);
+    }
+}
+
 TEST_F(EngineRig, ReadRetriesAfterSilenceAndBrokenBlocks)
 {
     engine.beginJob();
