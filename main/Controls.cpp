@@ -141,7 +141,7 @@ juce::Component& MainComponent::createControl(std::unique_ptr<T> MainComponent::
     {
         static_assert(std::is_same_v<T, fileBrowser>);
         const bool writeBox = row.extra == Extra::writeBox;
-        slot = std::make_unique<T>(writeBox, this, writeBox ? EvWriteFileChosen : EvReadFileChosen);
+        slot = std::make_unique<T>(writeBox, this, writeBox ? FileBox::write : FileBox::read);
     }
     addAndMakeVisible(*slot);
     return *slot;
