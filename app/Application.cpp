@@ -1,6 +1,6 @@
 #include "app/Application.h"
 #include "app/CommandLine.h"
-#include "main/MainComponent.h"
+#include "main/MainOptions.h"
 #include "platform/SafeFile.h"
 #include "platform/SingleInstance.h"
 #include "ui/Pictures.h"

@@ -15,6 +15,18 @@
 #include <iostream>
 #include <juce_cryptography/juce_cryptography.h>
 
+#if !(JUCE_MAC || JUCE_IOS)
+namespace juce
+{
+// The framework's wait for the next message, on which its own Linux and
+// Windows message loops are built: it sleeps until a message or an event of
+// the loop arrives, delivers it and returns true (with `true`: returns false
+// at once when nothing is pending). MessageManager offers only a loop that
+// runs until quit, once, or one that polls every millisecond.
+bool dispatchNextMessageOnSystemQueue(bool returnIfNoPendingMessages);
+} // namespace juce
+#endif
+
 namespace cli
 {
 const ExitText exitTexts[9] = {
@@ -161,17 +173,41 @@ struct Session
         log.AttachEditor(nullptr);
     }
 
+    // Sleeps until a message arrives and delivers it. macOS's framework has
+    // no such call outside its run loop: there the wait is a short one.
+    static void waitForMessage()
+    {
+#if JUCE_MAC || JUCE_IOS
+        juce::MessageManager::getInstance()->runDispatchLoopUntil(5);
+#else
+        if (!juce::dispatchNextMessageOnSystemQueue(false))
+            juce::Thread::sleep(1); // the loop's own error path: never spin
+#endif
+    }
+
+    // Delivers messages until `done`, sleeping while none comes; false when
+    // `timeoutMs` passed first. A timer's message ends the wait at the
+    // deadline, so an idle wait (a silent instrument, a long job) takes no
+    // processor time.
     bool runUntil(const std::function<bool()>& done, int timeoutMs)
     {
-        auto* mm = juce::MessageManager::getInstance();
-        const auto end = juce::Time::getMillisecondCounter() + (juce::uint32)timeoutMs;
+        struct Deadline : juce::Timer
+        {
+            bool passed = false;
+            void timerCallback() override
+            {
+                passed = true;
+                stopTimer();
+            }
+        } deadline;
+        deadline.startTimer(juce::jmax(1, timeoutMs));
         while (!done())
         {
-            if (juce::Time::getMillisecondCounter() > end)
-                return done();
-            mm->runDispatchLoopUntil(10);
+            if (deadline.passed)
+                return false;
+            waitForMessage();
         }
-        mm->runDispatchLoopUntil(10); // the last log lines
+        juce::MessageManager::getInstance()->runDispatchLoopUntil(10); // the last log lines
         return true;
     }
 
@@ -473,15 +509,10 @@ int update(const Options& options, const juce::StringArray& words, Report& repor
     s.controller->requestUpdate();
     if (!s.controller->isUpdating())
     {
-        const auto& status = s.view.lastStatus;
-        if (status == "Another update is running on this computer.")
-            return report.fail(busy, status);
-        if (status == "Found an error can't be fixed in the last update." ||
-            status == "Can't lock the working folder." ||
-            status == "The working folder is not yours alone. Nothing was changed." ||
-            status == stepFailureText(StepFailure::backupOfAnotherPiano))
-            return report.fail(failed, status);
-        return report.fail(declined, "the update was not started: the question was answered no");
+        if (!s.view.refusal)
+            return report.fail(declined, "the update was not started: the question was answered no");
+        const bool folderBusy = *s.view.refusal == UpdateView::UpdateRefusal::folderBusy;
+        return report.fail(folderBusy ? busy : failed, s.view.lastStatus);
     }
     s.runUntil([&] { return !s.controller->isUpdating(); }, 24 * 3600 * 1000);
     report.set("result", s.view.lastStatus);

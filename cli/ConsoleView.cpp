@@ -125,12 +125,9 @@ void ConsoleView::warn(const juce::String& title, const juce::String& text)
 
 void ConsoleView::handleMessage(const juce::Message& message)
 {
-    auto* m = dynamic_cast<const CCustomMessage*>(&message);
-    if (m == nullptr || m->code != LogAppendText || !showLog)
-        return;
-    auto& request = const_cast<CCustomMessage&>(*m);
-    std::unique_ptr<wchar_t[]> text(request.takeData<wchar_t>());
-    if (text == nullptr)
+    auto* event = eventOf(message);
+    auto* request = event != nullptr ? std::get_if<LogAppendText>(event) : nullptr;
+    if (request == nullptr || !showLog)
         return;
     endBar();
     // Each line starts with the time it was shown.
@@ -138,7 +135,7 @@ void ConsoleView::handleMessage(const juce::Message& message)
     const auto stamp =
         now.formatted("%H:%M:%S.") + juce::String(now.getMilliseconds()).paddedLeft('0', 3) + " ";
     juce::String out;
-    const juce::String all(text.get());
+    const juce::String all(request->text.c_str());
     for (int start = 0; start < all.length();)
     {
         const int end = all.indexOfChar(start, '\n');

@@ -2,6 +2,7 @@
 #include "cli/Commands.h"
 #include "controller/UpdateView.h"
 #include <juce_events/juce_events.h>
+#include <optional>
 
 // The update controller's view on a terminal: status lines and questions on
 // standard error; the job list's progress as one bar redrawn on a terminal,
@@ -30,6 +31,7 @@ public:
     void playTone(Tone) override {}
     void updateRunning(bool) override {}
     void updateSucceeded() override { succeeded = true; }
+    void updateRefused(UpdateRefusal why) override { refusal = why; }
     void jobsEnded(bool ok) override
     {
         ended = true;
@@ -41,7 +43,8 @@ public:
 
     juce::String lastStatus, deviceVersion, fileVersion;
     bool succeeded = false, ended = false, endedWell = false;
-    bool warned = false; // the only warning: more than one instrument answered
+    bool warned = false;                  // the only warning: more than one instrument answered
+    std::optional<UpdateRefusal> refusal; // why UPDATE started nothing after a YES
 
 private:
     void endBar();

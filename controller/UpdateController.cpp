@@ -55,50 +55,34 @@ void UpdateController::reconnect()
 
 void UpdateController::handleMessage(const juce::Message& message)
 {
-    auto* m = dynamic_cast<const CCustomMessage*>(&message);
-    if (m == nullptr)
+    visitEvent(message,
+               overloaded{[this](const EvScanStarted&) { view.showConnection(ConnectionPicture::scanning); },
+                          [this](const EvDeviceFound& e) { onDeviceFound(e.fullSpeed); },
+                          [this](const EvNoDevice&) { onNoDevice(); },
+                          [this](const EvTwoDevices&)
+                          {
+                              failureTones();
+                              // Also in the log, which outlives the box and reaches support staff.
+                              log.PrintA("Two or more devices! Please check it!\n");
+                              view.warn("Warning", "Two or more devices! Please check it!\n");
+                          },
+                          [this](const EvProgress& e) { onProgress(e.kind, e.value, e.total); },
+                          [this](const EvConnectButton& e) { view.enableConnect(e.enabled); },
+                          [this](const EvStepDone& e) { onJobEnded(e); },
+                          [this](const EvVersionRead& e) { onVersionRead(e.block); },
+                          [this](const EvLinkLost&) { onLinkLost(); }, [](const auto&) {}});
+}
+
+void UpdateController::onJobEnded(const EvStepDone& done)
+{
+    // Only the running job's own end counts, and only once.
+    if (!queue.acceptStepDone(done.serial))
         return;
-    auto& event = const_cast<CCustomMessage&>(*m);
-    switch (event.code)
-    {
-    case EvScanStarted:
-        view.showConnection(ConnectionPicture::scanning);
-        break;
-    case EvDeviceFound:
-        onDeviceFound(event.param1 != 0);
-        break;
-    case EvNoDevice:
-        onNoDevice();
-        break;
-    case EvTwoDevices:
-        failureTones();
-        // Also in the log, which outlives the box and reaches support staff.
-        log.PrintA("Two or more devices! Please check it!\n");
-        view.warn("Warning", "Two or more devices! Please check it!\n");
-        break;
-    case EvControls:
-        setControlsEnabled(event.param1 != 0, event.param2 == 1 ? Tone::success : Tone::failure);
-        break;
-    case EvProgress:
-        onProgress((ProgressKind)event.param1, event.param2, event.param3);
-        break;
-    case EvConnectButton:
-        view.enableConnect(event.param1 != 0);
-        break;
-    case EvStepDone:
-        // Only the running job's own end counts, and only once.
-        if (queue.acceptStepDone(event.param3))
-            onStepDone(event.param1 != 0, (StepFailure)event.param2);
-        break;
-    case EvVersionRead:
-        onVersionRead(event);
-        break;
-    case EvLinkLost:
-        onLinkLost();
-        break;
-    default:
-        break;
-    }
+    // A failed job returns the controls, with the failure tone, whatever
+    // follows (an identification tries the next model, a list ends).
+    if (done.failure)
+        setControlsEnabled(true, Tone::failure);
+    onStepDone(done.failure.has_value(), done.failure.value_or(StepFailure::none));
 }
 
 void UpdateController::setControlsEnabled(bool enabled, Tone tone)
@@ -150,6 +134,8 @@ void UpdateController::readDeviceVersion()
     queue.add(jobs::ConfirmRead{});
     queue.add(jobs::ReadVersion{versionPath});
     currentPhase = Phase::readingVersion;
+    // Nothing may be started while the piano is read.
+    setControlsEnabled(false, Tone::success);
     queue.runNext();
 }
 
@@ -476,12 +462,11 @@ void UpdateController::showSteadyProgress()
 
 // ---- the version and the image ----------------------------------------------------
 
-void UpdateController::onVersionRead(CCustomMessage& message)
+void UpdateController::onVersionRead(const std::vector<char16_t>& block)
 {
-    std::unique_ptr<char16_t[]> block(message.takeData<char16_t>());
-    if (block == nullptr)
+    if (block.size() < (size_t)image::kVersionBlockUnits)
         return;
-    const auto version = versionBlockText(block.get(), 0);
+    const auto version = versionBlockText(block.data(), 0);
     versionRead = version != "error";
     if (!versionRead)
     {
@@ -490,7 +475,7 @@ void UpdateController::onVersionRead(CCustomMessage& message)
         log.PrintA("Someting error when getting version from device.\n");
         return;
     }
-    showDeviceFacts(version, versionBlockText(block.get(), image::kProductNameIndex));
+    showDeviceFacts(version, versionBlockText(block.data(), image::kProductNameIndex));
     currentPhase = Phase::ready;
     checkImage();
 }

@@ -89,12 +89,13 @@ private:
     void onLinkLost();
     void lookAgain();
     void onProgress(ProgressKind kind, int value, int total);
+    void onJobEnded(const EvStepDone& done);
     void onStepDone(bool failed, StepFailure reason);
     void onFlashTestDone(bool failed);
     void identifyFlash();
     void readDeviceVersion();
     void onUnclearAnswer();
-    void onVersionRead(CCustomMessage& message);
+    void onVersionRead(const std::vector<char16_t>& block);
     void showDeviceFacts(const juce::String& version, const juce::String& product);
     void checkImage();
     void takeImageFacts(const UpdateFileFacts& facts, int result);

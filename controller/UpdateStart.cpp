@@ -65,6 +65,7 @@ bool UpdateController::workingFilesArePrivate()
             log.PrintA("%s\n", problem.toRawUTF8());
             log.PrintA("The working folder and its files must be yours alone: nothing was changed.\n");
             view.showStatus("The working folder is not yours alone. Nothing was changed.");
+            view.updateRefused(UpdateView::UpdateRefusal::folderNotPrivate);
             return false;
         }
     }
@@ -86,11 +87,13 @@ std::unique_ptr<platform::FolderLock> UpdateController::takeFolderLock()
         log.PrintA("Another program is updating from the same working folder (%s is locked).\n",
                    platform::printablePath(path).toRawUTF8());
         view.showStatus("Another update is running on this computer.");
+        view.updateRefused(UpdateView::UpdateRefusal::folderBusy);
     }
     else
     {
         log.PrintA("%s\n", problem.toRawUTF8());
         view.showStatus("Can't lock the working folder.");
+        view.updateRefused(UpdateView::UpdateRefusal::folderLockFailed);
     }
     return nullptr;
 }
@@ -151,6 +154,7 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
     if (plan.path == UpdatePlan::Path::repair && !backupRecordFits(in.backupPath))
     {
         view.showStatus("The saved backup belongs to another piano. Nothing was changed.");
+        view.updateRefused(UpdateView::UpdateRefusal::backupOfAnotherPiano);
         return;
     }
     const auto imageMd5 = juce::MD5(updateImage).toHexString();
@@ -171,6 +175,7 @@ void UpdateController::startUpdate(juce::MemoryBlock image)
             log.PrintA("%s\n",
                        platform::refusal(in.backupPath, platform::describeKind(backupKind)).toRawUTF8());
         view.showStatus("Found an error can't be fixed in the last update.");
+        view.updateRefused(UpdateView::UpdateRefusal::unfixable);
         return;
     }
     juce::String problem;

@@ -44,6 +44,19 @@ public:
     virtual void warn(const juce::String& title, const juce::String& text) = 0;
     virtual void playTone(Tone tone) = 0;
 
+    // UPDATE started no update although the user said YES: the working folder
+    // or the interrupted update's leftovers stand in the way. (A NO, or an
+    // image that changed since its check, is no refusal.)
+    enum class UpdateRefusal
+    {
+        folderBusy,          // another program holds the working folder's lock
+        folderLockFailed,    // the lock could not be taken
+        folderNotPrivate,    // the folder or a working file is not the user's alone
+        unfixable,           // the last update left what cannot be repaired
+        backupOfAnotherPiano // the saved backup does not fit this piano
+    };
+    virtual void updateRefused(UpdateRefusal why) { juce::ignoreUnused(why); }
+
     // An update runs (true) or no longer runs (false).
     virtual void updateRunning(bool running) = 0;
     // The update ended well: "Update OK!" is shown.

@@ -1,51 +1,108 @@
 #pragma once
+#include "core/Vocabulary.h"
 #include <atomic>
 #include <juce_events/juce_events.h>
 #include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
 
-// Message codes. 0x4000..0x4004 go to a log view; 0x5000..0x500E to the update controller.
-enum MessageCode : int
+// ---- events of the device link, for the update controller ----
+
+struct EvScanStarted
 {
-    LogAppendText = 0x4000,
-    LogSetBold = 0x4001,
-    LogSetColour = 0x4002,
-    LogSetFontHeight = 0x4003,
-    LogClear = 0x4004,
-
-    EvScanStarted = 0x5000,
-    EvDeviceFound = 0x5001,
-    EvNoDevice = 0x5002,
-    EvTwoDevices = 0x5003,
-    EvControls = 0x5004,
-    EvProgress = 0x5005,
-    EvConnectButton = 0x5006,
-    EvStepDone = 0x5007,
-    EvWriteFileChosen = 0x5008,
-    EvReadFileChosen = 0x5009,
-    EvFlashTicked = 0x500A,
-    EvVersionRead = 0x500D,
-    EvLinkLost = 0x500E, // the transport reports the paired instrument gone
+};
+struct EvDeviceFound
+{
+    bool fullSpeed = false; // false: high speed
+};
+struct EvNoDevice
+{
+};
+struct EvTwoDevices
+{
+};
+struct EvProgress
+{
+    ProgressKind kind = ProgressKind::ended;
+    int value = 0, total = 0; // for a share: its start and end in tenths of a percent
+};
+struct EvConnectButton
+{
+    bool enabled = false;
+};
+// A job ended: its serial (see Communication::currentJobSerial) and, when it
+// failed, why.
+struct EvStepDone
+{
+    int serial = 0;
+    std::optional<StepFailure> failure;
+};
+// The instrument's version block (see VersionBlock): UTF-16 code units.
+struct EvVersionRead
+{
+    std::vector<char16_t> block;
+};
+// The transport reports the paired instrument gone.
+struct EvLinkLost
+{
 };
 
-// The one event type that crosses threads. A heap payload in `data` belongs to
-// the receiver, which takes it with takeData(); a message that is dropped
-// before it is handled (its receiver is gone) frees the payload itself, so
-// nothing leaks.
+// ---- events of the window's own boxes, for the main component ----
+
+enum class FileBox
+{
+    write,
+    read
+};
+struct EvFileChosen
+{
+    FileBox box = FileBox::write;
+};
+struct EvFlashTicked
+{
+    juce::String name;
+    bool ticked = false;
+};
+
+// ---- requests to a log view ----
+
+struct LogAppendText
+{
+    std::wstring text;
+};
+struct LogSetBold
+{
+    bool bold = false;
+};
+struct LogSetColour
+{
+    juce::uint32 argb = 0;
+};
+struct LogSetFontHeight
+{
+    int height = 0;
+};
+struct LogClear
+{
+};
+
+using Event =
+    std::variant<EvScanStarted, EvDeviceFound, EvNoDevice, EvTwoDevices, EvProgress, EvConnectButton,
+                 EvStepDone, EvVersionRead, EvLinkLost, EvFileChosen, EvFlashTicked, LogAppendText,
+                 LogSetBold, LogSetColour, LogSetFontHeight, LogClear>;
+
+// The one message type that crosses threads: a posted Event. Posting it is
+// one allocation (the message with its event inside); events with text or a
+// block allocate that too.
 class CCustomMessage : public juce::Message
 {
 public:
-    using Deleter = void (*)(void*);
-
-    explicit CCustomMessage(int codeIn, int p1 = 0, int p2 = 0, int p3 = 0, void* dataIn = nullptr,
-                            Deleter deleterIn = nullptr)
-        : code(codeIn), param1(p1), param2(p2), param3(p3), data(dataIn), deleter(deleterIn)
-    {
-    }
+    explicit CCustomMessage(Event e) : event(std::move(e)) {}
 
     ~CCustomMessage() override
     {
-        if (data != nullptr && deleter != nullptr)
-            deleter(data);
         if (inFlight != nullptr)
             --*inFlight;
     }
@@ -58,26 +115,34 @@ public:
         ++*inFlight;
     }
 
-    template <typename T> T* takeData()
-    {
-        auto* taken = static_cast<T*>(data);
-        data = nullptr;
-        return taken;
-    }
-
-    template <typename T> static void deleteArray(void* p) { delete[] static_cast<T*>(p); }
-    template <typename T> static void deleteObject(void* p) { delete static_cast<T*>(p); }
-
-    const int code;
-    const int param1, param2, param3;
-    void* data;
-    const Deleter deleter;
+    const Event event;
 
 private:
     std::shared_ptr<std::atomic<int>> inFlight;
 
     JUCE_DECLARE_NON_COPYABLE(CCustomMessage)
 };
+
+// The event a message carries; nullptr for any other message.
+inline const Event* eventOf(const juce::Message& message)
+{
+    auto* m = dynamic_cast<const CCustomMessage*>(&message);
+    return m != nullptr ? &m->event : nullptr;
+}
+
+// Handlers written as one lambda per event type they take, for std::visit.
+template <typename... Handlers> struct overloaded : Handlers...
+{
+    using Handlers::operator()...;
+};
+template <typename... Handlers> overloaded(Handlers...) -> overloaded<Handlers...>;
+
+// Calls `handler` with the event a message carries (nothing for any other message).
+template <typename Handler> void visitEvent(const juce::Message& message, Handler&& handler)
+{
+    if (auto* event = eventOf(message))
+        std::visit(std::forward<Handler>(handler), *event);
+}
 
 // A listener's weak-reference anchor is created lazily by the first post, and
 // that creation is not thread-safe. Owners call this on their own thread before
@@ -88,8 +153,8 @@ inline void prepareForPostsFromAnyThread(juce::MessageListener* receiver)
         juce::WeakReference<juce::MessageListener> anchor(receiver);
 }
 
-inline void postEvent(juce::MessageListener* receiver, int code, int p1 = 0, int p2 = 0, int p3 = 0)
+inline void postEvent(juce::MessageListener* receiver, Event event)
 {
     if (receiver != nullptr)
-        receiver->postMessage(new CCustomMessage(code, p1, p2, p3));
+        receiver->postMessage(new CCustomMessage(std::move(event)));
 }

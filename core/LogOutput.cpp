@@ -79,13 +79,10 @@ int CLogOutput::Write(const wchar_t* text)
     auto* target = editor.load();
     if (target == nullptr || text == nullptr)
         return 0;
-    const size_t length = std::wcslen(text);
-    auto* copy = new wchar_t[length + 1];
-    std::wmemcpy(copy, text, length + 1);
+    LogAppendText request{text};
     if (echo != nullptr)
-        echo->text(juce::String(copy));
-    target->postMessage(
-        new CCustomMessage(LogAppendText, 0, 0, 0, copy, &CCustomMessage::deleteArray<wchar_t>));
+        echo->text(juce::String(request.text.c_str()));
+    postEvent(target, std::move(request));
     return 0;
 }
 
@@ -109,27 +106,21 @@ void CLogOutput::FlushCopies()
         echo->flush();
 }
 
-void CLogOutput::post(int code, int param)
-{
-    if (auto* target = editor.load())
-        target->postMessage(new CCustomMessage(code, param));
-}
-
 void CLogOutput::SetBold(bool bold)
 {
-    post(LogSetBold, bold ? 1 : 0);
+    postEvent(editor.load(), LogSetBold{bold});
 }
 void CLogOutput::SetTextColour(juce::uint32 argb)
 {
-    post(LogSetColour, (int)argb);
+    postEvent(editor.load(), LogSetColour{argb});
 }
 void CLogOutput::SetFontSize()
 {
-    post(LogSetFontHeight, 16);
+    postEvent(editor.load(), LogSetFontHeight{16});
 }
 void CLogOutput::Clear()
 {
-    post(LogClear, 0);
+    postEvent(editor.load(), LogClear{});
 }
 void CLogOutput::AttachEditor(juce::MessageListener* target)
 {

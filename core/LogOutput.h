@@ -13,9 +13,9 @@ constexpr juce::uint32 green = 0xff008000;
 constexpr juce::uint32 blue = 0xff0000ff;
 } // namespace LogColour
 
-// The log sink. Every line and every style change becomes a posted message to
-// the attached view (any juce::MessageListener that understands the log
-// codes), so it may be called from any thread; lines posted from one thread
+// The log sink. Every line and every style change becomes a posted event to
+// the attached view (any juce::MessageListener that takes the Log* events of
+// core/CustomMessage.h), so it may be called from any thread; lines posted from one thread
 // are applied in posting order. The main log also echoes its text to standard
 // output for support staff and tests.
 class CLogOutput
@@ -51,8 +51,6 @@ public:
     void FlushCopies();
 
 private:
-    void post(int code, int param);
-
     std::atomic<juce::MessageListener*> editor{nullptr};
     std::unique_ptr<LogWriter> echo;
 };

@@ -1,7 +1,6 @@
 #pragma once
 
-// The words the layers share. They travel as integers only inside posted
-// messages; everywhere else they keep their names.
+// The words the layers share, by name everywhere, posted events included.
 
 // Why a device job failed: the reason of a failed EvStepDone.
 enum class StepFailure : int

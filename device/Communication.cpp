@@ -115,7 +115,7 @@ void Communication::portLost(midi::InputPort* source)
         paired = source != nullptr && source == pairing.input();
     }
     if (paired)
-        post(EvLinkLost, 0, 0, 0);
+        postEvent(EvLinkLost{});
 }
 
 // ---- replies (MIDI input thread) ---------------------------------------------------
@@ -195,7 +195,7 @@ void Communication::postProgress(ProgressKind kind, int value, int total)
     const bool update = kind != ProgressKind::ended && kind != ProgressKind::share;
     if (update && progressInFlight->load() >= kMaxProgressInFlight)
         return;
-    auto* message = new CCustomMessage(EvProgress, (int)kind, value, total);
+    auto* message = new CCustomMessage(EvProgress{kind, value, total});
     message->countIn(progressInFlight);
     listener->postMessage(message);
 }

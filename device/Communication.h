@@ -23,7 +23,12 @@ struct EraseRequest;
 
 // The device link: pairs the instrument's MIDI ports and runs the exchanges
 // with it. The message thread starts scans and operations and runs the timer;
-// replies are handled on the MIDI input thread. One mutex serialises the two.
+// replies are handled on the MIDI input thread, and a lost port is reported on
+// the transport's own thread. One mutex, `lock`, serialises them: the transfer
+// engine and the pairing's shared fields are only touched with it held, so
+// every TransferEngine::Host callback below runs with it held (on the thread
+// that called the engine). Events go to `listener` as posted CCustomMessages,
+// from any of these threads, and are handled on the message thread.
 class Communication : public midi::InputCallback,
                       public juce::Timer,
                       private TransferEngine::Host,
@@ -62,7 +67,7 @@ public:
     void choosePort(const juce::String& nameOrIndex) { pairing.choosePort(nameOrIndex); }
     void timerCallback() override;
 
-    // MIDI input thread.
+    // MIDI input thread; each takes the lock itself.
     void handleIncomingMidiMessage(midi::InputPort* source, const juce::uint8* data, int size) override;
     void handlePartialSysexMessage(midi::InputPort*, const juce::uint8*, int) override {}
     void portLost(midi::InputPort* source) override;
@@ -70,8 +75,9 @@ public:
     // A port whose name begins with this text (any letter case) is never used.
     static bool isExcludedPortName(const juce::String& name) { return PortPairing::isExcludedPortName(name); }
 
-    // ---- Operations (message thread). Each sends its first request and returns;
-    // the rest runs on replies and ticks, and its end is posted as EvStepDone.
+    // ---- Operations (message thread; each takes the lock). Each sends its first
+    // request and returns; the rest runs on replies and ticks, and its end is
+    // posted as EvStepDone.
     void sendFlashDriver(const juce::uint8* image, int length, const char* name, float shareStart,
                          float shareEnd);
     // Careful: the identification's test (see TransferEngine::startTestFlash).
@@ -139,8 +145,8 @@ public:
     juce::String pairedInputName() const;
 
     // Every operation start opens a job with a new serial number; its one
-    // EvStepDone carries that number in param3, so the receiver can tell it
-    // from anything else.
+    // EvStepDone carries that number, so the receiver can tell it from
+    // anything else.
     int currentJobSerial() const;
     // Replies that matched no request (duplicates, strays, floods), in all.
     int unexpectedReplyCount() const;
@@ -151,10 +157,10 @@ public:
     static constexpr int kMaxProgressInFlight = 4;
 
 private:
-    // TransferEngine::Host and PortPairing::Owner, with the lock held where
-    // they say so.
+    // TransferEngine::Host (the lock held) and PortPairing::Owner (as it says).
     void sendFrame(const juce::uint8* frame, int size) override;
-    void postEvent(int code, int p1, int p2, int p3) override { post(code, p1, p2, p3); }
+    // Both interfaces' postEvent: any thread, with or without the lock.
+    void postEvent(Event event) override { ::postEvent(listener, std::move(event)); }
     void postProgress(ProgressKind kind, int value, int total) override;
     void logText(const char* text) override;
     void logHighlighted(juce::uint32 argb, const char* text) override;
@@ -164,13 +170,11 @@ private:
     void readDataComplete() override;
     void quietWaitEnded() override;
     void readAbandoned() override;
-    void post(int code, int p1) override { post(code, p1, 0, 0); }
     void startScanTicks(int periodMs) override { armTimer(periodMs); }
     void stopTicks() override { disarmTimer(); }
     void unexpectedIdentifyReply() override { engine.ignoreUnexpected(); }
     void sending(const juce::uint8* data, int size) override;
 
-    void post(int code, int p1, int p2, int p3) { ::postEvent(listener, code, p1, p2, p3); }
     void armTimer(int periodMs);
     void disarmTimer();
     void finishReadOutsideLock();
@@ -197,7 +201,8 @@ private:
     std::atomic<SysexTrace*> trace{nullptr};
     std::shared_ptr<std::atomic<int>> progressInFlight = std::make_shared<std::atomic<int>>(0);
 
-    // Shared with the input thread under `lock`.
+    // Shared with the input thread under `lock`. The pairing is lent `lock`
+    // and takes it itself around its own shared fields (see PortPairing).
     TransferEngine engine;
     PortPairing pairing;
 

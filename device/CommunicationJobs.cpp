@@ -132,7 +132,6 @@ void Communication::eraseSectors(const flashrange::EraseRequest& request, float 
         words.push_back(flashrange::sectorWordAddress(sectorTable, page, i));
     if (log != nullptr)
         log->PrintA("Erasing ...\n");
-    post(EvControls, 0, 0, 0);
     postShare(shareStart, shareEnd);
     engine.startErase(std::move(words));
 }
@@ -149,7 +148,6 @@ void Communication::programFile(const juce::String& path, int page, juce::int64 
     if (!loadFile(path))
         return engine.abort("Can't open file to program.\n", StepFailure::cantOpenFileToProgram);
     const auto size = (juce::int64)fileBuffer.size();
-    post(EvControls, 0, 0, 0);
     if (wordAddressing)
     {
         fileOffset *= 2;
@@ -175,7 +173,6 @@ void Communication::programBuffer(const juce::uint8* data, int page, juce::int64
         return;
     if (data == nullptr || length <= 0)
         return engine.abort("Nothing to program.\n", StepFailure::none);
-    post(EvControls, 0, 0, 0);
     postShare(shareStart, shareEnd);
     if (refuseWithoutOutput())
         return;
@@ -275,10 +272,8 @@ void Communication::postVersionFromFile(const juce::String& path)
         engine.beginJob();
         engine.endJobSilently();
     }
-    auto block = readVersionBlock(path, image::kMarkerOffsetInVersionRead);
-    if (listener != nullptr)
-        listener->postMessage(new CCustomMessage(EvVersionRead, 0, 0, 0, block.release(),
-                                                 &CCustomMessage::deleteArray<char16_t>));
+    const auto block = readVersionBlock(path, image::kMarkerOffsetInVersionRead);
+    postEvent(EvVersionRead{{block.get(), block.get() + image::kVersionBlockUnits}});
 }
 
 void Communication::writeLockFile(const juce::String& path, LockMode mode)

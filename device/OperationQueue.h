@@ -18,8 +18,8 @@ public:
 
     // Starts the next job; true when none was left (nothing started).
     bool runNext();
-    // True once for the EvStepDone of the job started last (its serial in
-    // param3); false for any other, so a step-done that no running job posted
+    // True once for the EvStepDone of the job started last (by the serial it
+    // carries); false for any other, so a step-done that no running job posted
     // changes nothing.
     bool acceptStepDone(int serial);
     void clearQueue();

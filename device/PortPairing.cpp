@@ -1,5 +1,4 @@
 #include "device/PortPairing.h"
-#include "core/CustomMessage.h"
 #include "device/SysexCodec.h"
 
 namespace
@@ -24,7 +23,7 @@ struct PortsToClose
 } // namespace
 
 PortPairing::PortPairing(midi::PortSet& p, midi::InputCallback& c, std::mutex& l, Owner& o, int quietPeriodMs)
-    : ports(p), callback(c), lock(l), owner(o), quietMs(quietPeriodMs)
+    : ports(p), callback(c), linkLock(l), owner(o), quietMs(quietPeriodMs)
 {
 }
 
@@ -32,7 +31,7 @@ PortPairing::~PortPairing()
 {
     closeUnpairedPorts();
     PortsToClose closing;
-    const std::lock_guard<std::mutex> g(lock);
+    const std::lock_guard<std::mutex> g(linkLock);
     closing.outputs.push_back(std::move(pairedOutputOwner));
     closing.inputs.push_back(std::move(pairedInputOwner));
     pairedInput = nullptr;
@@ -49,7 +48,7 @@ void PortPairing::restartScan(bool quietly)
     scanCount = quietly ? kMaxScans : 0;
     quiet = quietly;
     {
-        const std::lock_guard<std::mutex> g(lock);
+        const std::lock_guard<std::mutex> g(linkLock);
         identifyReplySeen = false;
     }
     scanPorts();
@@ -59,7 +58,7 @@ void PortPairing::restartScan(bool quietly)
 void PortPairing::dropPorts()
 {
     PortsToClose closing;
-    const std::lock_guard<std::mutex> g(lock);
+    const std::lock_guard<std::mutex> g(linkLock);
     closing.outputs.push_back(std::move(pairedOutputOwner));
     closing.inputs.push_back(std::move(pairedInputOwner));
     pairedInput = nullptr;
@@ -79,7 +78,7 @@ void PortPairing::scanPorts()
     const auto inputNames = ports.inputNames();
     const auto outputNames = ports.outputNames();
     {
-        const std::lock_guard<std::mutex> g(lock);
+        const std::lock_guard<std::mutex> g(linkLock);
         deviceFound = false;
         twoDevicesPosted = false;
         answeredThisScan = false;
@@ -90,8 +89,8 @@ void PortPairing::scanPorts()
     dropPorts();
     if (!quiet)
     {
-        owner.post(EvConnectButton, 0);
-        owner.post(EvScanStarted, 0);
+        owner.postEvent(EvConnectButton{false});
+        owner.postEvent(EvScanStarted{});
     }
 
     // The first scan after a restart opens no input.
@@ -100,7 +99,7 @@ void PortPairing::scanPorts()
 
     bool replySeen;
     {
-        const std::lock_guard<std::mutex> g(lock);
+        const std::lock_guard<std::mutex> g(linkLock);
         armed = true;
         replySeen = identifyReplySeen;
     }
@@ -125,7 +124,7 @@ void PortPairing::openInputs(const juce::StringArray& names)
         opened[(size_t)i] = ports.openInput(i, &callback);
     }
     {
-        const std::lock_guard<std::mutex> g(lock);
+        const std::lock_guard<std::mutex> g(linkLock);
         inputs = std::move(opened);
     }
     for (auto& in : inputs)
@@ -154,7 +153,7 @@ void PortPairing::sendIdentifyRequests(const juce::StringArray& names, bool repl
             continue;
         midi::OutputPort* port = out.get();
         {
-            const std::lock_guard<std::mutex> g(lock);
+            const std::lock_guard<std::mutex> g(linkLock);
             outputs[(size_t)i] = std::move(out);
         }
         port->sendMessageNow(request, requestSize);
@@ -173,7 +172,7 @@ bool PortPairing::isChosen(const juce::String& choice, int index, const juce::St
 void PortPairing::closeUnpairedPorts()
 {
     PortsToClose closing;
-    const std::lock_guard<std::mutex> g(lock);
+    const std::lock_guard<std::mutex> g(linkLock);
     armed = false;
     // The paired port is kept; every other one goes to be closed.
     auto sortOut = [](auto& open, const auto* paired, auto& keep, auto& toClose)
@@ -197,15 +196,15 @@ void PortPairing::onScanTick()
     closeUnpairedPorts();
     bool found, full;
     {
-        const std::lock_guard<std::mutex> g(lock);
+        const std::lock_guard<std::mutex> g(linkLock);
         found = deviceFound;
         full = speedFull;
     }
     if (found)
     {
         quiet = false;
-        owner.post(EvDeviceFound, full ? 1 : 0);
-        owner.post(EvConnectButton, 1);
+        owner.postEvent(EvDeviceFound{full});
+        owner.postEvent(EvConnectButton{true});
         return;
     }
     if (scanCount < kMaxScans)
@@ -215,12 +214,12 @@ void PortPairing::onScanTick()
         return;
     }
     if (!quiet)
-        owner.post(EvNoDevice, 0);
+        owner.postEvent(EvNoDevice{});
     // Nothing found: the scan goes on quietly, slower, and at the ordinary
     // pace again once something answers (the pairing takes a few scans).
     bool replySeen;
     {
-        const std::lock_guard<std::mutex> g(lock);
+        const std::lock_guard<std::mutex> g(linkLock);
         replySeen = answeredThisScan;
     }
     quiet = !replySeen;
@@ -256,7 +255,7 @@ void PortPairing::onIdentifyReply(midi::InputPort* source, const juce::uint8* da
         if (!twoDevicesPosted)
         {
             twoDevicesPosted = true;
-            owner.post(EvTwoDevices, 0);
+            owner.postEvent(EvTwoDevices{});
         }
         return;
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include "core/CustomMessage.h"
 #include "midi/MidiPorts.h"
 #include <mutex>
 #include <vector>
@@ -8,31 +9,45 @@
 // the index of the output it heard. Scans run once per scan tick until a
 // pairing is made (or the scan limit is reached).
 //
-// Shares its owner's lock: fields the input thread touches are changed only
-// under it; ports are opened, stopped and deleted outside it (stopping an
-// input waits for a callback in flight, which may be waiting for the lock).
+// Threads and the lock: the scan runs on the message thread; identify replies
+// come on the MIDI input thread. The fields both touch are guarded by the
+// owner's mutex, which the owner lends at construction (`linkLock`): it is the
+// same mutex that guards the owner's use of the paired ports, so that a port
+// cannot be dropped while a frame is being sent through it. The message-thread
+// functions take that mutex themselves, only around those fields; ports are
+// opened, stopped and deleted outside it (stopping an input waits for a
+// callback in flight, which may be waiting for the mutex), so they must be
+// called without it. The functions marked "with the lock held" expect the
+// caller to hold it.
 class PortPairing
 {
 public:
+    // What the pairing tells its owner.
     struct Owner
     {
         virtual ~Owner() = default;
-        virtual void post(int code, int p1) = 0;
+        // An event for the owner's listener: EvConnectButton, EvScanStarted,
+        // EvDeviceFound and EvNoDevice on the message thread without the lock;
+        // EvTwoDevices on the input thread with the lock held.
+        virtual void postEvent(Event event) = 0;
+        // Message thread, without the lock.
         virtual void startScanTicks(int periodMs) = 0; // the next tick ends this scan
         virtual void stopTicks() = 0;
-        // Called with the lock held: an identify reply outside a scan.
+        // Input thread, with the lock held: an identify reply outside a scan.
         virtual void unexpectedIdentifyReply() = 0;
-        // An identify request about to leave (for the trace).
+        // Message thread, without the lock: an identify request about to leave
+        // (for the trace).
         virtual void sending(const juce::uint8* data, int size) = 0;
     };
 
     static constexpr int kMaxScans = 100;
 
-    PortPairing(midi::PortSet& ports, midi::InputCallback& inputCallback, std::mutex& lock, Owner& owner,
+    // `linkLock` is the owner's mutex (see above); it must outlive the pairing.
+    PortPairing(midi::PortSet& ports, midi::InputCallback& inputCallback, std::mutex& linkLock, Owner& owner,
                 int quietMs = 2000);
     ~PortPairing();
 
-    // Message thread. A quiet scan goes on every `quietMs` without showing a
+    // Message thread, without the lock. A quiet scan goes on every `quietMs` without showing a
     // scan in progress, until an instrument answers; then it pairs as usual.
     void restartScan(bool quiet = false);
     void scanPorts();
@@ -69,7 +84,7 @@ private:
 
     midi::PortSet& ports;
     midi::InputCallback& callback;
-    std::mutex& lock;
+    std::mutex& linkLock; // the owner's, lent; see the class comment
     Owner& owner;
 
     int inputCount = 0, outputCount = 0;

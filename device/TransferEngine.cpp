@@ -1,5 +1,4 @@
 #include "device/TransferEngine.h"
-#include "core/CustomMessage.h"
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -44,11 +43,9 @@ void TransferEngine::endJob(bool failed, StepFailure reason)
     state = Idle{};
     if (!open)
         return;
-    if (failed)
-        host.postEvent(EvControls, 1, 0, 0);
     open = false;
     flushUnexpectedCount();
-    host.postEvent(EvStepDone, failed ? 1 : 0, (int)reason, serial);
+    host.postEvent(EvStepDone{serial, failed ? std::optional<StepFailure>(reason) : std::nullopt});
 }
 
 void TransferEngine::endJobSilently()
@@ -315,7 +312,6 @@ void TransferEngine::startRead(juce::int64 byteAddress, juce::int64 length, bool
     r.checksummed = checksummed;
     state = r;
     host.postProgress(ProgressKind::read, 0, 1);
-    host.postEvent(EvControls, 0, 0, 0);
     log("Reading...\n");
     silenceTicks = 0;
     host.setTickPeriod(periods.readMs);
@@ -414,7 +410,6 @@ void TransferEngine::finishRead(bool durable)
     host.postProgress(ProgressKind::ended, 0, 0);
     logElapsed("Read finished, read time:", sequenceStart);
     log("Read OK.\n");
-    host.postProgress(ProgressKind::ended, 0, 0);
     succeed();
 }
 

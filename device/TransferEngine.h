@@ -1,4 +1,5 @@
 #pragma once
+#include "core/CustomMessage.h"
 #include "core/Vocabulary.h"
 #include "device/SysexCodec.h"
 #include <variant>
@@ -8,6 +9,14 @@
 // replies and ticks come in; frames, events, log text and read data go out
 // through its Host. Each job expects one reply per request, and anything else
 // that arrives is counted and ignored. The owner serialises every call.
+//
+// Threads: the engine runs on whichever thread its owner calls it from, and
+// calls its Host back on that thread before returning. Communication calls it
+// only with the link's mutex held: from the message thread (an operation's
+// start, the timer's ticks) and from the MIDI input thread (replies, and the
+// end of a read once its file is synced). Every Host callback therefore runs
+// with that mutex held and must not take it again, nor wait for anything that
+// may wait for it (stopping an input port does).
 class TransferEngine
 {
 public:
@@ -15,7 +24,8 @@ public:
     {
         virtual ~Host() = default;
         virtual void sendFrame(const juce::uint8* frame, int size) = 0;
-        virtual void postEvent(int code, int p1, int p2, int p3) = 0;
+        // A job's end (EvStepDone). Posting allocates the message and nothing else.
+        virtual void postEvent(Event event) = 0;
         virtual void postProgress(ProgressKind kind, int value, int total) = 0;
         virtual void logText(const char* text) = 0;
         // A bold, coloured passage, then bold off and black.
@@ -25,9 +35,10 @@ public:
         // A block of read data, in order; false when it could not be kept.
         virtual bool storeReadData(const juce::uint8* data, int size) = 0;
         // Every block of the read is stored. The owner makes the data durable
-        // (outside its lock) and then calls finishRead.
+        // after it has released its mutex, then takes it again and calls
+        // finishRead.
         virtual void readDataComplete() = 0;
-        // A quiet wait ended; the owner calls finishQuietWait.
+        // A quiet wait ended (on a tick); the owner calls finishQuietWait.
         virtual void quietWaitEnded() = 0;
         // A read ended without its data complete: the owner drops its file.
         virtual void readAbandoned() = 0;
@@ -47,8 +58,8 @@ public:
     void beginJob();
     int jobSerial() const { return serial; }
     bool jobIsOpen() const { return open; }
-    // Ends the job: EvStepDone with the job's serial, once. A failure first
-    // returns the controls to idle.
+    // Ends the job: EvStepDone with the job's serial (and the failure's
+    // reason), once.
     void succeed() { endJob(false, StepFailure::none); }
     void fail(StepFailure reason) { endJob(true, reason); }
     // Ends a job whose result is posted otherwise (no EvStepDone).

@@ -32,14 +32,14 @@ struct Watcher : juce::MessageListener
 {
     void handleMessage(const juce::Message& message) override
     {
-        auto* m = dynamic_cast<const CCustomMessage*>(&message);
-        if (m == nullptr)
+        auto* event = eventOf(message);
+        if (event == nullptr)
             return;
         ++received;
-        if (m->code == EvStepDone)
+        if (auto* done = std::get_if<EvStepDone>(event))
         {
             // A job ends once, and only a job that was started ends.
-            if (m->param3 <= 0 || m->param3 > link->currentJobSerial() || ++ends[m->param3] > 1)
+            if (done->serial <= 0 || done->serial > link->currentJobSerial() || ++ends[done->serial] > 1)
                 std::abort();
         }
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
-# bounded time, starting from the seeds in fuzz/corpus and seeds made here by
-# the project's own generators. Prints executions and coverage per target.
+# bounded time, starting from seeds made here by the project's own generators.
+# Prints executions and coverage per target.
 #   fuzz/run.sh [SECONDS_PER_TARGET [TARGET...]]   (default 60 s, every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,13 +14,12 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DTAMARIND_FUZZ=ON -DTAMARIND_SANITIZE=address -DTAMARIND_BUILD_GUI=OFF -DTAMARIND_BUILD_TESTS=OFF \
     -DTAMARIND_BUILD_BENCH=OFF >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)" --target fuzz_driver_header fuzz_version_block fuzz_preset_xml fuzz_incoming \
+cmake --build "$build" -j"$(nproc)" --target fuzz_driver_header fuzz_version_block fuzz_incoming \
   image-tool gen_device_images
 
 seeds=$build/seeds
 rm -rf "$seeds"
-mkdir -p "$seeds"/{driver_header,version_block,preset_xml,incoming}
-cp fuzz/corpus/preset_xml/* "$seeds/preset_xml/"
+mkdir -p "$seeds"/{driver_header,version_block,incoming}
 # Driver images and the version area of an image, made by the generators.
 "$build/tools/gen_device_images" "$seeds/images.bin"
 for i in 0 1 2 3 5; do
@@ -39,7 +38,7 @@ printf '\x00\xf0\x00\x20\x54\x7d\x01\x00\x01\x02\x03\x04\x05\x06\x07\x7f\x11\x22
 failed=0
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 targets=("${@:2}")
-[ ${#targets[@]} -gt 0 ] || targets=(driver_header version_block preset_xml incoming)
+[ ${#targets[@]} -gt 0 ] || targets=(driver_header version_block incoming)
 for target in "${targets[@]}"; do
   mkdir -p "$build/corpus/$target"
   log="$build/fuzz_$target.log"

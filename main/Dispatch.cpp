@@ -1,72 +1,110 @@
 // Buttons, combo boxes and the common enable/disable routine.
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "platform/SafeFile.h"
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
 #include "ui/UpdateDialogs.h"
 
+// Each button and the member that handles its click; a click of any other
+// button (User mode, Read) does nothing.
 void MainComponent::buttonClicked(juce::Button* button)
 {
-    if (button == connectStatusButton.get())
-        controller->reconnect();
-    else if (button == wordToggle.get() || button == byteToggle.get())
+    using Handler = void (MainComponent::*)();
+    const std::pair<juce::Button*, Handler> handlers[] = {
+        {connectStatusButton.get(), &MainComponent::reconnectClicked},
+        {wordToggle.get(), &MainComponent::wordClicked},
+        {byteToggle.get(), &MainComponent::byteClicked},
+        {beepToggle.get(), &MainComponent::beepClicked},
+        {autoCheckToggle.get(), &MainComponent::updateOperationCaptions},
+        {updateButton.get(), &MainComponent::updateClicked},
+        {addPresetButton.get(), &MainComponent::addPresetClicked},
+        {deletePresetButton.get(), &MainComponent::deletePresetClicked},
+        {selectFlashButton.get(), &MainComponent::selectFlashClicked},
+        {infoButton.get(), &MainComponent::infoClicked},
+        {helpButton.get(), &MainComponent::helpClicked},
+    };
+    for (const auto& [control, handler] : handlers)
+        if (control == button)
+            return (this->*handler)();
+}
+
+void MainComponent::reconnectClicked()
+{
+    controller->reconnect();
+}
+
+void MainComponent::wordClicked()
+{
+    wordAddressMode = true;
+    controller->setWordAddressing(true);
+}
+
+void MainComponent::byteClicked()
+{
+    wordAddressMode = false;
+    controller->setWordAddressing(false);
+}
+
+void MainComponent::beepClicked()
+{
+    controller->setTonesWanted(beepToggle->getToggleState());
+}
+
+void MainComponent::updateClicked()
+{
+    controller->requestUpdate();
+}
+
+void MainComponent::addPresetClicked()
+{
+    const auto name = presetNameEditor->getText();
+    if (name.isEmpty())
     {
-        wordAddressMode = button == wordToggle.get();
-        controller->setWordAddressing(wordAddressMode);
+        logOutput.PrintA("Preset name can not be empty.\n");
+        return;
     }
-    else if (button == beepToggle.get())
-        controller->setTonesWanted(beepToggle->getToggleState());
-    else if (button == autoCheckToggle.get())
-        updateOperationCaptions();
-    else if (button == updateButton.get())
-        controller->requestUpdate();
-    else if (button == addPresetButton.get())
+    // A name ending in ".rom" on the command line names an update file.
+    if (name.trim().unquoted().trim().endsWithIgnoreCase(".rom"))
     {
-        const auto name = presetNameEditor->getText();
-        if (name.isEmpty())
-        {
-            logOutput.PrintA("Preset name can not be empty.\n");
-            return;
-        }
-        // A name ending in ".rom" on the command line names an update file.
-        if (name.trim().unquoted().trim().endsWithIgnoreCase(".rom"))
-        {
-            logOutput.PrintA("Preset name can not end in .rom.\n");
-            return;
-        }
-        if (savePreset(name) >= 0)
-            presetListCombo->setSelectedItemIndex(refreshPresetList(name), juce::dontSendNotification);
+        logOutput.PrintA("Preset name can not end in .rom.\n");
+        return;
     }
-    else if (button == deletePresetButton.get())
+    if (savePreset(name) >= 0)
+        presetListCombo->setSelectedItemIndex(refreshPresetList(name), juce::dontSendNotification);
+}
+
+void MainComponent::deletePresetClicked()
+{
+    if (presetListCombo->getNumItems() > 0)
+        localPreset->remove(presetListCombo->getText());
+    refreshPresetList({});
+}
+
+void MainComponent::selectFlashClicked()
+{
+    auto& box = juce::CallOutBox::launchAsynchronously(
+        std::make_unique<FlashSelector>(offeredFlashNames, selectedFlashNames, this),
+        selectFlashButton->getScreenBounds(), nullptr);
+    box.setDismissalMouseClicksAreAlwaysConsumed(true);
+}
+
+void MainComponent::infoClicked()
+{
+    auto& box = juce::CallOutBox::launchAsynchronously(std::make_unique<infoView>(*portSet),
+                                                       infoButton->getScreenBounds(), nullptr);
+    box.setDismissalMouseClicksAreAlwaysConsumed(true);
+}
+
+void MainComponent::helpClicked()
+{
+    juce::String problem;
+    if (!helpViewer->open(helpFilePath, problem))
     {
-        if (presetListCombo->getNumItems() > 0)
-            localPreset.remove(presetListCombo->getText());
-        refreshPresetList({});
-    }
-    else if (button == selectFlashButton.get())
-    {
-        auto& box = juce::CallOutBox::launchAsynchronously(
-            std::make_unique<FlashSelector>(offeredFlashNames, selectedFlashNames, this),
-            selectFlashButton->getScreenBounds(), nullptr);
-        box.setDismissalMouseClicksAreAlwaysConsumed(true);
-    }
-    else if (button == infoButton.get())
-    {
-        auto& box = juce::CallOutBox::launchAsynchronously(std::make_unique<infoView>(*portSet),
-                                                           infoButton->getScreenBounds(), nullptr);
-        box.setDismissalMouseClicksAreAlwaysConsumed(true);
-    }
-    else if (button == helpButton.get())
-    {
-        juce::String problem;
-        if (!helpViewer.open(helpFilePath, problem))
-        {
-            logOutput.PrintA("%s\n", problem.toRawUTF8());
-            logOutput.PrintA("Can't open the help file.\n");
-            // No launcher, or no program for PDF files (Windows says so at once).
-            if (platform::inspectFile(helpFilePath, true) == platform::FileKind::regular)
-                tellNoViewer();
-        }
+        logOutput.PrintA("%s\n", problem.toRawUTF8());
+        logOutput.PrintA("Can't open the help file.\n");
+        // No launcher, or no program for PDF files (Windows says so at once).
+        if (platform::inspectFile(helpFilePath, true) == platform::FileKind::regular)
+            tellNoViewer();
     }
 }
 
@@ -122,7 +160,7 @@ int hexValue(const juce::TextEditor& e)
 
 void MainComponent::loadPreset(const juce::String& name)
 {
-    if (auto* preset = localPreset.find(name))
+    if (auto* preset = localPreset->find(name))
     {
         mcuCombo->setText(preset->MCUName, juce::dontSendNotification);
         applyOfferedFlashList();
@@ -150,7 +188,7 @@ void MainComponent::loadPreset(const juce::String& name)
 
 int MainComponent::savePreset(const juce::String& name)
 {
-    _PRESET_NODE node;
+    PresetNode node;
     node.MCUName = mcuCombo->getText();
     node.FlashList = selectedFlashNames;
     node.FlashPage = hexValue(*flashPageEditor);
@@ -164,12 +202,12 @@ int MainComponent::savePreset(const juce::String& name)
     node.UseWordAddress = wordToggle->getToggleState();
     node.BeepWhenDone = beepToggle->getToggleState();
     node.ReadAndCheckAfterWrite = autoCheckToggle->getToggleState();
-    return localPreset.store(name, node);
+    return localPreset->store(name, node);
 }
 
 int MainComponent::refreshPresetList(const juce::String& name)
 {
-    auto names = localPreset.getNames();
+    auto names = localPreset->getNames();
     names.removeString(autoSavePresetName);
     names.sort(false);
     presetListCombo->clear(juce::dontSendNotification);

@@ -3,7 +3,7 @@
 // lock; the progress value crosses over through an atomic copied on the
 // message thread.
 #include "update/FileSummary.h"
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 
 void MainComponent::startFileSummary(const juce::String& path)
 {

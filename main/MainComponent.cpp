@@ -1,5 +1,5 @@
 // Construction, layout, painting and look of the main component.
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "main/ScreenSaver.h"
 #include "platform/SafeFile.h"
 #include "platform/TextConversion.h"
@@ -35,6 +35,8 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     echoToStdout = options.echoToStdout;
 
     builtInDrivers = deviceimages::builtInDrivers();
+    helpViewer = std::make_unique<platform::DocumentViewer>();
+    localPreset = std::make_unique<CLocalPreset>();
     tooltipWindow = std::make_unique<juce::TooltipWindow>();
     // The settings stores (members) are empty: nothing is read at start-up.
 
@@ -75,7 +77,7 @@ MainComponent::MainComponent(const Options& options) : juce::Thread("Check sum t
     // The launcher ends with a failure when the desktop has no viewer for the
     // guide: the user, who sees nothing open, is told on the status line where
     // the guide is. This is called on the message thread.
-    helpViewer.onLauncherFailed = [this](int status)
+    helpViewer->onLauncherFailed = [this](int status)
     {
         logOutput.PrintA(
             "The viewer for the help file could not be started (its launcher ended with status %d).\n",
@@ -106,6 +108,16 @@ MainComponent::~MainComponent()
     screenSaverBlock.reset();
     logOutput.AttachEditor(nullptr);
     juce::LookAndFeel::setDefaultLookAndFeel(nullptr);
+}
+
+juce::String MainComponent::getLogText() const
+{
+    return logEditor->getText();
+}
+
+bool MainComponent::isUpdating() const
+{
+    return controller->isUpdating();
 }
 
 void MainComponent::paint(juce::Graphics& g)

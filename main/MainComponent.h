@@ -1,17 +1,26 @@
 #pragma once
-#include "controller/UpdateController.h"
+#include "controller/UpdateView.h"
 #include "core/LogOutput.h"
-#include "device/DriverImages.h"
-#include "platform/DocumentViewer.h"
-#include "settings/Presets.h"
-#include "ui/FileBrowser.h"
-#include "ui/ImageButtonWithText.h"
-#include "ui/LogEditor.h"
 #include <atomic>
-#include <juce_cryptography/juce_cryptography.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
+class CLocalPreset;
+class CLogEditor;
+class fileBrowser;
+class ImageButtonWithText;
 class ScreenSaverBlock;
+class SysexTrace;
+class UpdateController;
+struct DriverEntry;
+namespace midi
+{
+class PortSet;
+}
+namespace platform
+{
+class DocumentViewer;
+class Services;
+} // namespace platform
 
 // The window's content: the update screen (title, logo, status, versions,
 // UPDATE and HELP, progress bar) and the hidden service controls. It is the
@@ -28,20 +37,8 @@ class MainComponent : public juce::Component,
                       private UpdateView
 {
 public:
-    // Test seams: the ports to use, shrunk tick periods, and the folders of
-    // the program and of the working files.
-    struct Options
-    {
-        midi::PortSet* ports = nullptr; // none: no instrument can be found
-        Communication::TickPeriods periods;
-        juce::String programFolder; // empty: the running executable's folder
-        juce::String imagePath;     // empty: "update.rom" in the program folder
-        juce::String workingFolder; // empty: the platform's working folder
-        bool modalDialogs = true;   // false: confirmations answer YES without showing (tests)
-        bool echoToStdout = true;   // false: log and status lines stay off standard output (tests)
-        platform::Services* services = nullptr; // clock, disk syncs, tones; null: the machine's
-        bool trace = false; // every SysEx message also to Tamarind-trace.log in the working folder
-    };
+    // Test seams: the ports, tick periods and folders to use (main/MainOptions.h).
+    struct Options;
 
     MainComponent();
     explicit MainComponent(const Options& options);
@@ -69,7 +66,7 @@ public:
     void loadPreset(const juce::String& name);
     int savePreset(const juce::String& name);
     int refreshPresetList(const juce::String& name);
-    CLocalPreset& getPresets() { return localPreset; }
+    CLocalPreset& getPresets() { return *localPreset; }
     void startFileSummary(const juce::String& path);
     const juce::StringArray& getSelectedFlashNames() const { return selectedFlashNames; }
     const juce::StringArray& getOfferedFlashNames() const { return offeredFlashNames; }
@@ -77,8 +74,8 @@ public:
     // What the screen shows.
     juce::String getStatus() const { return statusLabel->getText(); }
     double getProgressValue() const { return progressValue; }
-    juce::String getLogText() const { return logEditor->getText(); }
-    bool isUpdating() const { return controller->isUpdating(); }
+    juce::String getLogText() const;
+    bool isUpdating() const;
     UpdateController& getController() { return *controller; }
 
     CLogOutput logOutput;
@@ -102,10 +99,23 @@ private:
     void updateRunning(bool running) override;
     void updateSucceeded() override;
 
+    // The buttons' handlers (buttonClicked's table).
+    void reconnectClicked();
+    void wordClicked();
+    void byteClicked();
+    void beepClicked();
+    void updateClicked();
+    void addPresetClicked();
+    void deletePresetClicked();
+    void selectFlashClicked();
+    void infoClicked();
+    void helpClicked();
+
     static juce::Font uiFont(); // the combo boxes' and menus' face, height 16
+    struct ControlRow;          // a row of createControls' table
     void createControls();
-    void createServiceControls();
-    void nameControls();
+    template <typename T>
+    juce::Component& createControl(std::unique_ptr<T> MainComponent::*member, const ControlRow& row);
     void hideUnreachable(juce::Component& c);
     void applyOfferedFlashList();
     void updateFlashButtonText();
@@ -118,7 +128,7 @@ private:
     std::unique_ptr<SysexTrace> trace; // outlives the controller and its link
     std::unique_ptr<UpdateController> controller;
     std::unique_ptr<ScreenSaverBlock> screenSaverBlock;
-    platform::DocumentViewer helpViewer;
+    std::unique_ptr<platform::DocumentViewer> helpViewer;
     platform::Services* services = nullptr;
     juce::Image backgroundImage;
     std::unique_ptr<juce::Drawable> logoDrawable;
@@ -194,9 +204,8 @@ private:
         MainComponent& owner;
     } progressMirror{*this};
 
-    // Settings stores (in memory only).
-    GlobalPreset globalPreset;
-    CLocalPreset localPreset;
+    // The preset store (in memory only).
+    std::unique_ptr<CLocalPreset> localPreset;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(MainComponent)
 };

@@ -1,6 +1,6 @@
 // What the update controller shows on the screen, and the events of the file
 // boxes and the flash chooser.
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "main/ScreenSaver.h"
 #include "platform/SafeFile.h"
 #include "platform/TextConversion.h"
@@ -8,41 +8,29 @@
 
 void MainComponent::handleMessage(const juce::Message& message)
 {
-    auto* m = dynamic_cast<const CCustomMessage*>(&message);
-    if (m == nullptr)
-        return;
-    auto& event = const_cast<CCustomMessage&>(*m);
-    switch (event.code)
-    {
-    case EvWriteFileChosen:
-    case EvReadFileChosen:
-    {
-        auto* box = event.code == EvWriteFileChosen ? writeFileBox.get() : readFileBox.get();
-        const juce::File chosen(juce::File::isAbsolutePath(box->GetFile()) ? juce::File(box->GetFile())
-                                                                           : juce::File());
-        if (event.code == EvWriteFileChosen)
-            startFileSummary(box->GetFile());
-        const auto folder = chosen.getParentDirectory();
-        box->SetStartLocation(chosen != juce::File() && folder.isDirectory() ? folder.getFullPathName()
-                                                                             : juce::String());
-        break;
-    }
-    case EvFlashTicked:
-    {
-        std::unique_ptr<juce::String> name(event.takeData<juce::String>());
-        if (name != nullptr)
-        {
-            if (event.param1 == 1)
-                selectedFlashNames.addIfNotAlreadyThere(*name);
-            else
-                selectedFlashNames.removeString(*name);
-        }
-        updateFlashButtonText();
-        break;
-    }
-    default:
-        break;
-    }
+    visitEvent(message, overloaded{[this](const EvFileChosen& event)
+                                   {
+                                       auto* box = event.box == FileBox::write ? writeFileBox.get()
+                                                                               : readFileBox.get();
+                                       const juce::File chosen(juce::File::isAbsolutePath(box->GetFile())
+                                                                   ? juce::File(box->GetFile())
+                                                                   : juce::File());
+                                       if (event.box == FileBox::write)
+                                           startFileSummary(box->GetFile());
+                                       const auto folder = chosen.getParentDirectory();
+                                       box->SetStartLocation(chosen != juce::File() && folder.isDirectory()
+                                                                 ? folder.getFullPathName()
+                                                                 : juce::String());
+                                   },
+                                   [this](const EvFlashTicked& event)
+                                   {
+                                       if (event.ticked)
+                                           selectedFlashNames.addIfNotAlreadyThere(event.name);
+                                       else
+                                           selectedFlashNames.removeString(event.name);
+                                       updateFlashButtonText();
+                                   },
+                                   [](const auto&) {}});
 }
 
 // The guide is there but nothing could show it: the user, who sees nothing

@@ -1,5 +1,5 @@
 #pragma once
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 
 namespace testing_support
 {

@@ -40,7 +40,7 @@ void EngineFixture::connectTo(std::unique_ptr<midi::Source> source, bool isManua
             link().timerCallback();
         }
     }
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) == 1; })) << "instrument not paired";
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count<EvDeviceFound>() == 1; })) << "instrument not paired";
     pump(1);
     recorder.clear();
 }
@@ -70,18 +70,19 @@ EngineFixture::Outcome EngineFixture::runQueue(int silentTicks, int timeoutMs)
     Outcome outcome;
     recorder.onEvent = [&](const Event& e)
     {
-        if (e.code != EvStepDone || outcome.ended || !queue->acceptStepDone(e.p3))
+        auto* done = std::get_if<EvStepDone>(&e);
+        if (done == nullptr || outcome.ended || !queue->acceptStepDone(done->serial))
             return;
-        if (e.p1 != 0)
+        if (done->failure)
         {
-            outcome = {true, false, e.p2};
+            outcome = {true, false, *done->failure};
             queue->clearQueue();
         }
         else if (queue->runNext())
-            outcome = {true, true, 0};
+            outcome = {true, true};
     };
     if (queue->runNext())
-        outcome = {true, true, 0};
+        outcome = {true, true};
 
     const auto end = juce::Time::getMillisecondCounter() + (juce::uint32)timeoutMs;
     size_t seen = recorder.events.size();
@@ -115,15 +116,16 @@ juce::String EngineFixture::identify()
     bool done = false;
     recorder.onEvent = [&](const Event& e)
     {
-        if (e.code != EvStepDone || done || !queue->acceptStepDone(e.p3))
+        auto* ended = std::get_if<EvStepDone>(&e);
+        if (ended == nullptr || done || !queue->acceptStepDone(ended->serial))
             return;
         const bool isTest = queue->currentIs<jobs::TestFlash>();
-        if (e.p1 == 0 && isTest)
+        if (!ended->failure && isTest)
         {
             found = std::get<jobs::TestFlash>(*queue->current()).flashName;
             done = true;
         }
-        else if (e.p1 == 0)
+        else if (!ended->failure)
             queue->runNext();
         else if (isTest && queue->nextIsDriverUpload())
             queue->runNext();
@@ -166,11 +168,20 @@ juce::File EngineFixture::writeFile(const juce::String& name, const juce::Memory
     return f;
 }
 
-int EngineFixture::countEvents(int code, int p1, int p2) const
+int EngineFixture::jobsEndedWell() const
 {
-    int n = 0;
-    for (auto& e : recorder.events)
-        n += (e.code == code && e.p1 == p1 && (p2 < 0 || e.p2 == p2)) ? 1 : 0;
-    return n;
+    return recorder.count<EvStepDone>([](const EvStepDone& e) { return !e.failure; });
 }
+
+int EngineFixture::jobsFailed() const
+{
+    return recorder.count<EvStepDone>([](const EvStepDone& e) { return e.failure.has_value(); });
+}
+
+int EngineFixture::progressEvents(ProgressKind kind, int value) const
+{
+    return recorder.count<EvProgress>([&](const EvProgress& e)
+                                      { return e.kind == kind && (value < 0 || e.value == value); });
+}
+
 } // namespace testing_support

@@ -17,7 +17,7 @@ protected:
     {
         bool ended = false;
         bool ok = false;
-        int reason = -1;
+        StepFailure reason = StepFailure::none;
     };
 
     void TearDown() override;
@@ -51,7 +51,11 @@ protected:
     std::string log() { return recorder.logUtf8(); }
     juce::File file(const juce::String& name) { return folder.getChildFile(name); }
     juce::File writeFile(const juce::String& name, const juce::MemoryBlock& data);
-    int countEvents(int code, int p1, int p2 = -1) const;
+    // Recorded job ends that were successes, and failures.
+    int jobsEndedWell() const;
+    int jobsFailed() const;
+    // Recorded progress events of `kind` (with `value`, unless it is -1).
+    int progressEvents(ProgressKind kind, int value = -1) const;
 
     Recorder recorder;
     CLogOutput logSink;

@@ -2,15 +2,19 @@
 
 namespace testing_support
 {
+bool isLogRequest(const Event& event)
+{
+    return std::holds_alternative<LogAppendText>(event) || std::holds_alternative<LogSetBold>(event) ||
+           std::holds_alternative<LogSetColour>(event) || std::holds_alternative<LogSetFontHeight>(event) ||
+           std::holds_alternative<LogClear>(event);
+}
+
 void Recorder::handleMessage(const juce::Message& message)
 {
-    auto* m = dynamic_cast<const CCustomMessage*>(&message);
-    if (m == nullptr)
+    auto* event = eventOf(message);
+    if (event == nullptr)
         return;
-    Event e{m->code, m->param1, m->param2, m->param3, {}};
-    if (m->code == LogAppendText && m->data != nullptr)
-        e.text = static_cast<const wchar_t*>(m->data);
-    events.push_back(e);
+    events.push_back(*event);
     if (onEvent)
         onEvent(events.back());
 }
@@ -19,8 +23,8 @@ std::wstring Recorder::logText() const
 {
     std::wstring all;
     for (auto& e : events)
-        if (e.code == LogAppendText)
-            all += e.text;
+        if (auto* append = std::get_if<LogAppendText>(&e))
+            all += append->text;
     return all;
 }
 
@@ -29,29 +33,13 @@ std::string Recorder::logUtf8() const
     return juce::String(logText().c_str()).toStdString();
 }
 
-std::vector<int> Recorder::codes(bool deviceEventsOnly) const
+std::vector<size_t> Recorder::codes(bool deviceEventsOnly) const
 {
-    std::vector<int> result;
+    std::vector<size_t> result;
     for (auto& e : events)
-        if (!deviceEventsOnly || e.code >= 0x5000)
-            result.push_back(e.code);
+        if (!deviceEventsOnly || !isLogRequest(e))
+            result.push_back(e.index());
     return result;
-}
-
-int Recorder::count(int code) const
-{
-    int n = 0;
-    for (auto& e : events)
-        n += e.code == code ? 1 : 0;
-    return n;
-}
-
-const Event* Recorder::last(int code) const
-{
-    for (auto it = events.rbegin(); it != events.rend(); ++it)
-        if (it->code == code)
-            return &*it;
-    return nullptr;
 }
 
 void RecordingServices::beep(int frequencyHz, int durationMs)

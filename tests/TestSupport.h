@@ -4,20 +4,29 @@
 #include <functional>
 #include <juce_events/juce_events.h>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
+// gtest shows a failure reason by name and number.
+inline void PrintTo(StepFailure reason, std::ostream* os)
+{
+    *os << "StepFailure " << (int)reason << " ("
+        << (stepFailureText(reason) ? stepFailureText(reason) : "none") << ")";
+}
+
 namespace testing_support
 {
-// One received message, as the receiver saw it.
-struct Event
+// The index of event type T among Event's alternatives (what codes() lists).
+template <typename T> size_t codeOf()
 {
-    int code;
-    int p1, p2, p3;
-    std::wstring text; // appended text for log requests
-};
+    return Event(std::in_place_type<T>).index();
+}
 
-// Records every CCustomMessage posted to it (device events and log requests).
+// Log requests, as opposed to device and window events.
+bool isLogRequest(const Event& event);
+
+// Records every event posted to it (device events and log requests).
 class Recorder : public juce::MessageListener
 {
 public:
@@ -29,9 +38,28 @@ public:
     // All appended log text, concatenated.
     std::wstring logText() const;
     std::string logUtf8() const;
-    std::vector<int> codes(bool deviceEventsOnly = true) const;
-    int count(int code) const;
-    const Event* last(int code) const;
+    // The received events' codeOf, without the log requests unless asked.
+    std::vector<size_t> codes(bool deviceEventsOnly = true) const;
+    template <typename T> int count() const
+    {
+        return count<T>([](const T&) { return true; });
+    }
+    // Events of type T for which `matches` holds.
+    template <typename T, typename Predicate> int count(Predicate matches) const
+    {
+        int n = 0;
+        for (auto& e : events)
+            if (auto* t = std::get_if<T>(&e))
+                n += matches(*t) ? 1 : 0;
+        return n;
+    }
+    template <typename T> const T* last() const
+    {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (auto* t = std::get_if<T>(&*it))
+                return t;
+        return nullptr;
+    }
     void clear() { events.clear(); }
 };
 

@@ -1,8 +1,8 @@
 #include "ui/FileBrowser.h"
 #include "core/CustomMessage.h"
 
-fileBrowser::fileBrowser(bool open, juce::MessageListener* owner, int code)
-    : openMode(open), listener(owner), messageCode(code),
+fileBrowser::fileBrowser(bool open, juce::MessageListener* owner, FileBox which)
+    : openMode(open), listener(owner), box(which),
       prompt(juce::CharPointer_UTF8(
           "\xe6\x8b\x96\xe6\x9b\xb3\xe6\x96\x87\xe4\xbb\xb6\xe5\x88\xb0\xe6\xad\xa4\xe5\xa4\x84"
           "\xef\xbc\x8c\xe6\x88\x96\xe7\x82\xb9\xe5\x87\xbb\"\xe6\xb5\x8f\xe8\xa7\x88\"\xe6\x8c\x89"
@@ -79,7 +79,7 @@ void fileBrowser::SetFile(const juce::String& path, bool notify)
 
 void fileBrowser::notifyOwner()
 {
-    postEvent(listener, messageCode);
+    postEvent(listener, EvFileChosen{box});
 }
 
 juce::String fileBrowser::dialogPattern() const

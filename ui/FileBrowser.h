@@ -1,12 +1,13 @@
 #pragma once
+#include "core/CustomMessage.h"
 #include <juce_gui_basics/juce_gui_basics.h>
 
 // A one-line box holding the path of one file: drop a file on it or browse
-// for one. When a file is chosen the owner gets a message with its code.
+// for one. When a file is chosen the owner gets an EvFileChosen naming the box.
 class fileBrowser : public juce::Component, public juce::FileDragAndDropTarget, public juce::Button::Listener
 {
 public:
-    fileBrowser(bool openMode, juce::MessageListener* listener, int messageCode);
+    fileBrowser(bool openMode, juce::MessageListener* listener, FileBox box);
     ~fileBrowser() override;
 
     void SetPrompt(const juce::String& text, int fontHeight, juce::Colour colour);
@@ -40,7 +41,7 @@ private:
     bool openMode;
     bool dragOver = false;
     juce::MessageListener* listener;
-    int messageCode;
+    FileBox box;
     juce::Colour highlightColour{0x00000000};
     juce::StringArray extensions;
     int buttonWidth = 64;

@@ -23,11 +23,7 @@ FlashView::~FlashView() = default;
 
 void FlashView::buttonClicked(juce::Button* button)
 {
-    if (listener == nullptr)
-        return;
-    listener->postMessage(new CCustomMessage(EvFlashTicked, button->getToggleState() ? 1 : 0, 0, 0,
-                                             new juce::String(button->getButtonText()),
-                                             &CCustomMessage::deleteObject<juce::String>));
+    postEvent(listener, EvFlashTicked{button->getButtonText(), button->getToggleState()});
 }
 
 FlashSelector::FlashSelector(const juce::StringArray& offered, const juce::StringArray& selected,

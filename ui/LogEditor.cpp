@@ -40,39 +40,24 @@ void CLogEditor::dropOldestText()
 
 void CLogEditor::handleMessage(const juce::Message& message)
 {
-    auto* m = dynamic_cast<const CCustomMessage*>(&message);
-    if (m == nullptr)
-        return;
-    auto& request = const_cast<CCustomMessage&>(*m);
-    switch (request.code)
-    {
-    case LogAppendText:
-    {
-        std::unique_ptr<wchar_t[]> text(request.takeData<wchar_t>());
-        if (text != nullptr)
-        {
-            // Always at the end, whatever the user selected.
-            setCaretPosition(getTotalNumChars());
-            insertTextAtCaret(juce::String(text.get()));
-            dropOldestText();
-        }
-        break;
-    }
-    case LogSetBold:
-        bold = request.param1 != 0;
-        ApplyFont();
-        break;
-    case LogSetColour:
-        setColour(juce::TextEditor::textColourId, juce::Colour((juce::uint32)request.param1));
-        break;
-    case LogSetFontHeight:
-        fontHeight = request.param1;
-        ApplyFont();
-        break;
-    case LogClear:
-        clear();
-        break;
-    default:
-        break;
-    }
+    visitEvent(message, overloaded{[this](const LogAppendText& request)
+                                   {
+                                       // Always at the end, whatever the user selected.
+                                       setCaretPosition(getTotalNumChars());
+                                       insertTextAtCaret(juce::String(request.text.c_str()));
+                                       dropOldestText();
+                                   },
+                                   [this](const LogSetBold& request)
+                                   {
+                                       bold = request.bold;
+                                       ApplyFont();
+                                   },
+                                   [this](const LogSetColour& request)
+                                   { setColour(juce::TextEditor::textColourId, juce::Colour(request.argb)); },
+                                   [this](const LogSetFontHeight& request)
+                                   {
+                                       fontHeight = request.height;
+                                       ApplyFont();
+                                   },
+                                   [this](const LogClear&) { clear(); }, [](const auto&) {}});
 }

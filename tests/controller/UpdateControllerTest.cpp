@@ -267,30 +267,32 @@ TEST(UpdateController, FailuresDuringAnUpdateShowTheirReason)
     image::ImageSpec rom;
     ControllerRig rig("flash=S29GL128_S", &rom);
     ASSERT_TRUE(rig.waitPhase(Phase::ready));
-    const char* texts[] = {"The update stopped: see the log.",
-                           "Can't create file to save data.",
-                           "The data read from flash is not correct.",
-                           "Can't create lock file!",
-                           "Can't delete lock file!",
-                           "Time out!",
-                           "Can't open file to program.",
-                           "The flash operation failed."};
-    for (int reason = 0; reason <= 7; ++reason)
+    const std::pair<StepFailure, const char*> cases[] = {
+        {StepFailure::none, "The update stopped: see the log."},
+        {StepFailure::cantCreateFile, "Can't create file to save data."},
+        {StepFailure::dataNotCorrect, "The data read from flash is not correct."},
+        {StepFailure::cantCreateLock, "Can't create lock file!"},
+        {StepFailure::cantDeleteLock, "Can't delete lock file!"},
+        {StepFailure::timeOut, "Time out!"},
+        {StepFailure::cantOpenFileToProgram, "Can't open file to program."},
+        {StepFailure::flashOperationFailed, "The flash operation failed."}};
+    for (const auto& [reason, text] : cases)
     {
+        SCOPED_TRACE(text);
         rig.controller->requestUpdate();
-        ASSERT_TRUE(rig.controller->isUpdating()) << reason;
+        ASSERT_TRUE(rig.controller->isUpdating());
         const int serial = rig.controller->getLink().currentJobSerial();
         // The first job's end, a failure, arrives before anything else is handled.
-        rig.controller->handleMessage(CCustomMessage(EvStepDone, 1, reason, serial));
-        EXPECT_EQ(rig.view.status(), texts[reason]);
+        rig.controller->handleMessage(CCustomMessage(EvStepDone{serial, reason}));
+        EXPECT_EQ(rig.view.status(), text);
         EXPECT_FALSE(rig.controller->isUpdating());
         EXPECT_FALSE(rig.view.barVisible);
         EXPECT_EQ(rig.view.running.back(), false);
         // The job's own end, when it comes, changes nothing.
-        rig.controller->handleMessage(CCustomMessage(EvStepDone, 0, 0, serial));
+        rig.controller->handleMessage(CCustomMessage(EvStepDone{serial, std::nullopt}));
         testing_support::pump(20);
-        EXPECT_EQ(rig.view.status(), texts[reason]);
-        if (reason == 5)
+        EXPECT_EQ(rig.view.status(), text);
+        if (reason == StepFailure::timeOut)
         {
             // A time-out: the piano is looked for again, and found.
             EXPECT_NE(rig.controller->phase(), Phase::ready);
@@ -498,7 +500,7 @@ TEST(UpdateController, AFailedUpdateIsAddedToTheHistory)
         rig.controller->requestUpdate();
         ASSERT_TRUE(rig.controller->isUpdating());
         const int serial = rig.controller->getLink().currentJobSerial();
-        rig.controller->handleMessage(CCustomMessage(EvStepDone, 1, (int)c.reason, serial));
+        rig.controller->handleMessage(CCustomMessage(EvStepDone{serial, c.reason}));
         ASSERT_FALSE(rig.controller->isUpdating());
         const auto records = historyOf(rig);
         ASSERT_EQ(records.size(), ++count);
@@ -510,7 +512,7 @@ TEST(UpdateController, AFailedUpdateIsAddedToTheHistory)
         EXPECT_EQ(r.result, rig.view.status());
         EXPECT_EQ(r.versionAfter, c.versionAfter);
         // The job's own end changes nothing, in the history neither.
-        rig.controller->handleMessage(CCustomMessage(EvStepDone, 0, 0, serial));
+        rig.controller->handleMessage(CCustomMessage(EvStepDone{serial, std::nullopt}));
         testing_support::pump(20);
         EXPECT_EQ(historyOf(rig).size(), count);
     }

@@ -25,6 +25,8 @@ struct LogFixture : ::testing::Test
         testing_support::pump(1);
         return recorder.logText();
     }
+    // The text of request `i`, which must be an appended line.
+    const std::wstring& textOf(size_t i) const { return std::get<LogAppendText>(recorder.events.at(i)).text; }
     CLogOutput log;
     Recorder recorder;
 };
@@ -39,9 +41,9 @@ TEST_F(LogFixture, LinesAreCutAt1023Characters)
     log.PrintW(L"%d-%ls", 7, L"ok");
     testing_support::pump(1);
     ASSERT_EQ(recorder.events.size(), 3u);
-    EXPECT_EQ(recorder.events[0].text, std::wstring(1023, L'n'));
-    EXPECT_EQ(recorder.events[1].text, std::wstring(1023, L'w'));
-    EXPECT_EQ(recorder.events[2].text, L"7-ok");
+    EXPECT_EQ(textOf(0), std::wstring(1023, L'n'));
+    EXPECT_EQ(textOf(1), std::wstring(1023, L'w'));
+    EXPECT_EQ(textOf(2), L"7-ok");
 }
 
 TEST_F(LogFixture, NarrowLinesAreCutAtCharactersNotBytes)
@@ -59,8 +61,8 @@ TEST_F(LogFixture, NarrowLinesAreCutAtCharactersNotBytes)
     log.PrintA("x%s", umlauts.substr(0, 2 * 1000).c_str());
     testing_support::pump(1);
     ASSERT_EQ(recorder.events.size(), 2u);
-    EXPECT_EQ(recorder.events[0].text, std::wstring(1023, L'\u00fc'));
-    EXPECT_EQ(recorder.events[1].text, L"x" + std::wstring(1000, L'\u00fc'));
+    EXPECT_EQ(textOf(0), std::wstring(1023, L'\u00fc'));
+    EXPECT_EQ(textOf(1), L"x" + std::wstring(1000, L'\u00fc'));
 }
 
 TEST_F(LogFixture, NarrowTextIsConvertedFromTheMultibyteEncoding)
@@ -96,13 +98,27 @@ TEST_F(LogFixture, StyleRequestsTravelInOrderWithTheirPayloads)
     log.Clear();
     testing_support::pump(1);
     ASSERT_EQ(recorder.events.size(), 7u);
-    const int expected[][2] = {{LogSetBold, 1}, {LogSetColour, (int)LogColour::red},   {LogAppendText, 0},
-                               {LogSetBold, 0}, {LogSetColour, (int)LogColour::black}, {LogSetFontHeight, 16},
-                               {LogClear, 0}};
+    // Each request as its kind and its value (none for text and clear).
+    auto valueOf = [](const Event& e) -> juce::int64
+    {
+        return std::visit(overloaded{[](const LogSetBold& r) -> juce::int64 { return r.bold ? 1 : 0; },
+                                     [](const LogSetColour& r) -> juce::int64 { return r.argb; },
+                                     [](const LogSetFontHeight& r) -> juce::int64 { return r.height; },
+                                     [](const auto&) -> juce::int64 { return -1; }},
+                          e);
+    };
+    using testing_support::codeOf;
+    const std::pair<size_t, juce::int64> expected[] = {{codeOf<LogSetBold>(), 1},
+                                                       {codeOf<LogSetColour>(), LogColour::red},
+                                                       {codeOf<LogAppendText>(), -1},
+                                                       {codeOf<LogSetBold>(), 0},
+                                                       {codeOf<LogSetColour>(), LogColour::black},
+                                                       {codeOf<LogSetFontHeight>(), 16},
+                                                       {codeOf<LogClear>(), -1}};
     for (size_t i = 0; i < 7; ++i)
     {
-        EXPECT_EQ(recorder.events[i].code, expected[i][0]) << i;
-        EXPECT_EQ(recorder.events[i].p1, expected[i][1]) << i;
+        EXPECT_EQ(recorder.events[i].index(), expected[i].first) << i;
+        EXPECT_EQ(valueOf(recorder.events[i]), expected[i].second) << i;
     }
 }
 
@@ -133,9 +149,10 @@ TEST_F(LogFixture, LinesFromTwoThreadsArriveWholeAndInOrderPerThread)
     int next[3] = {0, 0, 0};
     for (auto& e : recorder.events)
     {
-        ASSERT_EQ(e.text.size(), 6u) << "a line arrived split";
-        const int which = e.text[0] == L'A' ? 0 : e.text[0] == L'B' ? 1 : 2;
-        EXPECT_EQ(std::stoi(e.text.substr(1, 4)), next[which]++);
+        auto& text = std::get<LogAppendText>(e).text;
+        ASSERT_EQ(text.size(), 6u) << "a line arrived split";
+        const int which = text[0] == L'A' ? 0 : text[0] == L'B' ? 1 : 2;
+        EXPECT_EQ(std::stoi(text.substr(1, 4)), next[which]++);
     }
 }
 

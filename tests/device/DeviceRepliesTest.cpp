@@ -38,7 +38,7 @@ TEST_F(Replies, RepeatedStatusAtTheEndOfAJobEndsItOnce)
     queue->add(jobs::TestFlash{d.mcuName, d.flashName, d.image, d.length});
     const auto outcome = runQueue();
     EXPECT_TRUE(outcome.ok);
-    EXPECT_EQ(recorder.count(EvStepDone), 2);
+    EXPECT_EQ(recorder.count<EvStepDone>(), 2);
     EXPECT_EQ(occurrences(log(), kIgnoredLine), 1u) << log();
     EXPECT_EQ(link().unexpectedReplyCount(), 1);
 }
@@ -52,7 +52,7 @@ TEST_F(Replies, RepeatedStatusInsideATransferStillWritesEverything)
     queue->add(jobs::ProgramFromBuffer{deviceimages::interimImage(), 0x40000, 0x10000, 0, 100});
     const auto outcome = runQueue();
     EXPECT_TRUE(outcome.ok) << log();
-    EXPECT_EQ(recorder.count(EvStepDone), 1);
+    EXPECT_EQ(recorder.count<EvStepDone>(), 1);
     EXPECT_EQ(0, std::memcmp(flash() + 0x40000, deviceimages::interimImage(), 0x10000));
     // The statuses the early end left unanswered arrive with nothing awaited.
     EXPECT_EQ(link().unexpectedReplyCount(), 2);
@@ -70,7 +70,7 @@ TEST_F(Replies, StraysWhileIdleChangeNothingAndAreCountedOnce)
     link().handleIncomingMidiMessage(nullptr, packet.data(), (int)packet.size());
     pump(2);
     EXPECT_EQ(link().unexpectedReplyCount(), 501);
-    EXPECT_EQ(recorder.codes(), std::vector<int>{}); // no event at all
+    EXPECT_EQ(recorder.codes(), std::vector<size_t>{}); // no event at all
     EXPECT_EQ(log(), kIgnoredLine);
     EXPECT_EQ(link().getState(), state);
 
@@ -110,8 +110,8 @@ TEST_F(Replies, StraysDoNotHideASilentInstrument)
     }
     pump(2);
     EXPECT_EQ(link().getState(), Communication::Idle);
-    ASSERT_NE(recorder.last(EvStepDone), nullptr);
-    EXPECT_EQ(recorder.last(EvStepDone)->p2, 5);
+    ASSERT_NE(recorder.last<EvStepDone>(), nullptr);
+    EXPECT_EQ(recorder.last<EvStepDone>()->failure, StepFailure::timeOut);
     EXPECT_NE(log().find("Time out, retry...1,2,3,4,5,6,7,8,9,10The device has no response.\n"),
               std::string::npos)
         << log();
@@ -127,13 +127,13 @@ TEST_F(Replies, ForeignPacketInsideABlockWithoutChecksumIsFetchedAgain)
     link().readToFile(readFile.getFullPathName(), 0, 0x40000, 0x2000, 0, 100);
     const auto packet = strayPacket();
     link().handleIncomingMidiMessage(nullptr, packet.data(), (int)packet.size());
-    for (int tick = 0; tick < 50 && recorder.count(EvStepDone) == 0; ++tick)
+    for (int tick = 0; tick < 50 && recorder.count<EvStepDone>() == 0; ++tick)
     {
         piano->pump();
         pump(1);
         link().timerCallback();
     }
-    ASSERT_EQ(countEvents(EvStepDone, 0, 0), 1) << log();
+    ASSERT_EQ(jobsEndedWell(), 1) << log();
     juce::MemoryBlock data;
     readFile.loadFileAsData(data);
     ASSERT_EQ(data.getSize(), 0x2000u);
@@ -165,11 +165,14 @@ TEST_F(Replies, ProgressPostsInFlightAreBounded)
     link().programBuffer(deviceimages::interimImage(), 0, 0x40000, 0x10000, 0, 100);
     piano->pump(); // the whole transfer, with the message thread busy elsewhere
     pump(2);
-    int updates = 0;
-    for (auto& e : recorder.events)
-        updates += e.code == EvProgress && e.p1 >= 1 && e.p1 <= 3 ? 1 : 0;
+    const int updates = recorder.count<EvProgress>(
+        [](const EvProgress& p)
+        {
+            return p.kind == ProgressKind::erase || p.kind == ProgressKind::transfer ||
+                   p.kind == ProgressKind::read;
+        });
     EXPECT_LE(updates, Communication::kMaxProgressInFlight);
-    EXPECT_EQ(countEvents(EvStepDone, 0, 0), 1);
+    EXPECT_EQ(jobsEndedWell(), 1);
 }
 
 // Each job's end carries its own serial; the queue takes it once, and a
@@ -191,5 +194,5 @@ TEST_F(Replies, QueueAcceptsEachJobsEndOnce)
     EXPECT_TRUE(queue->runNext()); // the list is done
     EXPECT_FALSE(queue->acceptStepDone(first + 1));
     pump(2);
-    EXPECT_EQ(recorder.last(EvStepDone)->p3, first + 1);
+    EXPECT_EQ(recorder.last<EvStepDone>()->serial, first + 1);
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+using testing_support::codeOf;
 using testing_support::FakeSource;
 using testing_support::pump;
 using testing_support::pumpUntil;
@@ -101,11 +102,12 @@ TEST_F(ScanFixture, PairsAtTheThirdTick)
     EXPECT_EQ(link->pairedOutputName(), "Virtual Piano");
     tick(piano);
 
-    const std::vector<int> expected{EvConnectButton, EvScanStarted, EvConnectButton, EvScanStarted,
-                                    EvConnectButton, EvScanStarted, EvDeviceFound,   EvConnectButton};
+    const auto connect = codeOf<EvConnectButton>(), scan = codeOf<EvScanStarted>();
+    const std::vector<size_t> expected{connect, scan, connect, scan, connect, scan, codeOf<EvDeviceFound>(),
+                                       connect};
     EXPECT_EQ(recorder.codes(), expected);
-    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 1);
-    EXPECT_EQ(recorder.events.back().p1, 1); // the connect button is enabled again
+    EXPECT_TRUE(recorder.last<EvDeviceFound>()->fullSpeed);
+    EXPECT_TRUE(std::get<EvConnectButton>(recorder.events.back()).enabled); // enabled again
     EXPECT_EQ(link->getScanCount(), 2);
     EXPECT_FALSE(link->isScanArmed());
     EXPECT_TRUE(link->isPaired());
@@ -116,8 +118,8 @@ TEST_F(ScanFixture, PairsWithTheRealTimerAndAThreadedInstrument)
     addPiano("flash=S29GL256_S", false);
     makeLink(shrunk(20));
     link->restartScan();
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) > 0; }));
-    EXPECT_EQ(recorder.count(EvScanStarted), 3);
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count<EvDeviceFound>() > 0; }));
+    EXPECT_EQ(recorder.count<EvScanStarted>(), 3);
     EXPECT_TRUE(link->isPaired());
     EXPECT_EQ(link->currentTickPeriod(), 0);
 }
@@ -131,28 +133,28 @@ TEST_F(ScanFixture, NoPortsIsToldAfter101ScansAndTheScanGoesOnQuietly)
     for (int i = 0; i < 100; ++i)
         link->timerCallback();
     pump(1);
-    EXPECT_EQ(recorder.count(EvNoDevice), 0);
+    EXPECT_EQ(recorder.count<EvNoDevice>(), 0);
     EXPECT_EQ(link->currentTickPeriod(), 1000);
     link->timerCallback();
     pump(1);
-    EXPECT_EQ(recorder.count(EvScanStarted), 101);
-    EXPECT_EQ(recorder.count(EvNoDevice), 1);
+    EXPECT_EQ(recorder.count<EvScanStarted>(), 101);
+    EXPECT_EQ(recorder.count<EvNoDevice>(), 1);
     EXPECT_TRUE(link->isScanArmed());
     EXPECT_EQ(link->currentTickPeriod(), 2000);
     for (int i = 0; i < 50; ++i)
         link->timerCallback();
     pump(1);
-    EXPECT_EQ(recorder.count(EvScanStarted), 101);
-    EXPECT_EQ(recorder.count(EvConnectButton), 101); // no scan shown, the control left on
-    EXPECT_EQ(recorder.count(EvNoDevice), 1);
+    EXPECT_EQ(recorder.count<EvScanStarted>(), 101);
+    EXPECT_EQ(recorder.count<EvConnectButton>(), 101); // no scan shown, the control left on
+    EXPECT_EQ(recorder.count<EvNoDevice>(), 1);
 
     // With the framework's timer the same ending arrives by itself.
     link.reset();
     recorder.clear();
     makeLink(shrunk(1));
     link->restartScan();
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvNoDevice) == 1; }));
-    EXPECT_EQ(recorder.count(EvScanStarted), 101);
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count<EvNoDevice>() == 1; }));
+    EXPECT_EQ(recorder.count<EvScanStarted>(), 101);
 }
 
 TEST_F(ScanFixture, ExcludedPortsAreNeverOpenedOrSentTo)
@@ -199,8 +201,8 @@ TEST_F(ScanFixture, SixByteReplyMeansHighSpeed)
     link->restartScan();
     for (int i = 0; i < 3; ++i)
         tick(piano);
-    ASSERT_NE(recorder.last(EvDeviceFound), nullptr);
-    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 0);
+    ASSERT_NE(recorder.last<EvDeviceFound>(), nullptr);
+    EXPECT_FALSE(recorder.last<EvDeviceFound>()->fullSpeed);
     EXPECT_FALSE(link->isFullSpeed());
 }
 
@@ -211,8 +213,8 @@ TEST_F(ScanFixture, HighSpeedModeByteMeansHighSpeed)
     link->restartScan();
     for (int i = 0; i < 3; ++i)
         tick(piano);
-    ASSERT_NE(recorder.last(EvDeviceFound), nullptr);
-    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 0);
+    ASSERT_NE(recorder.last<EvDeviceFound>(), nullptr);
+    EXPECT_FALSE(recorder.last<EvDeviceFound>()->fullSpeed);
 }
 
 TEST_F(ScanFixture, SecondInstrumentPostsTwoDevicesAndTheFirstStaysPaired)
@@ -222,11 +224,11 @@ TEST_F(ScanFixture, SecondInstrumentPostsTwoDevicesAndTheFirstStaysPaired)
     link->restartScan();
     for (int i = 0; i < 3; ++i)
         tick(pianos);
-    EXPECT_EQ(recorder.count(EvTwoDevices), 1);
-    ASSERT_EQ(recorder.count(EvDeviceFound), 1);
+    EXPECT_EQ(recorder.count<EvTwoDevices>(), 1);
+    ASSERT_EQ(recorder.count<EvDeviceFound>(), 1);
     const auto codes = recorder.codes();
-    EXPECT_LT(std::find(codes.begin(), codes.end(), EvTwoDevices),
-              std::find(codes.begin(), codes.end(), EvDeviceFound));
+    EXPECT_LT(std::find(codes.begin(), codes.end(), codeOf<EvTwoDevices>()),
+              std::find(codes.begin(), codes.end(), codeOf<EvDeviceFound>()));
     EXPECT_EQ(link->pairedOutputName(), "Virtual Piano");
 }
 
@@ -240,8 +242,8 @@ TEST_F(ScanFixture, IdentifyFloodFromOneInstrumentIsNoSecondInstrument)
     link->restartScan();
     for (int i = 0; i < 3; ++i)
         tick(piano);
-    ASSERT_EQ(recorder.count(EvDeviceFound), 1);
-    EXPECT_EQ(recorder.count(EvTwoDevices), 0);
+    ASSERT_EQ(recorder.count<EvDeviceFound>(), 1);
+    EXPECT_EQ(recorder.count<EvTwoDevices>(), 0);
     EXPECT_LT(recorder.events.size(), 40u);
     EXPECT_TRUE(link->isFullSpeed());
 }
@@ -253,8 +255,8 @@ TEST_F(ScanFixture, IdentifyFloodFromTwoInstrumentsIsOneNotice)
     link->restartScan();
     for (int i = 0; i < 3; ++i)
         tick(pianos);
-    ASSERT_EQ(recorder.count(EvDeviceFound), 1);
-    EXPECT_EQ(recorder.count(EvTwoDevices), 1);
+    ASSERT_EQ(recorder.count<EvDeviceFound>(), 1);
+    EXPECT_EQ(recorder.count<EvTwoDevices>(), 1);
     EXPECT_LT(recorder.events.size(), 40u);
     EXPECT_EQ(link->pairedOutputName(), "Virtual Piano");
 }
@@ -273,7 +275,7 @@ TEST_F(ScanFixture, LinkSpeedComesFromThePairingReply)
     ASSERT_TRUE(link->isPaired());
     EXPECT_EQ(link->pairedOutputName(), "Piano A");
     EXPECT_TRUE(link->isFullSpeed());
-    EXPECT_EQ(recorder.count(EvTwoDevices), 1);
+    EXPECT_EQ(recorder.count<EvTwoDevices>(), 1);
 }
 
 TEST_F(ScanFixture, ReplyWithAnIndexOutsideTheListPairsNothing)
@@ -285,7 +287,7 @@ TEST_F(ScanFixture, ReplyWithAnIndexOutsideTheListPairsNothing)
     link->restartScan();
     ticks(fake, 4);
     EXPECT_FALSE(link->isPaired());
-    EXPECT_EQ(recorder.count(EvDeviceFound), 0);
+    EXPECT_EQ(recorder.count<EvDeviceFound>(), 0);
     // A reply was seen, so later scans send through kept-open outputs.
     EXPECT_TRUE(fake->called("openOut 0"));
     EXPECT_TRUE(fake->called("openOut 1"));
@@ -309,8 +311,8 @@ TEST_F(ScanFixture, RestartDropsThePairingBeforeAnyRequest)
     EXPECT_TRUE(fake->called("closeIn 0"));
     EXPECT_EQ(fake->calls[2], "direct 0");
     pump(1);
-    EXPECT_EQ(recorder.codes(), (std::vector<int>{EvConnectButton, EvScanStarted}));
-    EXPECT_EQ(recorder.events[0].p1, 0);
+    EXPECT_EQ(recorder.codes(), (std::vector<size_t>{codeOf<EvConnectButton>(), codeOf<EvScanStarted>()}));
+    EXPECT_FALSE(std::get<EvConnectButton>(recorder.events[0]).enabled);
 }
 
 TEST_F(ScanFixture, TcpTransportPairsAndALostPeerLooksUnplugged)
@@ -322,22 +324,22 @@ TEST_F(ScanFixture, TcpTransportPairsAndALostPeerLooksUnplugged)
     EXPECT_EQ(ports.outputNames()[0], "TCP MIDI 127.0.0.1:" + juce::String(port));
     makeLink(shrunk(30));
     link->restartScan();
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) == 1; }));
-    EXPECT_EQ(recorder.last(EvDeviceFound)->p1, 1);
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count<EvDeviceFound>() == 1; }));
+    EXPECT_TRUE(recorder.last<EvDeviceFound>()->fullSpeed);
 
     // The peer vanishes: the transport says so, and scans find nothing.
     recorder.clear();
     server.reset();
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvLinkLost) == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count<EvLinkLost>() == 1; }));
     link->restartScan(true);
     pump(200);
-    EXPECT_EQ(recorder.count(EvDeviceFound), 0);
-    EXPECT_EQ(recorder.count(EvScanStarted), 0); // quietly
+    EXPECT_EQ(recorder.count<EvDeviceFound>(), 0);
+    EXPECT_EQ(recorder.count<EvScanStarted>(), 0); // quietly
 
     // It comes back: the quiet scan finds it and pairs at the ordinary pace.
     server = std::make_unique<vp::TcpPianoServer>(vp::PianoConfig{}, port);
     ASSERT_TRUE(server->start());
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvDeviceFound) == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count<EvDeviceFound>() == 1; }));
 }
 
 TEST(PortNames, ExclusionComparesThePrefixWithoutCase)
@@ -448,8 +450,8 @@ TEST(TcpSource, ScansOfARefusingPeerNeverConnectOnTheMessageThread)
     periods.quietScanMs = 1;
     auto link = std::make_unique<Communication>(&log, &recorder, ports, periods);
     link->restartScan();
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(EvNoDevice) == 1; }));
-    EXPECT_EQ(recorder.count(EvScanStarted), 101);
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count<EvNoDevice>() == 1; }));
+    EXPECT_EQ(recorder.count<EvScanStarted>(), 101);
     EXPECT_GE(watch.attempts, 1);
     EXPECT_FALSE(watch.onCaller);
     link.reset();

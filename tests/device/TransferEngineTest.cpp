@@ -1,23 +1,19 @@
 // The transfer engine on its own: scripted replies and ticks in, frames,
 // events, log text and read data out. No threads, no ports, no files.
 #include "device/TransferEngine.h"
+#include "TestSupport.h"
 #include "core/CustomMessage.h"
 #include <gtest/gtest.h>
 
 namespace
 {
-struct Event
-{
-    int code, p1, p2, p3;
-};
-
 struct FakeHost : TransferEngine::Host
 {
     void sendFrame(const juce::uint8* frame, int size) override { frames.emplace_back(frame, frame + size); }
-    void postEvent(int code, int p1, int p2, int p3) override { events.push_back({code, p1, p2, p3}); }
+    void postEvent(Event event) override { events.push_back(std::move(event)); }
     void postProgress(ProgressKind kind, int value, int total) override
     {
-        events.push_back({EvProgress, (int)kind, value, total});
+        events.push_back(EvProgress{kind, value, total});
     }
     void logText(const char* text) override { log += text; }
     void logHighlighted(juce::uint32, const char* text) override { log += text; }
@@ -34,18 +30,32 @@ struct FakeHost : TransferEngine::Host
     void quietWaitEnded() override { ++quietWaits; }
     void readAbandoned() override { ++readsAbandoned; }
 
-    int count(int code, int p1 = -1) const
+    // Job ends posted, in all and failed.
+    int ends() const
+    {
+        return count<EvStepDone>([](auto&) { return true; });
+    }
+    int failedEnds() const
+    {
+        return count<EvStepDone>([](auto& e) { return e.failure.has_value(); });
+    }
+    int progress(ProgressKind kind) const
+    {
+        return count<EvProgress>([&](auto& e) { return e.kind == kind; });
+    }
+    template <typename T, typename Predicate> int count(Predicate matches) const
     {
         int n = 0;
         for (auto& e : events)
-            n += e.code == code && (p1 < 0 || e.p1 == p1) ? 1 : 0;
+            if (auto* t = std::get_if<T>(&e))
+                n += matches(*t) ? 1 : 0;
         return n;
     }
-    const Event* last(int code) const
+    const EvStepDone* lastEnd() const
     {
         for (auto it = events.rbegin(); it != events.rend(); ++it)
-            if (it->code == code)
-                return &*it;
+            if (auto* e = std::get_if<EvStepDone>(&*it))
+                return e;
         return nullptr;
     }
     int command(size_t frame) const { return frames.at(frame).at(5); }
@@ -111,13 +121,13 @@ TEST_F(EngineRig, UploadSendsBlocksOnEachStatusAndPadsTheLast)
     EXPECT_EQ(unpacked[904], 0xFF);
     status(0);
     EXPECT_EQ(host.log, "Send driver OK!\n");
-    ASSERT_NE(host.last(EvStepDone), nullptr);
-    EXPECT_EQ(host.last(EvStepDone)->p1, 0);
-    EXPECT_EQ(host.last(EvStepDone)->p3, engine.jobSerial());
-    EXPECT_EQ(host.count(EvProgress, 2), 3); // (0 of 1), (4096 of 5000), (8192 of 5000)
+    ASSERT_NE(host.lastEnd(), nullptr);
+    EXPECT_EQ(host.lastEnd()->failure, std::nullopt);
+    EXPECT_EQ(host.lastEnd()->serial, engine.jobSerial());
+    EXPECT_EQ(host.progress(ProgressKind::transfer), 3); // (0 of 1), (4096 of 5000), (8192 of 5000)
     // The job ended: a further status answers nothing.
     status(0);
-    EXPECT_EQ(host.count(EvStepDone), 1);
+    EXPECT_EQ(host.ends(), 1);
     EXPECT_EQ(engine.unexpectedReplies(), 1);
     EXPECT_EQ(engine.stateNumber(), -1);
 }
@@ -130,15 +140,15 @@ TEST_F(EngineRig, StatusesOtherThanZero)
     engine.startUpload(data.data(), (juce::int64)data.size());
     status(1);
     EXPECT_EQ(host.log, "Send driver OK!\n");
-    EXPECT_EQ(host.last(EvStepDone)->p1, 0);
+    EXPECT_EQ(host.lastEnd()->failure, std::nullopt);
     // Programming: a refusal is a failure.
     host.log.clear();
     engine.beginJob();
     engine.startProgram(data.data(), 0x20000, (juce::int64)data.size());
     status(1);
     EXPECT_EQ(host.log, "Flash operation failed (status 1).\n");
-    EXPECT_EQ(host.last(EvStepDone)->p2, 7);
-    EXPECT_EQ(host.count(EvControls, 1), 1);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::flashOperationFailed);
+    EXPECT_EQ(host.failedEnds(), 1);
     EXPECT_EQ(host.tickPeriod, 0);
     // Status 2: the instrument's own flash operation timed out.
     host.log.clear();
@@ -146,7 +156,7 @@ TEST_F(EngineRig, StatusesOtherThanZero)
     engine.startErase({0x10000, 0x20000});
     status(2);
     EXPECT_EQ(host.log, "Timer out when operating the flash.\n");
-    EXPECT_EQ(host.last(EvStepDone)->p2, 5);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::timeOut);
     // Status 3 and the flash test's verdicts.
     host.log.clear();
     engine.beginJob();
@@ -158,14 +168,13 @@ TEST_F(EngineRig, StatusesOtherThanZero)
     engine.startTestFlash(0);
     status(1);
     EXPECT_EQ(host.log, "Fail.\n");
-    EXPECT_EQ(host.last(EvStepDone)->p1, 1);
-    EXPECT_EQ(host.last(EvStepDone)->p2, 0);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::none);
     host.log.clear();
     engine.beginJob();
     engine.startTestFlash(0);
     status(0);
     EXPECT_EQ(host.log, "OK.\n");
-    EXPECT_EQ(host.last(EvStepDone)->p1, 0);
+    EXPECT_EQ(host.lastEnd()->failure, std::nullopt);
 }
 
 TEST_F(EngineRig, EraseRunsSectorBySectorAndTimesOutOnTheNinthSilentTick)
@@ -175,14 +184,14 @@ TEST_F(EngineRig, EraseRunsSectorBySectorAndTimesOutOnTheNinthSilentTick)
     ASSERT_EQ(host.frames.size(), 1u);
     EXPECT_EQ(sysex::decodeWord(host.frames[0].data() + 6), 0x10000u);
     ticks(8);
-    EXPECT_EQ(host.count(EvStepDone), 0);
+    EXPECT_EQ(host.ends(), 0);
     status(0); // the silence count starts again
     status(0);
     ASSERT_EQ(host.frames.size(), 3u);
     EXPECT_EQ(sysex::decodeWord(host.frames[2].data() + 6), 0x30000u);
     host.clock += 1234;
     status(0);
-    EXPECT_EQ(host.last(EvStepDone)->p1, 0);
+    EXPECT_EQ(host.lastEnd()->failure, std::nullopt);
     EXPECT_EQ(host.log, "Erase finished, time:00:00:01.234\n");
     EXPECT_EQ(host.tickPeriod, 0);
 
@@ -190,13 +199,13 @@ TEST_F(EngineRig, EraseRunsSectorBySectorAndTimesOutOnTheNinthSilentTick)
     engine.beginJob();
     engine.startErase({0x10000});
     ticks(8);
-    EXPECT_EQ(host.count(EvStepDone), 1);
+    EXPECT_EQ(host.ends(), 1);
     ticks(1);
     EXPECT_EQ(host.log, "The device has no response.\n");
-    EXPECT_EQ(host.last(EvStepDone)->p2, 5);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::timeOut);
     // Ticks after the end change nothing.
     ticks(20);
-    EXPECT_EQ(host.count(EvStepDone), 2);
+    EXPECT_EQ(host.ends(), 2);
 }
 
 TEST_F(EngineRig, ReadStoresBlocksAndEndsOnlyWhenTheOwnerMadeThemDurable)
@@ -214,28 +223,61 @@ TEST_F(EngineRig, ReadStoresBlocksAndEndsOnlyWhenTheOwnerMadeThemDurable)
     ASSERT_EQ(host.stored.size(), 0x1800u);
     EXPECT_EQ(host.stored[0x17FF], 0x5A);
     EXPECT_EQ(host.readsComplete, 1);
-    EXPECT_EQ(host.count(EvStepDone), 0);
+    EXPECT_EQ(host.ends(), 0);
     // While the owner syncs, ticks and replies change nothing.
     ticks(20);
     status(3);
-    EXPECT_EQ(host.count(EvStepDone), 0);
+    EXPECT_EQ(host.ends(), 0);
     engine.finishRead(true);
-    EXPECT_EQ(host.last(EvStepDone)->p1, 0);
+    EXPECT_EQ(host.lastEnd()->failure, std::nullopt);
     EXPECT_NE(host.log.find("Read OK.\n"), std::string::npos);
 
-    // A read whose data cannot be kept, or made durable, fails with reason 1.
+    // A read whose data cannot be kept, or made durable, fails: it cannot create its file.
     engine.beginJob();
     engine.startRead(0, 0x1000, true);
     host.storeWorks = false;
     block(1);
-    EXPECT_EQ(host.last(EvStepDone)->p2, 1);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::cantCreateFile);
     EXPECT_EQ(host.readsAbandoned, 1);
     host.storeWorks = true;
     engine.beginJob();
     engine.startRead(0, 0x1000, true);
     block(1);
     engine.finishRead(false);
-    EXPECT_EQ(host.last(EvStepDone)->p2, 1);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::cantCreateFile);
+}
+
+// However a read ends, it posts one end of its job and one end of its
+// progress, and nothing the owner or the instrument does afterwards adds any.
+TEST_F(EngineRig, AReadJobEndsOnce)
+{
+    struct Case
+    {
+        const char* name;
+        bool storeWorks, durable;
+        std::optional<StepFailure> failure;
+    };
+    const Case cases[] = {{"durable", true, true, std::nullopt},
+                          {"not durable", true, false, StepFailure::cantCreateFile},
+                          {"not stored", false, true, StepFailure::cantCreateFile}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        host.events.clear();
+        host.storeWorks = c.storeWorks;
+        engine.beginJob();
+        engine.startRead(0, 0x1000, true);
+        block(3);
+        engine.finishRead(c.durable);
+        engine.finishRead(true);
+        ticks(20);
+        status(0);
+        block(3);
+        ASSERT_EQ(host.ends(), 1);
+        EXPECT_EQ(host.lastEnd()->serial, engine.jobSerial());
+        EXPECT_EQ(host.lastEnd()->failure, c.failure);
+        EXPECT_EQ(host.progress(ProgressKind::ended), c.failure ? 0 : 1);
+    }
 }
 
 TEST_F(EngineRig, ReadRetriesAfterSilenceAndBrokenBlocks)
@@ -252,7 +294,7 @@ TEST_F(EngineRig, ReadRetriesAfterSilenceAndBrokenBlocks)
     EXPECT_EQ(host.log, "Reading...\nTime out, retry...1,2,3,4,5,6,7,8,9,10");
     EXPECT_EQ(host.frames.size(), 11u); // the request and ten more
     ticks(9);
-    EXPECT_EQ(host.last(EvStepDone)->p2, 5);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::timeOut);
     EXPECT_EQ(host.readsAbandoned, 1);
 
     // A wrong checksum is asked for again once the link is quiet, sixteen
@@ -269,7 +311,7 @@ TEST_F(EngineRig, ReadRetriesAfterSilenceAndBrokenBlocks)
     }
     EXPECT_EQ(host.frames.size(), 16u);
     block(7, 1, true);
-    EXPECT_EQ(host.last(EvStepDone)->p2, 2);
+    EXPECT_EQ(host.lastEnd()->failure, StepFailure::dataNotCorrect);
     EXPECT_NE(host.log.find("The read block's checksum is still wrong after 16 attempts."),
               std::string::npos);
 }
@@ -361,8 +403,9 @@ TEST_F(EngineRig, CarefulFlashTestTrustsOnlyAnswersWithNothingAround)
         engine.beginJob();
         engine.startTestFlash(0, true);
     };
-    auto outcome = [&] { return host.last(EvStepDone) ? host.last(EvStepDone)->p2 : -1; };
-    const int unclear = (int)StepFailure::unclearReplies;
+    // The last job end's failure; none when the last job ended well (or none ended).
+    auto outcome = [&] { return host.lastEnd() != nullptr ? host.lastEnd()->failure : std::nullopt; };
+    const auto unclear = StepFailure::unclearReplies;
 
     // A late copy of the upload's status before the request: it waits.
     careful();
@@ -382,7 +425,7 @@ TEST_F(EngineRig, CarefulFlashTestTrustsOnlyAnswersWithNothingAround)
     const auto ended = host.events.size();
     ticks(2);
     ASSERT_GT(host.events.size(), ended);
-    EXPECT_EQ(host.last(EvStepDone)->p1, 0);
+    EXPECT_EQ(host.lastEnd()->failure, std::nullopt);
     EXPECT_NE(host.log.find("OK."), std::string::npos);
     EXPECT_EQ(host.tickPeriod, 0);
 
@@ -392,8 +435,7 @@ TEST_F(EngineRig, CarefulFlashTestTrustsOnlyAnswersWithNothingAround)
     status(1);
     ticks(2);
     EXPECT_EQ(host.frames.size(), 1u);
-    EXPECT_EQ(host.last(EvStepDone)->p1, 1);
-    EXPECT_EQ(outcome(), 0);
+    EXPECT_EQ(outcome(), StepFailure::none);
     EXPECT_NE(host.log.find("Fail."), std::string::npos);
 
     // The real answer after one taken for it, a pass then a fail, a packet

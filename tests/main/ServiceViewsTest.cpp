@@ -1,7 +1,7 @@
 #include "ControlAccess.h"
 #include "TestSupport.h"
 #include "core/CustomMessage.h"
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "ui/FileBrowser.h"
 #include "ui/FlashSelector.h"
 #include "ui/InfoView.h"
@@ -17,7 +17,7 @@ using testing_support::Recorder;
 TEST(FileDropBox, AcceptsOneFileWithAListedExtension)
 {
     Recorder owner;
-    fileBrowser box(true, &owner, 0x5008);
+    fileBrowser box(true, &owner, FileBox::write);
     EXPECT_EQ(box.getWidth(), 320);
     EXPECT_EQ(box.dialogPattern(), "*.*");
     EXPECT_TRUE(box.isInterestedInFileDrag({"/x/any.hex"}));
@@ -37,21 +37,21 @@ TEST(FileDropBox, AcceptsOneFileWithAListedExtension)
     EXPECT_FALSE(box.isDragOver());
     EXPECT_EQ(box.GetFile(), "/x/a.bin");
     pump(2);
-    ASSERT_EQ(owner.count(0x5008), 1);
+    ASSERT_EQ(owner.count<EvFileChosen>([](auto& e) { return e.box == FileBox::write; }), 1);
     // Choosing the same file again reports it again; SetFile without notify does not.
     box.filesDropped({"/x/a.bin"}, 1, 1);
     box.SetFile("/y/b.rom", false);
     pump(2);
-    EXPECT_EQ(owner.count(0x5008), 2);
+    EXPECT_EQ(owner.count<EvFileChosen>(), 2);
     EXPECT_EQ(box.GetFile(), "/y/b.rom");
     box.SetFile("/y/c.rom", true);
     pump(2);
-    EXPECT_EQ(owner.count(0x5008), 3);
+    EXPECT_EQ(owner.count<EvFileChosen>(), 3);
 }
 
 TEST(FileDropBox, ClassDefaultsAreTheChineseTexts)
 {
-    fileBrowser box(false, nullptr, 0x5009);
+    fileBrowser box(false, nullptr, FileBox::read);
     EXPECT_EQ(box.getPrompt(), juce::String::fromUTF8(
                                    "\xe6\x8b\x96\xe6\x9b\xb3\xe6\x96\x87\xe4\xbb\xb6\xe5\x88\xb0\xe6\xad\xa4"
                                    "\xe5\xa4\x84\xef\xbc\x8c\xe6\x88\x96\xe7\x82\xb9\xe5\x87\xbb\"\xe6\xb5"
@@ -75,11 +75,11 @@ TEST(FlashChooser, LayoutAndTickMessages)
     five.getButtons()[0]->triggerClick();
     five.getButtons()[2]->triggerClick();
     // Clicks and their messages are posted: wait for both, however slow the loop.
-    ASSERT_TRUE(pumpUntil([&] { return owner.count(EvFlashTicked) == 2; }));
+    ASSERT_TRUE(pumpUntil([&] { return owner.count<EvFlashTicked>() == 2; }));
     pump(5);
-    ASSERT_EQ(owner.count(EvFlashTicked), 2);
-    EXPECT_EQ(owner.events[0].p1, 1);
-    EXPECT_EQ(owner.events[1].p1, 0);
+    ASSERT_EQ(owner.count<EvFlashTicked>(), 2);
+    EXPECT_TRUE(std::get<EvFlashTicked>(owner.events[0]).ticked);
+    EXPECT_FALSE(std::get<EvFlashTicked>(owner.events[1]).ticked);
 
     FlashView none({}, {}, nullptr);
     EXPECT_EQ(none.getWidth(), 308);
@@ -158,8 +158,7 @@ TEST(MainComponentPresets, AddSelectLoadAndDelete)
     control<juce::ComboBox>(mc, "mcuCombo")->setText("ORV828", juce::sendNotificationSync);
     EXPECT_EQ(mc.getOfferedFlashNames(),
               juce::StringArray({"S29GL01G_S", "S29GL128_S", "S29GL256_S", "S29GL512_S"}));
-    mc.handleMessage(CCustomMessage(EvFlashTicked, 1, 0, 0, new juce::String("S29GL512_S"),
-                                    &CCustomMessage::deleteObject<juce::String>));
+    mc.handleMessage(CCustomMessage(EvFlashTicked{"S29GL512_S", true}));
     control<juce::TextEditor>(mc, "fileOffsetEditor")->setText("1f0");
     control<juce::TextEditor>(mc, "readLengthEditor")->setText("ABC");
     control<juce::ToggleButton>(mc, "byteToggle")->setToggleState(true, juce::sendNotificationSync);
@@ -183,8 +182,7 @@ TEST(MainComponentPresets, AddSelectLoadAndDelete)
     control<juce::TextEditor>(mc, "presetNameEditor")->setText("Alpha");
     control<juce::TextEditor>(mc, "fileOffsetEditor")->setText("0");
     control<juce::ToggleButton>(mc, "wordToggle")->setToggleState(true, juce::sendNotificationSync);
-    mc.handleMessage(CCustomMessage(EvFlashTicked, 0, 0, 0, new juce::String("S29GL512_S"),
-                                    &CCustomMessage::deleteObject<juce::String>));
+    mc.handleMessage(CCustomMessage(EvFlashTicked{"S29GL512_S", false}));
     mc.buttonClicked(control<juce::TextButton>(mc, "addPresetButton"));
     EXPECT_EQ(control<juce::ComboBox>(mc, "presetListCombo")->getNumItems(), 2);
     EXPECT_EQ(control<juce::ComboBox>(mc, "presetListCombo")->getItemText(0), "Alpha"); // sorted

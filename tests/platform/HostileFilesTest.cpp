@@ -240,7 +240,7 @@ TEST_F(LinkFiles, ReadsAndLocksAreNeverWrittenThroughALinkOrIntoAFifo)
     queue->add(jobs::ReadToFile{linked.getFullPathName(), 0, 0x1F000, 0x2000, 0, 100});
     auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.reason, 1);
+    EXPECT_EQ(outcome.reason, StepFailure::cantCreateFile);
     EXPECT_EQ(log(), "Refused " + linked.getFullPathName().toStdString() +
                          ": a symbolic link\nCan't create file to save.\n");
 
@@ -253,7 +253,7 @@ TEST_F(LinkFiles, ReadsAndLocksAreNeverWrittenThroughALinkOrIntoAFifo)
     queue->clearQueue();
     queue->add(jobs::LockFile{lock.getFullPathName(), LockMode::remove});
     outcome = runQueue();
-    EXPECT_EQ(outcome.reason, 4);
+    EXPECT_EQ(outcome.reason, StepFailure::cantDeleteLock);
     EXPECT_TRUE(lock.existsAsFile()); // the link is left, and so is what it names
     EXPECT_EQ(victim.loadFileAsString(), "precious");
 
@@ -261,12 +261,12 @@ TEST_F(LinkFiles, ReadsAndLocksAreNeverWrittenThroughALinkOrIntoAFifo)
     ASSERT_EQ(::mkfifo(pipe.getFullPathName().toRawUTF8(), 0600), 0);
     queue->clearQueue();
     queue->add(jobs::ReadToFile{pipe.getFullPathName(), 0, 0, 0x1000, 0, 100});
-    EXPECT_EQ(runQueue().reason, 1);
+    EXPECT_EQ(runQueue().reason, StepFailure::cantCreateFile);
     // Nor is a backup read through a link into the flash.
     recorder.clear();
     queue->clearQueue();
     queue->add(jobs::ProgramFromFile{linked.getFullPathName(), 0, 0, 0x40000, 0, 0, 100});
-    EXPECT_EQ(runQueue().reason, 6);
+    EXPECT_EQ(runQueue().reason, StepFailure::cantOpenFileToProgram);
     EXPECT_EQ(log(), "Refused " + linked.getFullPathName().toStdString() +
                          ": a symbolic link\nCan't open file to program.\n");
 }
@@ -289,7 +289,7 @@ TEST_F(LinkFiles, ReadBackIsComparedWithBytesInMemory)
                                        (juce::int64)changed.getSize(), readBack.getFullPathName()});
     const auto outcome = runQueue();
     EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.reason, 2);
+    EXPECT_EQ(outcome.reason, StepFailure::dataNotCorrect);
     EXPECT_EQ(log(), "Start comparing...\n\nFAIL!\n");
 }
 #endif

@@ -1,7 +1,7 @@
 #pragma once
 #include "ControlAccess.h"
 #include "TestSupport.h"
-#include "main/MainComponent.h"
+#include "main/MainComponentParts.h"
 #include "virtual-piano/VirtualMidiSource.h"
 #include "virtual-piano/VirtualPiano.h"
 #include <map>

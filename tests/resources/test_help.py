@@ -126,9 +126,11 @@ def collect_texts(root):
             if body is not None:
                 for m in re.finditer(r"return\s+((?:%s\s*)+);" % STRING, body):
                     texts.add(literals(m.group(1)))
-        m = re.search(r"statusLabel\s*=\s*make<juce::Label>\(([^;]*)\);", code)
+        # The status line's first text: its row in the table of controls
+        # (member, name, text, ...).
+        m = re.search(r"&\w+::statusLabel\s*,\s*%s\s*,\s*((?:%s\s*)+)," % (STRING, STRING), code)
         if m:
-            texts.add(literals(m.group(1).split(",", 2)[2]))
+            texts.add(literals(m.group(1)))
     texts.discard("")
     return texts, problems
 

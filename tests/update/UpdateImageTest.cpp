@@ -65,9 +65,8 @@ TEST_F(UpdateImageTest, GoodImageIsAcceptedAndItsFactsKept)
     // The version value is written in red, then the colour returns to black.
     const auto codes = recorder.codes(false);
     ASSERT_EQ(codes.size(), 4u);
-    EXPECT_EQ(recorder.events[1].code, LogSetColour);
-    EXPECT_EQ((juce::uint32)recorder.events[1].p1, LogColour::red);
-    EXPECT_EQ((juce::uint32)recorder.events[3].p1, LogColour::black);
+    EXPECT_EQ(std::get<LogSetColour>(recorder.events[1]).argb, LogColour::red);
+    EXPECT_EQ(std::get<LogSetColour>(recorder.events[3]).argb, LogColour::black);
 
     // The plain-path sizes pass too.
     rom.size = 0x80000;
