@@ -17,7 +17,7 @@ namespace platform
 class SingleInstance;
 }
 
-class ORVProgrammerV2Application : public juce::JUCEApplication
+class ORVProgrammerV2Application final : public juce::JUCEApplication
 {
 public:
     ORVProgrammerV2Application() = default;
@@ -34,7 +34,7 @@ public:
     // Set by main() before the framework starts; receives later launches' command lines.
     static platform::SingleInstance* singleInstance;
 
-    class MainWindow : public juce::DocumentWindow
+    class MainWindow final : public juce::DocumentWindow
     {
     public:
         // `imagePath`: the update file named on the command line; empty: update.rom beside the program.

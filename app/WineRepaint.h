@@ -8,7 +8,7 @@
 // program runs under Wine (recognised by ntdll's wine_get_version, which real
 // Windows lacks), a timer paints what is pending in every window 60 times a
 // second. On real Windows nothing is started.
-class WineRepaintPump : private juce::Timer
+class WineRepaintPump final : private juce::Timer
 {
 public:
     WineRepaintPump();

@@ -46,7 +46,7 @@ struct Options
 // What a command found, for --json: one document printed at the end, whose
 // "exit" and "error" the caller fills in. Events (an update's progress) are
 // printed at once, one JSON object per line, before it.
-class Report
+class Report final
 {
 public:
     explicit Report(bool json) : json(json) {}

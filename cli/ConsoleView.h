@@ -9,7 +9,7 @@
 // or a line per phase and per 10 % in a pipe; the log with time stamps when
 // asked for. With --json and `events`, the same as JSON lines on standard
 // output. It is also the log sink's listener.
-class ConsoleView : public UpdateView, public juce::MessageListener
+class ConsoleView final : public UpdateView, public juce::MessageListener
 {
 public:
     ConsoleView(const cli::Options& options, const cli::Report* events);

@@ -8,7 +8,7 @@
 // own done share, and the list ends at 1. The window's bar follows the jobs'
 // own shares instead; this one is for views that show a single line, such as
 // a terminal, and names the running job's phase.
-class SteadyProgress
+class SteadyProgress final
 {
 public:
     // The list's phases, one per job, as `phaseOf` names them.

@@ -16,7 +16,7 @@
 // to show.
 struct UpdateFileFacts;
 
-class UpdateController : public juce::MessageListener
+class UpdateController final : public juce::MessageListener
 {
 public:
     struct Settings

@@ -96,7 +96,7 @@ using Event =
 // The one message type that crosses threads: a posted Event. Posting it is
 // one allocation (the message with its event inside); events with text or a
 // block allocate that too.
-class CCustomMessage : public juce::Message
+class CCustomMessage final : public juce::Message
 {
 public:
     explicit CCustomMessage(Event e) : event(std::move(e)) {}

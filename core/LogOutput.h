@@ -18,7 +18,7 @@ constexpr juce::uint32 blue = 0xff0000ff;
 // core/CustomMessage.h), so it may be called from any thread; lines posted from one thread
 // are applied in posting order. The main log also echoes its text to standard
 // output for support staff and tests.
-class CLogOutput
+class CLogOutput final
 {
 public:
     static constexpr int maxChars = 1023;

@@ -19,7 +19,7 @@ class WorkingFileOutput;
 //
 // In the file every line starts with the time it was logged; the file is kept
 // to about kMaxFileBytes, the one before it as NAME.1.
-class LogWriter
+class LogWriter final
 {
 public:
     static constexpr size_t kMaxQueuedBytes = 1 << 20;

@@ -22,7 +22,7 @@
 // its messages are all traced too. Messages that still find the ring full (a
 // writer stalled for long) are counted, and the count is written in the file
 // where they would have been.
-class SysexTrace
+class SysexTrace final
 {
 public:
     static constexpr int kRingSize = 16384;

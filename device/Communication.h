@@ -29,10 +29,10 @@ struct EraseRequest;
 // every TransferEngine::Host callback below runs with it held (on the thread
 // that called the engine). Events go to `listener` as posted CCustomMessages,
 // from any of these threads, and are handled on the message thread.
-class Communication : public midi::InputCallback,
-                      public juce::Timer,
-                      private TransferEngine::Host,
-                      private PortPairing::Owner
+class Communication final : public midi::InputCallback,
+                            public juce::Timer,
+                            private TransferEngine::Host,
+                            private PortPairing::Owner
 {
 public:
     // Tick periods. The product uses the defaults; tests may shrink them, or

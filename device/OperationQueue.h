@@ -8,7 +8,7 @@
 // The device jobs of one sequence, run one at a time on a link it does not
 // own: the owner calls runNext to start a sequence and again after each
 // successful EvStepDone.
-class OperationQueue
+class OperationQueue final
 {
 public:
     explicit OperationQueue(Communication& link) : comm(link) {}

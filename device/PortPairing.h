@@ -19,7 +19,7 @@
 // callback in flight, which may be waiting for the mutex), so they must be
 // called without it. The functions marked "with the lock held" expect the
 // caller to hold it.
-class PortPairing
+class PortPairing final
 {
 public:
     // What the pairing tells its owner.

@@ -17,7 +17,7 @@
 // end of a read once its file is synced). Every Host callback therefore runs
 // with that mutex held and must not take it again, nor wait for anything that
 // may wait for it (stopping an input port does).
-class TransferEngine
+class TransferEngine final
 {
 public:
     struct Host

@@ -28,13 +28,13 @@ class Services;
 // update, this shows what it reports and passes the user's buttons on. See
 // UpdateScreen.cpp (what the controller shows), Dispatch.cpp (buttons, combo
 // boxes and presets) and FileSummary.cpp (the "Check sum thread").
-class MainComponent : public juce::Component,
-                      public juce::MessageListener,
-                      public juce::Thread,
-                      public juce::LookAndFeel_V2,
-                      public juce::Button::Listener,
-                      public juce::ComboBox::Listener,
-                      private UpdateView
+class MainComponent final : public juce::Component,
+                            public juce::MessageListener,
+                            public juce::Thread,
+                            public juce::LookAndFeel_V2,
+                            public juce::Button::Listener,
+                            public juce::ComboBox::Listener,
+                            private UpdateView
 {
 public:
     // Test seams: the ports, tick periods and folders to use (main/MainOptions.h).

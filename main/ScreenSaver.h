@@ -2,7 +2,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 // Keeps the screen saver (and display sleep) off for its lifetime.
-class ScreenSaverBlock
+class ScreenSaverBlock final
 {
 public:
     ScreenSaverBlock();

@@ -61,7 +61,7 @@ public:
 // All sources together, as one list of inputs and one of outputs in a stable
 // order (sources in the order given, each source's ports in its own order).
 // The index mapping is fixed by the last call to the name functions.
-class PortSet
+class PortSet final
 {
 public:
     PortSet() = default;

@@ -6,7 +6,7 @@ namespace midi
 {
 // Splits a raw MIDI byte stream into complete SysEx messages (F0 ... F7).
 // Bytes outside a message, real-time bytes and oversized messages are dropped.
-class SysexStreamParser
+class SysexStreamParser final
 {
 public:
     explicit SysexStreamParser(size_t maxMessage = 65536) : limit(maxMessage) { buffer.reserve(8192); }

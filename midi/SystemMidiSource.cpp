@@ -37,7 +37,7 @@ struct GatedInput final : juce::MidiInputCallback
 // only when it is deleted; stop() and start() only close and open its gate.
 // The last input to close is kept open (gate shut) until another has started,
 // so the reader thread never stops while inputs come and go between scans.
-class InputKeeper
+class InputKeeper final
 {
 public:
     static std::shared_ptr<InputKeeper> get()

@@ -71,7 +71,7 @@ class TcpInputPort;
 
 // One connection, shared by the source and its input and output port. A
 // reader thread splits the stream into messages.
-class TcpLink : private juce::Thread
+class TcpLink final : private juce::Thread
 {
 public:
     TcpLink(juce::String h, int p) : juce::Thread("TCP MIDI reader"), host(std::move(h)), port(p) {}
@@ -163,7 +163,7 @@ private:
     SysexStreamParser parser;
 };
 
-class TcpInputPort : public InputPort
+class TcpInputPort final : public InputPort
 {
 public:
     TcpInputPort(std::shared_ptr<TcpLink> l, juce::String n, InputCallback* cb)
@@ -181,7 +181,7 @@ private:
     InputCallback* callback;
 };
 
-class TcpOutputPort : public OutputPort
+class TcpOutputPort final : public OutputPort
 {
 public:
     TcpOutputPort(std::shared_ptr<TcpLink> l, juce::String n) : link(std::move(l)), name(std::move(n)) {}
@@ -193,7 +193,7 @@ private:
     juce::String name;
 };
 
-class TcpSource : public Source
+class TcpSource final : public Source
 {
 public:
     TcpSource(juce::String h, int p)

@@ -8,7 +8,7 @@ namespace platform
 // Opens a document with the desktop's default viewer, never through a shell:
 // the desktop's launcher ("xdg-open") gets the path as its one argument, or
 // ShellExecuteW on Windows. Only a regular file is handed over.
-class DocumentViewer : private juce::Timer
+class DocumentViewer final : private juce::Timer
 {
 public:
     ~DocumentViewer() override;

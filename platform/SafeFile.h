@@ -36,7 +36,7 @@ juce::String refusal(const juce::String& path, const char* why);
 // A regular file opened for reading. What is not a regular file (after
 // following a symbolic link, when `followLinks`) is refused before it is
 // opened, and the opening itself never waits.
-class RegularFileInput : public juce::InputStream
+class RegularFileInput final : public juce::InputStream
 {
 public:
     // nullptr when the file cannot be opened or is refused. A refusal sets
@@ -63,7 +63,7 @@ private:
 // when missing; a symbolic link, a folder, a FIFO, a device, a file with other
 // names (hard links) or another user's file in its place is refused and left
 // as it is, with `problem` set as for reading. Writes go straight to the file.
-class WorkingFileOutput : public juce::OutputStream
+class WorkingFileOutput final : public juce::OutputStream
 {
 public:
     // `append`: kept as it is, written at its end.

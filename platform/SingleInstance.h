@@ -16,7 +16,7 @@ namespace platform
 // user) lets the later launch run as the only instance, and the running
 // instance gives each client `clientMs` to send its command line, serving
 // several clients at once so that a slow one delays no other.
-class SingleInstance
+class SingleInstance final
 {
 public:
     struct Timing

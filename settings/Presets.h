@@ -76,7 +76,7 @@ private:
     std::vector<std::pair<juce::String, NodeType>> entries;
 };
 
-class CLocalPreset : public ORVPreset<PresetNode>
+class CLocalPreset final : public ORVPreset<PresetNode>
 {
 public:
     void copyNode(PresetNode& destination, const PresetNode& source) override;

@@ -4,7 +4,9 @@
 
 // A one-line box holding the path of one file: drop a file on it or browse
 // for one. When a file is chosen the owner gets an EvFileChosen naming the box.
-class fileBrowser : public juce::Component, public juce::FileDragAndDropTarget, public juce::Button::Listener
+class fileBrowser final : public juce::Component,
+                          public juce::FileDragAndDropTarget,
+                          public juce::Button::Listener
 {
 public:
     fileBrowser(bool openMode, juce::MessageListener* listener, FileBox box);

@@ -4,7 +4,7 @@
 // One check box per offered flash model, two columns of 150 x 24. A click
 // posts a tick message (code 0x500A, state, heap juce::String name) to the
 // listener; the view keeps no selection of its own.
-class FlashView : public juce::Component, public juce::Button::Listener
+class FlashView final : public juce::Component, public juce::Button::Listener
 {
 public:
     FlashView(const juce::StringArray& offered, const juce::StringArray& selected,
@@ -21,7 +21,7 @@ private:
 };
 
 // The chooser: a group titled "Select flash" around a viewport on the view.
-class FlashSelector : public juce::Component
+class FlashSelector final : public juce::Component
 {
 public:
     FlashSelector(const juce::StringArray& offered, const juce::StringArray& selected,

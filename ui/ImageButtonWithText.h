@@ -4,7 +4,7 @@
 // An image button that also draws its caption: white, half alpha when the
 // button or a parent is disabled, moved 2 pixels right and down while pressed,
 // fitted to at most two lines.
-class ImageButtonWithText : public juce::ImageButton
+class ImageButtonWithText final : public juce::ImageButton
 {
 public:
     explicit ImageButtonWithText(const juce::String& name = "new button") : juce::ImageButton(name) {}

@@ -5,7 +5,7 @@
 
 // The program's name and version and the MIDI ports the computer offers,
 // written once into a read-only log view.
-class infoView : public juce::Component
+class infoView final : public juce::Component
 {
 public:
     explicit infoView(midi::PortSet& ports);

@@ -4,7 +4,7 @@
 // A read-only log view. It applies the log sink's posted requests (append,
 // bold, colour, font height, clear) on the message thread in arrival order;
 // style changes affect only text appended after them.
-class CLogEditor : public juce::TextEditor, public juce::MessageListener
+class CLogEditor final : public juce::TextEditor, public juce::MessageListener
 {
 public:
     explicit CLogEditor(const juce::String& componentName = "new text editor");

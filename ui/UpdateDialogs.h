@@ -4,7 +4,7 @@
 
 // The yes/no question before an update: 400 x 200, YES ends the modal loop
 // with 1, NO (or closing the window) with 0.
-class alertDialog_Update : public juce::Component, public juce::Button::Listener
+class alertDialog_Update final : public juce::Component, public juce::Button::Listener
 {
 public:
     alertDialog_Update();
@@ -29,7 +29,7 @@ private:
 };
 
 // The completion dialog: logo, title and the three-line text, OK ends it with 1.
-class updateDoneDlg : public juce::Component, public juce::Button::Listener
+class updateDoneDlg final : public juce::Component, public juce::Button::Listener
 {
 public:
     updateDoneDlg();

@@ -20,7 +20,7 @@ std::unique_ptr<platform::RegularFileInput> openFile(const juce::String& path)
 }
 
 // Feeds the digest from the file in 128 KiB reads and reports each read.
-class ChunkedStream : public BlockedInput
+class ChunkedStream final : public BlockedInput
 {
 public:
     ChunkedStream(platform::RegularFileInput& f, std::function<void(juce::int64)> onChunk,

@@ -24,7 +24,7 @@ bool readWhole(platform::RegularFileInput& in, juce::int64 size, juce::MemoryBlo
 // The file as a stream read once from its start, exactly as long as it was
 // when opened, in blocks of kStreamBlockBytes; the first kStreamHeadBytes are
 // copied aside as they pass.
-class HeadKeepingReader : public BlockedInput
+class HeadKeepingReader final : public BlockedInput
 {
 public:
     HeadKeepingReader(platform::RegularFileInput& f, juce::int64 length, juce::MemoryBlock& h)

@@ -7,7 +7,7 @@ namespace vp
 // Serves one emulated instrument over TCP: raw MIDI bytes both ways, SysEx
 // messages back to back. One host connection at a time; a new connection
 // replaces the old one, as replugging a cable would.
-class TcpPianoServer
+class TcpPianoServer final
 {
 public:
     TcpPianoServer(PianoConfig config, int port, const juce::String& bindAddress = "127.0.0.1");

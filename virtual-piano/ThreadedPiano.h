@@ -18,7 +18,7 @@ namespace vp
 //
 // In manual mode there is no thread: pump() processes the queue on the caller's
 // thread, which makes tests deterministic.
-class ThreadedPiano
+class ThreadedPiano final
 {
 public:
     using Delivery = std::function<void(const juce::uint8* data, int size)>;

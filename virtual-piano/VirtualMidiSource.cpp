@@ -48,7 +48,7 @@ struct VirtualSource::Instrument
 
 namespace
 {
-class VirtualInputPort : public InputPort
+class VirtualInputPort final : public InputPort
 {
 public:
     VirtualInputPort(VirtualSource::Instrument& i, InputCallback* cb) : instrument(i), callback(cb) {}
@@ -62,7 +62,7 @@ private:
     InputCallback* callback;
 };
 
-class VirtualOutputPort : public OutputPort
+class VirtualOutputPort final : public OutputPort
 {
 public:
     explicit VirtualOutputPort(VirtualSource::Instrument& i) : instrument(i) {}

@@ -7,7 +7,7 @@ namespace midi
 {
 // In-process virtual pianos as MIDI ports: one input and one output per
 // instrument, named "Virtual Piano" (then "Virtual Piano 2", ...).
-class VirtualSource : public Source
+class VirtualSource final : public Source
 {
 public:
     // `firstNumber` numbers the instruments across several sources (0: the first).

@@ -10,7 +10,7 @@ namespace vp
 // The instrument's firmware stand-in: answers the SysEx protocol as the real
 // controller would. It is single-threaded; the transports around it
 // (ThreadedPiano, the TCP server) feed it one host message at a time.
-class VirtualPiano
+class VirtualPiano final
 {
 public:
     // Receives each reply; `busyMs` is the modelled time the instrument spends
