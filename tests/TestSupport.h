@@ -23,6 +23,25 @@ template <typename T> size_t codeOf()
     return Event(std::in_place_type<T>).index();
 }
 
+// Events of type T in `events` for which `matches` holds.
+template <typename T, typename Predicate> int countOf(const std::vector<Event>& events, Predicate matches)
+{
+    int n = 0;
+    for (auto& e : events)
+        if (auto* t = std::get_if<T>(&e))
+            n += matches(*t) ? 1 : 0;
+    return n;
+}
+
+// The last event of type T in `events`; nullptr when none.
+template <typename T> const T* lastOf(const std::vector<Event>& events)
+{
+    for (auto it = events.rbegin(); it != events.rend(); ++it)
+        if (auto* t = std::get_if<T>(&*it))
+            return t;
+    return nullptr;
+}
+
 // Log requests, as opposed to device and window events.
 bool isLogRequest(const Event& event);
 
@@ -47,19 +66,9 @@ public:
     // Events of type T for which `matches` holds.
     template <typename T, typename Predicate> int count(Predicate matches) const
     {
-        int n = 0;
-        for (auto& e : events)
-            if (auto* t = std::get_if<T>(&e))
-                n += matches(*t) ? 1 : 0;
-        return n;
+        return countOf<T>(events, matches);
     }
-    template <typename T> const T* last() const
-    {
-        for (auto it = events.rbegin(); it != events.rend(); ++it)
-            if (auto* t = std::get_if<T>(&*it))
-                return t;
-        return nullptr;
-    }
+    template <typename T> const T* last() const { return lastOf<T>(events); }
     void clear() { events.clear(); }
 };
 

@@ -45,19 +45,9 @@ struct FakeHost : TransferEngine::Host
     }
     template <typename T, typename Predicate> int count(Predicate matches) const
     {
-        int n = 0;
-        for (auto& e : events)
-            if (auto* t = std::get_if<T>(&e))
-                n += matches(*t) ? 1 : 0;
-        return n;
+        return testing_support::countOf<T>(events, matches);
     }
-    const EvStepDone* lastEnd() const
-    {
-        for (auto it = events.rbegin(); it != events.rend(); ++it)
-            if (auto* e = std::get_if<EvStepDone>(&*it))
-                return e;
-        return nullptr;
-    }
+    const EvStepDone* lastEnd() const { return testing_support::lastOf<EvStepDone>(events); }
     int command(size_t frame) const { return frames.at(frame).at(5); }
 
     std::vector<std::vector<juce::uint8>> frames;
