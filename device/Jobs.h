@@ -36,7 +36,15 @@ struct TestFlash
     void start(Communication& link) const;
 };
 
-struct EraseFromFile
+// A range of a file worked onto the flash: the sectors it will fill erased,
+// or the range programmed. Both kinds take the same parameters; each has its
+// own name, start and weight (device/jobs/EraseFromFile.cpp, ProgramFromFile.cpp).
+enum class FileWork
+{
+    erase,
+    program
+};
+template <FileWork> struct FromFile
 {
     juce::String path;
     int page = 0;
@@ -46,22 +54,19 @@ struct EraseFromFile
     void start(Communication& link) const;
     double weight() const;
 };
+using EraseFromFile = FromFile<FileWork::erase>;
+using ProgramFromFile = FromFile<FileWork::program>;
+template <> const char* const FromFile<FileWork::erase>::name;
+template <> void FromFile<FileWork::erase>::start(Communication& link) const;
+template <> double FromFile<FileWork::erase>::weight() const;
+template <> const char* const FromFile<FileWork::program>::name;
+template <> void FromFile<FileWork::program>::start(Communication& link) const;
+template <> double FromFile<FileWork::program>::weight() const;
 
 // Erases the sectors that `length` bytes programmed from memory at `flashOffset` (page 0) will fill.
 struct EraseForBuffer
 {
     juce::int64 flashOffset = 0, length = 0;
-    float shareStart = 0, shareEnd = 0;
-    static const char* const name;
-    void start(Communication& link) const;
-    double weight() const;
-};
-
-struct ProgramFromFile
-{
-    juce::String path;
-    int page = 0;
-    juce::int64 fileOffset = 0, flashOffset = 0, length = 0;
     float shareStart = 0, shareEnd = 0;
     static const char* const name;
     void start(Communication& link) const;

@@ -2,14 +2,14 @@
 #include "device/Jobs.h"
 #include "device/SysexCodec.h"
 
-const char* const jobs::EraseFromFile::name = "erase run (file)";
+template <> const char* const jobs::FromFile<jobs::FileWork::erase>::name = "erase run (file)";
 
-void jobs::EraseFromFile::start(Communication& link) const
+template <> void jobs::FromFile<jobs::FileWork::erase>::start(Communication& link) const
 {
     link.eraseFromFile(path, page, flashOffset, length, fileOffset, shareStart, shareEnd);
 }
 
-double jobs::EraseFromFile::weight() const
+template <> double jobs::FromFile<jobs::FileWork::erase>::weight() const
 {
     return (double)juce::jmax<juce::int64>(length, sysex::kBlockSize);
 }

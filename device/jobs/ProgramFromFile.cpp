@@ -2,14 +2,14 @@
 #include "device/Jobs.h"
 #include "device/SysexCodec.h"
 
-const char* const jobs::ProgramFromFile::name = "program from file";
+template <> const char* const jobs::FromFile<jobs::FileWork::program>::name = "program from file";
 
-void jobs::ProgramFromFile::start(Communication& link) const
+template <> void jobs::FromFile<jobs::FileWork::program>::start(Communication& link) const
 {
     link.programFile(path, page, fileOffset, flashOffset, length, shareStart, shareEnd);
 }
 
-double jobs::ProgramFromFile::weight() const
+template <> double jobs::FromFile<jobs::FileWork::program>::weight() const
 {
     return (double)juce::jmax<juce::int64>(length, sysex::kBlockSize);
 }
