@@ -105,6 +105,8 @@ void UpdateController::onDeviceFound(bool fullSpeed)
     connected = true;
     log.PrintA("Paired with input %s and output %s.\n", link.pairedInputName().toRawUTF8(),
                link.pairedOutputName().toRawUTF8());
+    if (const auto notice = link.pairedOutputNotice(); notice.isNotEmpty())
+        log.PrintA("%s\n", notice.toRawUTF8());
     log.PrintA("Device Connected! Test MCU/Flash type.\n");
     unclearAnswers = 0;
     identifyFlash();

@@ -100,6 +100,12 @@ juce::String Communication::pairedOutputName() const
     return pairing.output() != nullptr ? pairing.output()->getName() : juce::String();
 }
 
+juce::String Communication::pairedOutputNotice() const
+{
+    const std::lock_guard<std::mutex> g(lock);
+    return pairing.output() != nullptr ? pairing.output()->notice() : juce::String();
+}
+
 juce::String Communication::pairedInputName() const
 {
     const std::lock_guard<std::mutex> g(lock);

@@ -143,6 +143,9 @@ public:
     int currentTickPeriod() const { return tickPeriod.load(); } // 0: timer stopped
     juce::String pairedOutputName() const;
     juce::String pairedInputName() const;
+    // What the paired output's port says of how it is reached (see
+    // midi::OutputPort::notice); empty when nothing.
+    juce::String pairedOutputNotice() const;
 
     // Every operation start opens a job with a new serial number; its one
     // EvStepDone carries that number, so the receiver can tell it from

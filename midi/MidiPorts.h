@@ -43,6 +43,12 @@ public:
     virtual ~OutputPort() = default;
     virtual juce::String getName() const = 0;
     virtual bool sendMessageNow(const juce::uint8* data, int size) = 0;
+    // What the user should know of how this port is reached, for the log;
+    // empty when there is nothing to say.
+    virtual juce::String notice() const { return {}; }
+    // From another thread, before the port is deleted: a send that waits for
+    // the device gives up soon, and later ones fail at once.
+    virtual void cancelSends() {}
 };
 
 // One source of ports: the system's MIDI, a virtual piano, or a TCP peer.

@@ -1,6 +1,7 @@
 // The operating system's MIDI ports through JUCE (ALSA, WinMM, CoreMIDI).
 #include "midi/DirectMidiOut.h"
 #include "midi/MidiPorts.h"
+#include "midi/RawMidiOutput.h"
 #include "midi/WinMmInput.h"
 #include <juce_audio_devices/juce_audio_devices.h>
 #include <mutex>
@@ -155,8 +156,12 @@ private:
 class SystemOutputPort final : public OutputPort
 {
 public:
-    explicit SystemOutputPort(std::unique_ptr<juce::MidiOutput> d) : device(std::move(d)) {}
+    SystemOutputPort(std::unique_ptr<juce::MidiOutput> d, juce::String n)
+        : device(std::move(d)), noticeText(std::move(n))
+    {
+    }
     juce::String getName() const override { return device->getName(); }
+    juce::String notice() const override { return noticeText; }
     bool sendMessageNow(const juce::uint8* data, int size) override
     {
         device->sendMessageNow(juce::MidiMessage(data, size));
@@ -165,7 +170,19 @@ public:
 
 private:
     std::unique_ptr<juce::MidiOutput> device;
+    const juce::String noticeText;
 };
+
+// The raw MIDI device that messages to the port `info` are written to (a
+// sound card's hardware port on Linux); nothing when the sequencer (or the
+// system's own MIDI elsewhere) takes them whole.
+std::optional<juce::String> rawDeviceOf(const juce::MidiDeviceInfo& info)
+{
+    if (systemRawMidiCalls() == nullptr)
+        return std::nullopt;
+    const auto facts = systemSequencerPort(info.identifier);
+    return facts ? rawDeviceOfPort(*facts) : std::nullopt;
+}
 
 class SystemSource final : public Source
 {
@@ -205,10 +222,18 @@ public:
     {
         if (index < 0 || index >= outputs.size())
             return nullptr;
+        juce::String notice;
+        if (const auto raw = rawDeviceOf(outputs[index]))
+        {
+            int error = 0;
+            if (auto port = openRawMidiOutput(*systemRawMidiCalls(), *raw, outputs[index].name, error))
+                return port;
+            notice = sequencerFallbackNotice(outputs[index].name, *raw, error);
+        }
         auto device = juce::MidiOutput::openDevice(outputs[index].identifier);
         if (device == nullptr)
             return nullptr;
-        return std::make_unique<SystemOutputPort>(std::move(device));
+        return std::make_unique<SystemOutputPort>(std::move(device), notice);
     }
 
 #if JUCE_WINDOWS
@@ -219,6 +244,20 @@ public:
         const auto& calls = currentMidiOutCalls();
         const int deviceId = deviceIdOfListedPort(calls, index);
         return deviceId >= 0 && sendDirectMidiOut(calls, (unsigned)deviceId, data, size);
+    }
+#else
+    // A card's port gets the request through its raw device, as every other
+    // message; the rest as the framework sends it.
+    bool sendDirect(int index, const juce::uint8* data, int size) override
+    {
+        if (index >= 0 && index < outputs.size())
+            if (const auto raw = rawDeviceOf(outputs[index]))
+            {
+                const auto sent = sendRawMidiDirect(*systemRawMidiCalls(), *raw, data, size);
+                if (sent != DirectSend::notOpened)
+                    return sent == DirectSend::sent;
+            }
+        return Source::sendDirect(index, data, size);
     }
 #endif
 
