@@ -29,7 +29,7 @@ bool dispatchNextMessageOnSystemQueue(bool returnIfNoPendingMessages);
 
 namespace cli
 {
-const ExitText exitTexts[9] = {
+const ExitText exitTexts[10] = {
     {ok, "done (info: the image passes its check)"},
     {failed, "failed: the update, read or verify did not succeed"},
     {usage, "wrong command line (nothing was sent to the instrument)"},
@@ -40,7 +40,46 @@ const ExitText exitTexts[9] = {
     {twoInstruments, "more than one instrument answered and none was chosen with --port"},
     {notNewer, "the image is older than the instrument's firmware, or the same version\n"
                "     (see --allow-older and --allow-reinstall)"},
+    {interrupted, "interrupted (Ctrl-C or a request to end); the message says whether\n"
+                  "     the firmware was touched (the next update finishes an unfinished one)"},
 };
+
+namespace
+{
+std::atomic<int> interruptCount{0};
+} // namespace
+
+void interruptRequested()
+{
+    ++interruptCount;
+    // Wakes the wait for the next message.
+    juce::MessageManager::callAsync([] {});
+}
+
+int reportInterruption(const Interrupted& what, Report& report)
+{
+    const bool unfinished = what.lockLeft && (what.wrote || what.repairing);
+    const auto* state = unfinished ? "unfinished" : what.wrote && !what.lockLeft ? "updated" : "unchanged";
+    report.set("interrupted", true);
+    report.set("firmware", state);
+    if (unfinished)
+        return report.fail(
+            interrupted,
+            "interrupted while the piano's firmware was being rewritten: it is unfinished, and the "
+            "piano may not start normally until it is finished. The next 'tamarind-cli update' "
+            "finishes it; the lock and the backup of the piano's data region are kept in " +
+                what.workFolder);
+    if (what.wrote)
+        return report.fail(
+            interrupted, "interrupted after the update had ended: the new firmware was written and checked");
+    if (what.lockLeft)
+        return report.fail(interrupted,
+                           "interrupted before anything was written to the piano: its firmware is "
+                           "as it was. The next 'tamarind-cli update' checks the piano against the "
+                           "backup of its data region and updates it");
+    return report.fail(interrupted,
+                       "interrupted; nothing was written to the piano: its firmware is as it was");
+}
 
 int Report::fail(int code, const juce::String& text)
 {
@@ -203,12 +242,44 @@ struct Session
         deadline.startTimer(juce::jmax(1, timeoutMs));
         while (!done())
         {
+            checkInterrupt();
             if (deadline.passed)
                 return false;
             waitForMessage();
         }
         juce::MessageManager::getInstance()->runDispatchLoopUntil(10); // the last log lines
         return true;
+    }
+
+    // A Ctrl-C since the last look ends the command (by throwing
+    // Interrupted), except the first one while the flash is being erased or
+    // programmed: stopping there leaves the firmware unfinished, so it is
+    // only said, and the update goes on until another one comes.
+    void checkInterrupt()
+    {
+        const int count = interruptCount.load();
+        if (count == interruptsSeen)
+            return;
+        const bool first = !warnedWhileWriting && count - interruptsSeen == 1;
+        interruptsSeen = count;
+        if (first && controller->writingFlash())
+        {
+            warnedWhileWriting = true;
+            std::cerr
+                << "tamarind-cli: the piano's flash is being written; stopped now, its firmware would stay "
+                   "unfinished until the next update. The update goes on; press Ctrl-C again to stop anyway."
+                << std::endl;
+            return;
+        }
+        Interrupted what;
+        what.wrote = controller->flashTouched();
+        what.repairing = repairing;
+        what.lockLeft = controller->repairPending();
+        what.workFolder =
+            platform::printablePath(juce::File(controller->workingPath(platform::kUpdateLockFile))
+                                        .getParentDirectory()
+                                        .getFullPathName());
+        throw what;
     }
 
     // Connected and checked, or the connection ended; false after the wait.
@@ -341,6 +412,9 @@ struct Session
     std::unique_ptr<UpdateController> controller;
     const int waitMs;
     const juce::String port;
+    bool repairing = false; // the update started is the repair of an interrupted one
+    int interruptsSeen = interruptCount.load();
+    bool warnedWhileWriting = false;
 };
 
 // Whether another program holds the working folder's update lock; said on
@@ -506,6 +580,7 @@ int update(const Options& options, const juce::StringArray& words, Report& repor
         return report.fail(imageRefused, s.view.lastStatus);
     if (const int why = versionsAllowed(options, s, report); why != ok)
         return why;
+    s.repairing = s.controller->repairPending();
     s.controller->requestUpdate();
     if (!s.controller->isUpdating())
     {

@@ -16,7 +16,8 @@ enum Exit
     declined = 5,       // a question was answered NO (or nobody could be asked)
     busy = 6,           // another update is running from the same working folder
     twoInstruments = 7, // two or more instruments answered and none was chosen with --port
-    notNewer = 8        // the image is older than the instrument's firmware, or the same version
+    notNewer = 8,       // the image is older than the instrument's firmware, or the same version
+    interrupted = 9     // stopped by Ctrl-C or a request to end; the message tells the firmware's state
 };
 
 // The exit codes with their meaning, for the help text (one table).
@@ -25,7 +26,7 @@ struct ExitText
     int code;
     const char* text;
 };
-extern const ExitText exitTexts[9];
+extern const ExitText exitTexts[10];
 
 struct Options
 {
@@ -68,6 +69,23 @@ private:
 // A byte count or address, decimal or hexadecimal with 0x; `what` names it in
 // the message when it is none (negative, too large, or not a number).
 std::optional<juce::int64> parseNumber(const juce::String& text, const char* what, juce::String& problem);
+
+// Ctrl-C or a request to end, from any thread: the command's wait for the
+// instrument stops at its next message, unless the flash is being written,
+// where a second request is needed.
+void interruptRequested();
+
+// A command stopped by interruptRequested, with what the instrument was left
+// with; thrown out of the command, so that its session is closed on the way.
+struct Interrupted
+{
+    bool wrote = false;     // this run erased or programmed the flash
+    bool repairing = false; // this run was the repair of an earlier, interrupted update
+    bool lockLeft = false;  // the lock of an unfinished update lies in the working folder
+    juce::String workFolder;
+};
+// Says what became of the instrument's firmware; returns `interrupted`.
+int reportInterruption(const Interrupted& what, Report& report);
 
 int ports(const Options& options, const juce::StringArray& words, Report& report);
 int info(const Options& options, const juce::StringArray& words, Report& report);

@@ -5,6 +5,7 @@
 #include "cli/Commands.h"
 #include "midi/MidiPorts.h"
 #include "midi/SysexStream.h"
+#include "platform/Interrupts.h"
 #include "platform/SafeFile.h"
 #include "platform/TextConversion.h"
 #include <iostream>
@@ -270,7 +271,15 @@ int run(const juce::StringArray& args)
         if (count < c.fewest || count > c.most)
             return usageError(report,
                               juce::String("usage: tamarind-cli [OPTIONS] ") + c.name + " " + c.arguments);
-        const int code = c.run(o, words, report);
+        int code;
+        try
+        {
+            code = c.run(o, words, report);
+        }
+        catch (const cli::Interrupted& what)
+        {
+            code = cli::reportInterruption(what, report);
+        }
         if (report.json)
             std::cout << report.document(c.name, code) << std::endl;
         else if (code == cli::usage)
@@ -287,6 +296,9 @@ int main(int argc, char* argv[])
     platform::useUtf8Console();
     midi::ignoreBrokenPipeSignal();
     const juce::ScopedJuceInitialiser_GUI messageLoop;
+    // Ctrl-C and SIGTERM end a command through its own wait, so the piano's
+    // state is said and the working files are left as they should be.
+    const platform::InterruptWatch interrupts(cli::interruptRequested);
     // Each argument as given: an empty one ("--port ''") stays a value.
     juce::StringArray args;
     for (int i = 1; i < argc; ++i)

@@ -71,6 +71,13 @@ public:
     juce::int64 flashSize() const;
     // An interrupted update's lock lies in the working folder: UPDATE repairs.
     bool repairPending() const;
+    // While an update or its repair runs: whether it has erased or programmed
+    // anything yet, and whether it is doing so now.
+    bool flashTouched() const { return isUpdating() && queue.flashWritten(); }
+    bool writingFlash() const
+    {
+        return isUpdating() && queue.current() != nullptr && jobs::writesFlash(*queue.current());
+    }
     int lastImageCheck() const { return imageCheck; }
     double progress() const { return progressValue; }
     juce::String workingPath(const char* nameWithSlash) const;

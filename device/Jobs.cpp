@@ -25,6 +25,12 @@ void start(Communication& link, const OperationRecord& job)
     std::visit([&link](const auto& kind) { kind.start(link); }, job);
 }
 
+bool writesFlash(const OperationRecord& job)
+{
+    return is<EraseFromFile>(job) || is<EraseForBuffer>(job) || is<ProgramFromFile>(job) ||
+           is<ProgramFromBuffer>(job);
+}
+
 double weight(const OperationRecord& job)
 {
     return std::visit(

@@ -166,6 +166,9 @@ const char* name(const OperationRecord& job);
 // Starts the job on the link; its end is posted as EvStepDone (EvVersionRead
 // for ReadVersion).
 void start(Communication& link, const OperationRecord& job);
+// Whether the job erases or programs the flash: once such a job has started,
+// the instrument's firmware is no longer what it was until the list ends.
+bool writesFlash(const OperationRecord& job);
 // What a job moves, in bytes, for the steady bar; jobs that move nothing
 // count as one block, so that a list of such jobs still climbs.
 double weight(const OperationRecord& job);

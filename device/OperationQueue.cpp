@@ -16,6 +16,7 @@ bool OperationQueue::runNext()
     if (jobObserver)
         jobObserver(nextIndex, *currentRecord);
     ++nextIndex;
+    wroteFlash = wroteFlash || jobs::writesFlash(*currentRecord);
     const int before = comm.currentJobSerial();
     jobs::start(comm, *currentRecord);
     const int after = comm.currentJobSerial();
@@ -40,6 +41,7 @@ void OperationQueue::clearQueue()
     currentRecord.reset();
     currentSerial = 0;
     currentAccepted = true;
+    wroteFlash = false;
 }
 
 bool OperationQueue::nextIsDriverUpload() const

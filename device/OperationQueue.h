@@ -30,6 +30,8 @@ public:
     {
         return currentRecord && jobs::is<Kind>(*currentRecord);
     }
+    // Whether a job of this list that erases or programs has started.
+    bool flashWritten() const { return wroteFlash; }
     size_t size() const { return records.size(); }
     const std::vector<OperationRecord>& queued() const { return records; }
     // Test seam: called on the message thread just before job `index` starts.
@@ -42,6 +44,7 @@ private:
     std::optional<OperationRecord> currentRecord;
     int currentSerial = 0; // the link's serial of the job started last; 0: none
     bool currentAccepted = true;
+    bool wroteFlash = false;
     JobObserver jobObserver;
     Communication& comm;
 };

@@ -463,6 +463,74 @@ class CliTest(unittest.TestCase):
                 self.assertFalse(os.path.exists(os.path.join(self.work, "orv_update.lock")))
 
 
+    def test_interrupted_says_what_became_of_the_firmware(self):
+        data = self.factory()[0x40000:0x60000]
+        rom = self.image("update.rom", "--version", "V1.80.00", "--fill", "random:46")
+        with open(rom, "rb") as f:
+            image = f.read()
+        slow = "timing=1,link=100,latency=0.1,erase_ms=300,program_us=300"
+        lock = os.path.join(self.work, "orv_update.lock")
+
+        def interrupt_at(marker, *signals, args=("--yes", "update", rom)):
+            """Starts an update, sends `signals` (one each 0.3 s) once `marker`
+            is logged; returns the exit code and what the tool said."""
+            proc = self.start_cli(*args, piano=slow)
+            said = []
+            for line in proc.stderr:
+                said.append(line)
+                if marker in line:
+                    break
+            for sig in signals:
+                proc.send_signal(sig)
+                time.sleep(0.3)
+            said.append(proc.stderr.read())
+            proc.stderr.close()
+            return proc.wait(120), "".join(said)
+
+        # While it looks for the piano, and while it reads the backup: nothing
+        # was written, and nothing is left to finish.
+        code, said = interrupt_at("tamarind-cli", signal.SIGINT, args=("--wait", "30", "ports"))
+        self.assertEqual(code, 9, said[-2000:])
+        self.assertIn("interrupted; nothing was written to the piano: its firmware is as it was", said)
+        code, said = interrupt_at("Reading...", signal.SIGTERM)
+        self.assertEqual(code, 9, said[-2000:])
+        self.assertIn("its firmware is as it was", said)
+        self.assertFalse(os.path.exists(lock))
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data)
+
+        # While erasing, one Ctrl-C is only said and the update goes on to its end.
+        code, said = interrupt_at("Erasing ...", signal.SIGINT)
+        self.assertEqual(code, 0, said[-2000:])
+        self.assertIn("the piano's flash is being written; stopped now, its firmware would stay unfinished", said)
+        self.assertIn("Status: Update OK!", said)
+        self.assertEqual(region(self.flash, 0, 0x40000), image)
+
+        # A second one stops it: the firmware is unfinished, the lock and the
+        # backup stay, and the next update finishes the job.
+        code, said = interrupt_at("Erasing ...", signal.SIGINT, signal.SIGINT,
+                                  args=("--yes", "--json", "--allow-reinstall", "update", rom))
+        self.assertEqual(code, 9, said[-2000:])
+        self.assertIn("interrupted while the piano's firmware was being rewritten: it is unfinished", said)
+        self.assertIn("The next 'tamarind-cli update' finishes it", said)
+        self.assertTrue(os.path.exists(lock))
+        self.assertTrue(os.path.exists(os.path.join(self.work, "orv_backup.tmp")))
+        again = self.cli("--yes", "--json", "update", rom, piano=slow, timeout=300)
+        self.assertEqual(again.returncode, 0, again.stderr[-2000:])
+        self.assertEqual(region(self.flash, 0, 0x40000), image)
+        self.assertEqual(region(self.flash, 0x40000, 0x20000), data)
+        self.assertFalse(os.path.exists(lock))
+
+        # With --json the document says it too.
+        proc = subprocess.Popen([ARGS.cli, "--midi", "virtual", "--json", "--wait", "30", "ports"],
+                                env=dict(self.env, TAMARIND_VIRTUAL_PIANO="silent_after=0"), text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        time.sleep(1)
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=60)
+        doc = json.loads(out.strip().splitlines()[-1])
+        self.assertEqual((proc.returncode, doc["exit"], doc["interrupted"], doc["firmware"]),
+                         (9, 9, True, "unchanged"))
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--cli", required=True)
