@@ -55,7 +55,7 @@ const RawMidiCalls alsaCalls{
             return r;
         return (int)(snd_rawmidi_params_get_buffer_size(params) - snd_rawmidi_status_get_avail(status));
     },
-    [](RawMidiCalls::Handle h) { snd_rawmidi_drop(raw(h)); },
+    [](RawMidiCalls::Handle h) -> int { return snd_rawmidi_drop(raw(h)); },
     [](RawMidiCalls::Handle h) { snd_rawmidi_close(raw(h)); },
     [](int ms) { juce::Thread::sleep(ms); },
 };

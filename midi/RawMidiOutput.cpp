@@ -2,6 +2,7 @@
 #include "midi/QueuedOutputPort.h"
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace midi
 {
@@ -30,8 +31,13 @@ RawMidiOutputPort::RawMidiOutputPort(const RawMidiCalls& c, RawMidiCalls::Handle
 RawMidiOutputPort::~RawMidiOutputPort()
 {
     // Closing waits for the device to drain: what is left is dropped first.
-    calls.drop(handle);
-    calls.close(handle);
+    // A device that went away shows in the wait for room.
+    if (!gone && calls.waitForRoom(handle, 0) >= 0 && calls.drop(handle) >= 0)
+    {
+        calls.close(handle);
+        return;
+    }
+    std::thread([close = calls.close, h = handle] { close(h); }).detach();
 }
 
 bool RawMidiOutputPort::sendMessageNow(const juce::uint8* data, int size)
@@ -51,10 +57,16 @@ bool RawMidiOutputPort::sendMessageNow(const juce::uint8* data, int size)
             continue;
         }
         if (taken != 0 && taken != -EAGAIN)
-            return false; // the device failed: unplugged, say
+        {
+            gone = true; // the device failed: unplugged, say
+            return false;
+        }
         const int room = calls.waitForRoom(handle, stepMs);
         if (room < 0)
+        {
+            gone = true;
             return false;
+        }
         if (room == 0 && (waited += stepMs) >= stallMs)
         {
             // The device takes nothing: what it holds of this message goes.

@@ -37,7 +37,9 @@ struct RawMidiCalls
     long (*write)(Handle handle, const juce::uint8* data, size_t size); // bytes taken; -EAGAIN: no room
     int (*waitForRoom)(Handle handle, int timeoutMs);                   // 1: room, 0: none yet
     int (*unsent)(Handle handle);                                       // bytes the driver has not taken
-    void (*drop)(Handle handle);                                        // forgets what was not sent
+    int (*drop)(Handle handle);                                         // forgets what was not sent
+    // Waits for what is left to be sent, at most 10 s in the kernel: only
+    // quick once the device is empty.
     void (*close)(Handle handle);
     void (*sleep)(int ms);
 };
@@ -52,7 +54,9 @@ std::optional<SequencerPortFacts> systemSequencerPort(const juce::String& identi
 // An open raw MIDI output. A send waits, in steps of `stepMs`, until the
 // device has taken the whole message; it fails when the device has failed
 // (unplugged), when it took nothing for `stallMs`, or once cancelled.
-// Deleting it drops what the device did not send.
+// Deleting it drops what the device did not send. A device that went away
+// (unplugged) cannot be emptied, and closing it waits in the kernel until it
+// gives up: it is closed on a thread of its own, so no caller waits for it.
 class RawMidiOutputPort final : public OutputPort
 {
 public:
@@ -70,6 +74,7 @@ private:
     const juce::String name;
     const int stallMs, stepMs;
     std::atomic<bool> cancelled{false};
+    std::atomic<bool> gone{false}; // the device failed: unplugged, say
 };
 
 // Opens `device` as an output named `name`, the sends on a thread of their

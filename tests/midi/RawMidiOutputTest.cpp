@@ -2,6 +2,7 @@
 #include "midi/QueuedOutputPort.h"
 #include <cerrno>
 #include <condition_variable>
+#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <numeric>
@@ -10,6 +11,33 @@
 
 namespace
 {
+// Holds a close until the test opens it, and tells when it went through.
+struct Gate
+{
+    void open()
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        isOpen = true;
+        changed.notify_all();
+    }
+    void pass(const std::function<void()>& then)
+    {
+        std::unique_lock<std::mutex> l(lock);
+        changed.wait(l, [this] { return isOpen; });
+        then();
+        passed = true;
+        changed.notify_all();
+    }
+    bool waitPassed()
+    {
+        std::unique_lock<std::mutex> l(lock);
+        return changed.wait_for(l, std::chrono::seconds(10), [this] { return passed; });
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    bool isOpen = false, passed = false;
+};
+
 // A card's raw MIDI output as the kernel keeps it: a buffer of `bufferSize`
 // bytes that the cable drains by `drainPerWait` bytes each time the writer
 // waits for room. Records what reaches the cable and which calls were made.
@@ -23,6 +51,7 @@ struct FakeCard
     std::vector<juce::uint8> inBuffer, cable;
     std::vector<std::string> calls;
     int waits = 0, sleeps = 0;
+    Gate* closeGate = nullptr; // a close waits for it, as the kernel's for a device that is gone
 
     void drain(int count)
     {
@@ -64,13 +93,23 @@ const midi::RawMidiCalls fakeCalls{
         return card->held < card->bufferSize ? 1 : 0;
     },
     [](midi::RawMidiCalls::Handle) -> int { return card->held; },
-    [](midi::RawMidiCalls::Handle)
+    [](midi::RawMidiCalls::Handle) -> int
     {
         card->calls.push_back("drop");
+        if (card->writeError < 0)
+            return card->writeError;
         card->inBuffer.clear();
         card->held = 0;
+        return 0;
     },
-    [](midi::RawMidiCalls::Handle) { card->calls.push_back("close"); },
+    [](midi::RawMidiCalls::Handle)
+    {
+        auto record = [] { card->calls.push_back("close"); };
+        if (card->closeGate != nullptr)
+            card->closeGate->pass(record);
+        else
+            record();
+    },
     [](int ms)
     {
         ++card->sleeps;
@@ -141,20 +180,32 @@ TEST_F(RawMidi, AStalledOrVanishedDeviceFailsTheSendInsteadOfHanging)
     }
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"drop", "drop", "close"}));
 
-    // Unplugged: the write fails at once, and so does the wait for room.
-    fake = FakeCard{};
-    fake.writeError = -ENODEV;
-    midi::RawMidiOutputPort port(fakeCalls, &fakeHandle, "Piano");
+    // Unplugged: the write fails at once, and so does the wait for room. A
+    // device that went away cannot be emptied, and the kernel's close waits
+    // for it (10 s): it is closed on a thread of its own, never the caller's.
     const auto block = sysex(4689);
-    EXPECT_FALSE(port.sendMessageNow(block.data(), (int)block.size()));
-    EXPECT_EQ(fake.waits, 0);
-    fake = FakeCard{};
-    fake.bufferSize = 100;
-    midi::RawMidiCalls unplugged = fakeCalls;
-    unplugged.waitForRoom = [](midi::RawMidiCalls::Handle, int) -> int { return -ENODEV; };
-    midi::RawMidiOutputPort cut(unplugged, &fakeHandle, "Piano");
-    EXPECT_FALSE(cut.sendMessageNow(block.data(), (int)block.size()));
-    EXPECT_EQ(fake.held, 100);
+    for (const bool inTheWait : {false, true})
+    {
+        fake = FakeCard{};
+        Gate kernelGivesUp;
+        fake.closeGate = &kernelGivesUp;
+        midi::RawMidiCalls unplugged = fakeCalls;
+        if (inTheWait)
+        {
+            fake.bufferSize = 100;
+            unplugged.waitForRoom = [](midi::RawMidiCalls::Handle, int) -> int { return -ENODEV; };
+        }
+        else
+            fake.writeError = -ENODEV;
+        {
+            midi::RawMidiOutputPort port(unplugged, &fakeHandle, "Piano");
+            EXPECT_FALSE(port.sendMessageNow(block.data(), (int)block.size()));
+            EXPECT_EQ(fake.held, inTheWait ? 100 : 0);
+        } // returns while the close still waits
+        kernelGivesUp.open();
+        ASSERT_TRUE(kernelGivesUp.waitPassed());
+        EXPECT_EQ(fake.calls, (std::vector<std::string>{"close"})); // no drop of a device that is gone
+    }
 
     // Cancelled: the send returns without waiting out the stall.
     fake = FakeCard{};
