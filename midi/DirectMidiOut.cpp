@@ -1,4 +1,5 @@
 #include "midi/DirectMidiOut.h"
+#include "midi/QueuedOutputPort.h"
 #include <atomic>
 #include <vector>
 
@@ -28,6 +29,31 @@ int deviceIdOfListedPort(const MidiOutCalls& calls, int index)
     return -1;
 }
 
+LongMessage sendLongMessage(const MidiOutCalls& calls, MidiOutCalls::Handle handle,
+                            MidiOutCalls::Header& header, int limitMs, const std::atomic<bool>* cancelled)
+{
+    if (calls.prepareHeader(handle, &header) != MidiOutCalls::kOk)
+        return LongMessage::refused;
+    const bool taken = calls.longMsg(handle, &header) == MidiOutCalls::kOk;
+    unsigned result = calls.unprepareHeader(handle, &header);
+    for (int waited = 0; result == MidiOutCalls::kStillPlaying && waited < limitMs &&
+                         (cancelled == nullptr || !cancelled->load());
+         ++waited)
+    {
+        calls.sleep(1);
+        result = calls.unprepareHeader(handle, &header);
+    }
+    if (result == MidiOutCalls::kStillPlaying)
+    {
+        // A driver that never finishes: take the buffer back by force, so
+        // it is not freed while the driver still reads it.
+        calls.reset(handle);
+        calls.unprepareHeader(handle, &header);
+        return taken ? LongMessage::cutShort : LongMessage::refused;
+    }
+    return taken ? LongMessage::sent : LongMessage::refused;
+}
+
 bool sendDirectMidiOut(const MidiOutCalls& calls, unsigned deviceId, const juce::uint8* data, int size)
 {
     if (data == nullptr || size <= 0)
@@ -40,26 +66,65 @@ bool sendDirectMidiOut(const MidiOutCalls& calls, unsigned deviceId, const juce:
     MidiOutCalls::Header header;
     header.data = copy.data();
     header.length = (unsigned)size;
-    bool sent = false;
-    if (calls.prepareHeader(handle, &header) == MidiOutCalls::kOk)
-    {
-        sent = calls.longMsg(handle, &header) == MidiOutCalls::kOk;
-        unsigned result = calls.unprepareHeader(handle, &header);
-        for (int i = 0; result == MidiOutCalls::kStillPlaying && i < kUnprepareTries; ++i)
-        {
-            calls.sleep(1);
-            result = calls.unprepareHeader(handle, &header);
-        }
-        if (result == MidiOutCalls::kStillPlaying)
-        {
-            // A driver that never finishes: take the buffer back by force, so
-            // it is not freed while the driver still reads it.
-            calls.reset(handle);
-            calls.unprepareHeader(handle, &header);
-        }
-    }
+    // A request the driver took counts as sent, even when it was reset.
+    const bool sent = sendLongMessage(calls, handle, header, kUnprepareTries) != LongMessage::refused;
     calls.close(handle);
     return sent;
+}
+
+namespace
+{
+class WinMmOutputPort final : public OutputPort
+{
+public:
+    static constexpr int kCapacity = 64 * 1024;
+
+    WinMmOutputPort(const MidiOutCalls& c, MidiOutCalls::Handle h, juce::String n, int limit)
+        : calls(c), handle(h), name(std::move(n)), limitMs(limit), buffer((size_t)kCapacity)
+    {
+    }
+
+    ~WinMmOutputPort() override
+    {
+        calls.reset(handle);
+        calls.close(handle);
+    }
+
+    juce::String getName() const override { return name; }
+
+    // The thread of the queue in front of it: one message at a time.
+    bool sendMessageNow(const juce::uint8* data, int size) override
+    {
+        if (data == nullptr || size <= 0 || size > kCapacity || cancelled)
+            return false;
+        std::copy(data, data + size, buffer.get());
+        MidiOutCalls::Header header;
+        header.data = buffer.get();
+        header.length = (unsigned)size;
+        return sendLongMessage(calls, handle, header, limitMs, &cancelled) == LongMessage::sent;
+    }
+
+    void cancelSends() override { cancelled = true; }
+
+private:
+    const MidiOutCalls& calls;
+    const MidiOutCalls::Handle handle;
+    const juce::String name;
+    const int limitMs;
+    juce::HeapBlock<char> buffer;
+    std::atomic<bool> cancelled{false};
+};
+} // namespace
+
+std::unique_ptr<OutputPort> openWinMmOutput(const MidiOutCalls& calls, int index, const juce::String& name,
+                                            int limitMs)
+{
+    const int deviceId = deviceIdOfListedPort(calls, index);
+    MidiOutCalls::Handle handle = 0;
+    if (deviceId < 0 || calls.open(&handle, (unsigned)deviceId) != MidiOutCalls::kOk)
+        return nullptr;
+    return std::make_unique<QueuedOutputPort>(
+        std::make_unique<WinMmOutputPort>(calls, handle, name, limitMs));
 }
 
 #if JUCE_WINDOWS

@@ -1,4 +1,6 @@
 #pragma once
+#include "midi/MidiPorts.h"
+#include <atomic>
 #include <cstdint>
 #include <juce_core/juce_core.h>
 
@@ -36,18 +38,41 @@ struct MidiOutCalls
     void (*sleep)(int ms);                                      // Sleep
 };
 
-// Sends one complete message to multimedia output device `deviceId` without
-// keeping it open: opens the device (a device that does not open is skipped),
-// prepares a header over a copy of the message, sends it as one long message,
-// waits a bounded time for the driver to give the header back (then resets the
-// device, which returns it at once), releases the header and closes the device.
-// Returns true when the driver took the message.
 // The device id of the framework's output port `index`: the framework lists,
 // in device id order, the devices whose capabilities can be read. -1 when
 // there is no such port.
 int deviceIdOfListedPort(const MidiOutCalls& calls, int index);
 
+// One long message through an open device: prepares `header` (its data and
+// length set by the caller), sends it, and waits, a millisecond at a time,
+// for the driver to give it back. After `limitMs`, or once `cancelled` is
+// set, the device is reset, which gives it back at once, so the buffer is
+// never freed while the driver still reads it.
+enum class LongMessage
+{
+    sent,     // the driver took it and gave the header back
+    refused,  // the header was not prepared, or the driver refused the message
+    cutShort, // the driver still held it at the limit: the device was reset
+};
+LongMessage sendLongMessage(const MidiOutCalls& calls, MidiOutCalls::Handle handle,
+                            MidiOutCalls::Header& header, int limitMs,
+                            const std::atomic<bool>* cancelled = nullptr);
+
+// Sends one complete message to multimedia output device `deviceId` without
+// keeping it open: opens the device (a device that does not open is skipped),
+// sends a copy of the message as one long message with a short limit,
+// releases the header and closes the device. Returns true when the driver
+// took the message.
 bool sendDirectMidiOut(const MidiOutCalls& calls, unsigned deviceId, const juce::uint8* data, int size);
+
+// An output of the multimedia API kept open, for the paired instrument: each
+// message is one long message, and a send waits until the driver has sent
+// it (a USB piano drains a block in about 100 ms, a 31.25 kbaud cable in
+// 1.5 s), at most `limitMs`. The sends run on a thread of their own (see
+// QueuedOutputPort), so no MIDI callback and no lock waits for the driver.
+// `index` is the framework's list index; null when the device does not open.
+std::unique_ptr<OutputPort> openWinMmOutput(const MidiOutCalls& calls, int index, const juce::String& name,
+                                            int limitMs = 10000);
 
 #if JUCE_WINDOWS
 // The table in use: the real API unless a test replaced it (nullptr restores it).

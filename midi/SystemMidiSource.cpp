@@ -222,6 +222,12 @@ public:
     {
         if (index < 0 || index >= outputs.size())
             return nullptr;
+#if JUCE_WINDOWS
+        // The multimedia API directly, as for inputs: the framework's send
+        // waits in the caller, without a limit, until the driver has sent
+        // the message.
+        return openWinMmOutput(currentMidiOutCalls(), index, outputs[index].name);
+#endif
         juce::String notice;
         if (const auto raw = rawDeviceOf(outputs[index]))
         {

@@ -1,7 +1,10 @@
 #include "midi/DirectMidiOut.h"
 #include "midi/MidiPorts.h"
+#include "midi/QueuedOutputPort.h"
+#include <atomic>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -17,6 +20,7 @@ struct FakeDriver
     std::vector<std::string> calls;
     std::vector<juce::uint8> sent;
     const char* sentFrom = nullptr;
+    std::atomic<int> sleeps{0}; // read while a sender thread waits
 };
 FakeDriver* driver = nullptr;
 
@@ -75,7 +79,11 @@ const midi::MidiOutCalls fakeCalls{
         driver->calls.push_back("close " + std::to_string(h - kHandleBase));
         return 0;
     },
-    [](int ms) { driver->calls.push_back("sleep " + std::to_string(ms)); },
+    [](int ms)
+    {
+        driver->calls.push_back("sleep " + std::to_string(ms));
+        ++driver->sleeps;
+    },
 };
 
 struct DirectMidiOut : ::testing::Test
@@ -160,6 +168,50 @@ TEST_F(DirectMidiOut, ListedPortsAreTheDevicesWhoseCapabilitiesCanBeRead)
     EXPECT_EQ(midi::deviceIdOfListedPort(fakeCalls, 1), 2);
     EXPECT_EQ(midi::deviceIdOfListedPort(fakeCalls, 2), 3);
     EXPECT_EQ(midi::deviceIdOfListedPort(fakeCalls, 3), -1);
+}
+
+TEST_F(DirectMidiOut, AKeptOutputSendsEachMessageWholeOnItsOwnThreadAndWaitsForTheDriver)
+{
+    fake.stillPlaying = 5; // the driver needs 5 ms for the first message
+    auto port = midi::openWinMmOutput(fakeCalls, 1, "Piano", 50);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->getName(), "Piano");
+    std::vector<juce::uint8> block(4689, 0x11);
+    block.front() = 0xF0;
+    block.back() = 0xF7;
+    EXPECT_TRUE(port->sendMessageNow(block.data(), (int)block.size()));
+    EXPECT_TRUE(port->sendMessageNow(request, 9));
+    auto& queued = static_cast<midi::QueuedOutputPort&>(*port);
+    ASSERT_TRUE(queued.waitUntilSent(10000));
+    EXPECT_FALSE(queued.deviceFailed());
+    EXPECT_EQ(fake.sent, std::vector<juce::uint8>(request, request + 9));
+    EXPECT_EQ(count("long"), 2);
+    EXPECT_EQ(count("sleep 1"), 5);
+    EXPECT_EQ(count("reset"), 0);
+
+    // A driver that holds a message past the limit is reset: the message was
+    // cut, so the port fails from then on.
+    fake.stillPlaying = 1000000;
+    EXPECT_TRUE(port->sendMessageNow(block.data(), (int)block.size()));
+    ASSERT_TRUE(queued.waitUntilSent(10000));
+    EXPECT_TRUE(queued.deviceFailed());
+    EXPECT_EQ(count("reset"), 1);
+    EXPECT_FALSE(port->sendMessageNow(request, 9));
+    port.reset();
+    EXPECT_EQ(fake.calls.back(), "close 1");
+    EXPECT_EQ(midi::openWinMmOutput(fakeCalls, 7, "None"), nullptr);
+}
+
+TEST_F(DirectMidiOut, DeletingAKeptOutputEndsAWaitForTheDriver)
+{
+    fake.stillPlaying = 1000000000; // never finishes, and the limit is far
+    auto port = midi::openWinMmOutput(fakeCalls, 0, "Piano", 1000000000);
+    EXPECT_TRUE(port->sendMessageNow(request, 9));
+    while (fake.sleeps.load() == 0)
+        std::this_thread::yield();
+    port.reset(); // returns: the wait was cancelled, the device reset and closed
+    EXPECT_EQ(fake.calls.back(), "close 0");
+    EXPECT_GE(count("reset"), 1);
 }
 
 #if JUCE_WINDOWS
