@@ -49,6 +49,11 @@ namespace
 std::atomic<int> interruptCount{0};
 } // namespace
 
+int interruptsSoFar()
+{
+    return interruptCount.load();
+}
+
 void interruptRequested()
 {
     ++interruptCount;
@@ -582,6 +587,8 @@ int update(const Options& options, const juce::StringArray& words, Report& repor
         return why;
     s.repairing = s.controller->repairPending();
     s.controller->requestUpdate();
+    // A Ctrl-C at a question answers it no, and ends the command here.
+    s.checkInterrupt();
     if (!s.controller->isUpdating())
     {
         if (!s.view.refusal)

@@ -74,6 +74,8 @@ std::optional<juce::int64> parseNumber(const juce::String& text, const char* wha
 // instrument stops at its next message, unless the flash is being written,
 // where a second request is needed.
 void interruptRequested();
+// How many there were so far (a question waits for an answer or a change).
+int interruptsSoFar();
 
 // A command stopped by interruptRequested, with what the instrument was left
 // with; thrown out of the command, so that its session is closed on the way.

@@ -9,8 +9,32 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <poll.h>
 #include <unistd.h>
 #endif
+
+namespace
+{
+// A line from the terminal; nothing when a Ctrl-C came first (then the
+// question is answered no). A terminal shows a line as readable only once
+// Enter was pressed, so the wait can look at the interruptions in between.
+// On Windows a Ctrl-C ends the console's read by itself.
+std::optional<std::string> readAnswer()
+{
+    const int before = cli::interruptsSoFar();
+    std::string answer;
+#if !JUCE_WINDOWS
+    pollfd input{fileno(stdin), POLLIN, 0};
+    while (poll(&input, 1, 100) == 0 || (input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0)
+        if (cli::interruptsSoFar() != before)
+            return std::nullopt;
+#endif
+    std::getline(std::cin, answer);
+    if (cli::interruptsSoFar() != before)
+        return std::nullopt;
+    return answer;
+}
+} // namespace
 
 ConsoleView::ConsoleView(const cli::Options& options, const cli::Report* eventReport)
     : assumeYes(options.yes), showLog(options.log), quiet(options.quiet),
@@ -107,9 +131,10 @@ bool ConsoleView::confirm(const juce::String& title, const juce::String& message
     else
     {
         std::cerr << question.toStdString() << " [y/N] " << std::flush;
-        std::string answer;
-        std::getline(std::cin, answer);
-        yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+        const auto answer = readAnswer();
+        if (!answer)
+            std::cerr << std::endl;
+        yes = answer && !answer->empty() && ((*answer)[0] == 'y' || (*answer)[0] == 'Y');
     }
     event("question", {{"text", question}, {"answer", yes ? "yes" : "no"}});
     return yes;

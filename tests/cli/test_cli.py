@@ -520,6 +520,26 @@ class CliTest(unittest.TestCase):
         self.assertEqual(region(self.flash, 0x40000, 0x20000), data)
         self.assertFalse(os.path.exists(lock))
 
+        # At the question on a terminal: the answer is no, and nothing is written.
+        import pty
+        controller, terminal = pty.openpty()
+        env = dict(self.env, TAMARIND_VIRTUAL_PIANO="store=" + self.flash)
+        proc = subprocess.Popen([ARGS.cli, "--midi", "virtual", "--wait", "10", "--allow-reinstall", "update", rom],
+                                env=env, stdin=terminal, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        os.close(terminal)
+        asked = ""
+        for line in iter(lambda: proc.stderr.read(1), ""):
+            asked += line
+            if asked.endswith("[y/N] "):
+                break
+        proc.send_signal(signal.SIGINT)
+        rest = proc.stderr.read()
+        proc.stderr.close()
+        os.close(controller)
+        self.assertEqual(proc.wait(60), 9, (asked + rest)[-2000:])
+        self.assertIn("nothing was written to the piano", rest)
+        self.assertEqual(region(self.flash, 0, 0x40000), image)
+
         # With --json the document says it too.
         proc = subprocess.Popen([ARGS.cli, "--midi", "virtual", "--json", "--wait", "30", "ports"],
                                 env=dict(self.env, TAMARIND_VIRTUAL_PIANO="silent_after=0"), text=True,
