@@ -27,7 +27,7 @@ QueuedOutputPort::~QueuedOutputPort()
 
 bool QueuedOutputPort::sendMessageNow(const juce::uint8* data, int size)
 {
-    if (data == nullptr || size <= 0)
+    if (data == nullptr || size <= 0 || size > fifo.getTotalSize() - kLengthBytes)
         return false;
     {
         const std::lock_guard<std::mutex> g(lock);

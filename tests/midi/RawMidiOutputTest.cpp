@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <numeric>
@@ -313,6 +314,7 @@ TEST(QueuedOutput, ASendNeverWaitsForTheDeviceAndMessagesLeaveInOrderOnItsThread
     EXPECT_TRUE(port.sendMessageNow(e.data(), (int)e.size()));
     EXPECT_FALSE(port.sendMessageNow(f.data(), (int)f.size()));
     EXPECT_FALSE(port.sendMessageNow(nullptr, 0));
+    EXPECT_FALSE(port.sendMessageNow(a.data(), std::numeric_limits<int>::max()));
     device->let(5);
     ASSERT_TRUE(port.waitUntilSent(10000));
     const std::vector<std::vector<juce::uint8>> expected{a, b, c, d, e};
