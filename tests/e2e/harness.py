@@ -133,12 +133,12 @@ class Xvfb:
 class App:
     """One running program; stdout lines are collected on a thread."""
 
-    def __init__(self, exe, env, args=(), cwd=None):
+    def __init__(self, exe, env, args=(), cwd=None, stderr=subprocess.DEVNULL):
         self.lines = []
         self._queue = queue.Queue()
         command = WINE.command(exe, args) if WINE else [exe, *args]
         self.proc = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True, bufsize=1)
+                                     stderr=stderr, text=True, bufsize=1)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 

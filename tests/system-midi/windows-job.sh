@@ -15,4 +15,4 @@ sleep 2
 # Wine's server and services start now, with no pipe of a test held open.
 "$REPO/cmake/wine-session.sh" start "$WINEPREFIX"
 exec python3 -u "$REPO/tests/system-midi/test_system_midi.py" --build "$BUILD" --windows-build "$WINDOWS_BUILD" \
-  --artefacts "$TAMARIND_RESULTS/artefacts" WindowsThroughWineTest WindowsWindowThroughWineTest "$@"
+  --artefacts "$TAMARIND_RESULTS/artefacts" WindowsThroughWineTest WindowsUsbThroughWineTest WindowsWindowThroughWineTest "$@"

@@ -84,7 +84,12 @@ depmod -b "$kroot" "$kver"
 
 # The modules and everything they need, in load order, each once. Built-in
 # ones need no loading; snd-hrtimer (a sequencer timer) may be missing.
-required=(virtio_pci 9pnet_virtio 9p overlay snd-seq snd-seq-dummy snd-virmidi snd-seq-midi snd-serial-u16550)
+# The USB ones make an emulated USB-MIDI instrument: dummy_hcd joins a USB
+# host and a device controller in the kernel, libcomposite with usb_f_midi
+# makes the device side through configfs, and snd-usb-audio is the class
+# driver a customer's computer binds to it.
+required=(virtio_pci 9pnet_virtio 9p overlay snd-seq snd-seq-dummy snd-virmidi snd-seq-midi snd-serial-u16550
+  dummy_hcd libcomposite usb_f_midi snd-usb-audio)
 optional=(snd-hrtimer)
 {
   for m in "${required[@]}"; do
