@@ -9,7 +9,7 @@ packages=(
   libasound2-dev libx11-dev libxext-dev libxrandr-dev libxinerama-dev libxcursor-dev
   libfreetype-dev zlib1g-dev libpng-dev libjpeg-dev fontconfig fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xdotool x11-utils imagemagick xdg-utils
+  xvfb xauth xdotool x11-utils imagemagick xdg-utils
   groff ghostscript poppler-utils img2pdf
   desktop-file-utils appstream libglib2.0-bin
   clang libclang-rt-14-dev

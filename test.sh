@@ -13,8 +13,15 @@
 #                                (tests/system-midi/run.sh)
 #   ./test.sh --system-midi --windows
 #                                the same for the Windows build under Wine
+#   ./test.sh --fresh-root       ./run.sh --demo on a fresh, minimal Debian
+#                                root (a clone of HEAD; tests/fresh-root/run.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
+
+if [ "${1:-}" = "--fresh-root" ]; then
+  shift
+  exec tests/fresh-root/run.sh "$@"
+fi
 
 if [ "${1:-}" = "--system-midi" ]; then
   shift
