@@ -5,8 +5,10 @@ namespace midi
 {
 bool Source::sendDirect(int index, const juce::uint8* data, int size)
 {
+    // A short request: it has left well within the wait, unless the device is stuck.
+    constexpr int kSendMs = 200;
     auto port = openOutput(index);
-    return port != nullptr && port->sendMessageNow(data, size);
+    return port != nullptr && port->sendMessageNow(data, size) && port->waitUntilSent(kSendMs);
 }
 
 PortSet::PortSet(std::vector<std::unique_ptr<Source>> s) : sources(std::move(s)) {}

@@ -49,6 +49,14 @@ public:
     // From another thread, before the port is deleted: a send that waits for
     // the device gives up soon, and later ones fail at once.
     virtual void cancelSends() {}
+    // Waits, at most `timeoutMs`, until every message sent was handed to the
+    // device (a port that sends on a thread of its own drops what is left
+    // when it is deleted); true when nothing is left.
+    virtual bool waitUntilSent(int timeoutMs)
+    {
+        juce::ignoreUnused(timeoutMs);
+        return true;
+    }
 };
 
 // One source of ports: the system's MIDI, a virtual piano, or a TCP peer.

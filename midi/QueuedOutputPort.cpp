@@ -62,8 +62,9 @@ void QueuedOutputPort::cancelSends()
 bool QueuedOutputPort::waitUntilSent(int timeoutMs)
 {
     std::unique_lock<std::mutex> l(lock);
-    return idle.wait_for(l, std::chrono::milliseconds(timeoutMs),
-                         [this] { return fifo.getNumReady() == 0 && !sending; });
+    idle.wait_for(l, std::chrono::milliseconds(timeoutMs),
+                  [this] { return failed || (fifo.getNumReady() == 0 && !sending); });
+    return !failed && fifo.getNumReady() == 0 && !sending;
 }
 
 bool QueuedOutputPort::deviceFailed() const
@@ -104,6 +105,7 @@ void QueuedOutputPort::run()
             const std::lock_guard<std::mutex> g(lock);
             failed = true;
             fifo.reset();
+            idle.notify_all();
         }
     }
 }

@@ -28,9 +28,8 @@ public:
     bool sendMessageNow(const juce::uint8* data, int size) override;
     void cancelSends() override;
 
-    // Waits until every queued message was handed to the device (or dropped),
-    // at most `timeoutMs`; true when the queue is empty and no send runs.
-    bool waitUntilSent(int timeoutMs);
+    // False as soon as the device has failed (what was queued is dropped).
+    bool waitUntilSent(int timeoutMs) override;
     bool deviceFailed() const;
 
 private:

@@ -1,6 +1,7 @@
 // The operating system's MIDI ports through JUCE (ALSA, WinMM, CoreMIDI).
 #include "midi/DirectMidiOut.h"
 #include "midi/MidiPorts.h"
+#include "midi/QueuedOutputPort.h"
 #include "midi/RawMidiOutput.h"
 #include "midi/WinMmInput.h"
 #include <juce_audio_devices/juce_audio_devices.h>
@@ -239,7 +240,9 @@ public:
         auto device = juce::MidiOutput::openDevice(outputs[index].identifier);
         if (device == nullptr)
             return nullptr;
-        return std::make_unique<SystemOutputPort>(std::move(device), notice);
+        // The framework's send may wait for the system too: never in the caller.
+        return std::make_unique<QueuedOutputPort>(
+            std::make_unique<SystemOutputPort>(std::move(device), notice));
     }
 
 #if JUCE_WINDOWS
