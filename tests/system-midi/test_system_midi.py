@@ -51,6 +51,11 @@ def region(path, start, length):
         return f.read(length)
 
 
+def piano_config(store, config):
+    """The virtual piano's --config: its flash kept in `store`, and `config`."""
+    return "store=" + store + ("," + config if config else "")
+
+
 def sequencer_clients():
     out = subprocess.run(["aconnect", "-l"], capture_output=True, text=True, timeout=30).stdout
     return out
@@ -117,8 +122,8 @@ class UsbPiano:
         self.start()
 
     def start(self):
-        config = "store=" + self.store + ("," + self.config if self.config else "")
-        self.proc = subprocess.Popen([tool("virtual-piano"), "--usb-gadget", self.PRODUCT, "--config", config],
+        self.proc = subprocess.Popen([tool("virtual-piano"), "--usb-gadget", self.PRODUCT, "--config",
+                                      piano_config(self.store, self.config)],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      text=True)
         line = self.proc.stdout.readline()
@@ -180,8 +185,8 @@ class SystemPiano:
         self.plug()
 
     def plug(self):
-        config = "store=" + self.store + ("," + self.config if self.config else "")
-        self.proc = subprocess.Popen([tool("virtual-piano"), "--system", self.name, "--config", config],
+        self.proc = subprocess.Popen([tool("virtual-piano"), "--system", self.name, "--config",
+                                      piano_config(self.store, self.config)],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      text=True)
         line = self.proc.stdout.readline()
