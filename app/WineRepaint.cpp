@@ -1,28 +1,15 @@
 #include "app/WineRepaint.h"
-
-#if JUCE_WINDOWS
-#include <windows.h>
-#endif
+#include "platform/WineHost.h"
 
 WineRepaintPump::WineRepaintPump()
 {
-    if (runningUnderWine())
+    if (platform::runningUnderWine())
         startTimerHz(60);
 }
 
 WineRepaintPump::~WineRepaintPump()
 {
     stopTimer();
-}
-
-bool WineRepaintPump::runningUnderWine()
-{
-#if JUCE_WINDOWS
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
 }
 
 void WineRepaintPump::timerCallback()

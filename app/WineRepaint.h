@@ -5,16 +5,13 @@
 // invalidated areas when its thread watching the display's vertical blank
 // wakes up; Wine's DXGI implements that wait as a stub that always fails, so
 // after its first paint a window would never be painted again. While the
-// program runs under Wine (recognised by ntdll's wine_get_version, which real
-// Windows lacks), a timer paints what is pending in every window 60 times a
-// second. On real Windows nothing is started.
+// program runs under Wine, a timer paints what is pending in every window 60
+// times a second. On real Windows nothing is started.
 class WineRepaintPump final : private juce::Timer
 {
 public:
     WineRepaintPump();
     ~WineRepaintPump() override;
-
-    static bool runningUnderWine();
 
 private:
     void timerCallback() override;

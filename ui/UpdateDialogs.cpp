@@ -1,5 +1,7 @@
 #include "ui/UpdateDialogs.h"
+#include "platform/WineHost.h"
 #include "ui/Pictures.h"
+#include <memory>
 
 namespace
 {
@@ -8,8 +10,20 @@ const juce::Colour panelColour(0xff323e44);
 
 int runModal(juce::Component& content, const juce::String& title, juce::Component* centreAround)
 {
-    return juce::DialogWindow::showModalDialog(title, &content, centreAround, dialogBackground, true, false,
-                                               false);
+    juce::DialogWindow::LaunchOptions options;
+    options.dialogTitle = title;
+    options.content.setNonOwned(&content);
+    options.componentToCentreAround = centreAround;
+    options.dialogBackgroundColour = dialogBackground;
+    options.escapeKeyTriggersCloseButton = true;
+    options.resizable = false;
+    options.useNativeTitleBar = false;
+    std::unique_ptr<juce::DialogWindow> window(options.create());
+    // Under Wine the framework's drop shadow is four layered windows that are
+    // painted again and again; on a slow machine they keep the message thread
+    // so busy that a click on the dialog is never handled.
+    window->setDropShadowEnabled(!platform::runningUnderWine());
+    return window->runModalLoop();
 }
 
 void endModal(juce::Component& c, int result)
