@@ -18,6 +18,8 @@ public:
             const juce::uint8 b = data[i];
             if (b == 0xF0)
             {
+                if (collecting)
+                    ++cut;
                 buffer.clear();
                 buffer.push_back(b);
                 collecting = true;
@@ -31,16 +33,24 @@ public:
                 collecting = false;
             }
             else if (b >= 0x80 || buffer.size() >= limit)
+            {
                 collecting = false;
+                ++cut;
+            }
             else
                 buffer.push_back(b);
         }
     }
 
+    // Messages dropped unfinished so far: cut by the next F0 or a status
+    // byte, or grown past the limit.
+    juce::uint64 cutMessages() const { return cut; }
+
 private:
     std::vector<juce::uint8> buffer;
     size_t limit;
     bool collecting = false;
+    juce::uint64 cut = 0;
 };
 
 // Keeps a write to a stalled peer from blocking for long, and stops a write to

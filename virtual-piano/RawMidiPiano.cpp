@@ -117,6 +117,9 @@ void RawMidiPiano::deliver(const juce::uint8* data, int size)
         const int ready = waitReady(device->out, POLLOUT, 50);
         if (ready < 0 || (ready == 0 && (waited += 50) >= kReplyStallMs))
         {
+            if (ready == 0)
+                std::cout << "virtual-piano: the host took nothing of a reply for " << kReplyStallMs
+                          << " ms: " << size - done << " of its " << size << " bytes dropped" << std::endl;
             snd_rawmidi_drop(device->out);
             return;
         }
@@ -179,10 +182,15 @@ void RawMidiPiano::serve()
             continue;
         }
         if (n > 0)
+        {
+            const auto cutBefore = parser.cutMessages();
             parser.feed(chunk, (size_t)n,
                         [this](const juce::uint8* msg, int size) { piano.post(msg, size); });
-        if (n > 0)
+            if (parser.cutMessages() != cutBefore)
+                std::cout << "virtual-piano: a message arrived cut (" << parser.cutMessages() << " so far)"
+                          << std::endl;
             reportLostInput(in);
+        }
     }
 }
 #else

@@ -372,8 +372,10 @@ class PianoTestCase(unittest.TestCase):
         code, _, _ = cli.run("--wait", "10", "ports")
         self.assertEqual(code, 0)
         data_region = region(self.flash, 0x40000, 0x20000)
-        code, lines, total = cli.run("--wait", "10", "--yes", "update", path_rom)
-        self.assertEqual(code, 0, [l for _, l in lines[-20:]])
+        code, lines, total = cli.run("--wait", "10", "--trace", "--yes", "update", path_rom)
+        if code != 0:
+            self.keep_trace("update-failed")
+        self.assertEqual(code, 0, [l for _, l in lines[-20:]] + self.piano_said())
         self.assertIn("Status: Update OK!", [l for _, l in lines])
         code, vlines, vtotal = cli.run("--wait", "10", "verify", path_rom)
         self.assertEqual(code, 0, [l for _, l in vlines[-10:]])
@@ -383,6 +385,17 @@ class PianoTestCase(unittest.TestCase):
                                                                                vtotal)
         print("\n" + figure)
         FIGURES.append(figure)
+
+    def piano_said(self):
+        """What the USB pianos printed: cut messages, overruns, dropped replies."""
+        return [l for p in self.pianos for l in getattr(p, "output", [])[-10:]]
+
+    def keep_trace(self, label):
+        """The working folder's MIDI trace, kept beside the results."""
+        trace = os.path.join(self.work, "Tamarind-trace.log")
+        if ARGS.artefacts and os.path.exists(trace):
+            os.makedirs(ARGS.artefacts, exist_ok=True)
+            shutil.copy(trace, os.path.join(ARGS.artefacts, "%s-%s.log" % (self.id().split(".")[-2], label)))
 
     def window_interrupted(self, steps):
         """The window updates, and each step in turn interrupts it: once a
@@ -862,6 +875,21 @@ if __name__ == "__main__":
     parser.add_argument("--pairing-runs", type=int, default=10)
     ARGS, rest = parser.parse_known_args()
     ARGS.app = os.path.join(ARGS.build, "app", "Tamarind_artefacts", "RelWithDebInfo", "Tamarind")
-    result = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False).result
+    DURATIONS = []
+
+    class TimedResult(unittest.TextTestResult):
+        """Keeps each test's time, printed at the end: the run's budget."""
+
+        def startTest(self, test):
+            self._started = time.monotonic()
+            super().startTest(test)
+
+        def stopTest(self, test):
+            DURATIONS.append((time.monotonic() - self._started, test.id().split(".", 1)[-1]))
+            super().stopTest(test)
+
+    runner = unittest.TextTestRunner(verbosity=2, resultclass=TimedResult)
+    result = unittest.main(argv=[sys.argv[0], *rest], exit=False, testRunner=runner).result
     print("\nFigures:\n" + "\n".join("  " + f for f in FIGURES))
+    print("\nTimes:\n" + "\n".join("  %6.1f s  %s" % d for d in DURATIONS))
     sys.exit(0 if result.wasSuccessful() else 1)
