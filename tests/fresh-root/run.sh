@@ -36,8 +36,16 @@ if [ ! -f "$base/.complete" ]; then
   mv -T "$base.tmp" "$base"
   touch "$base/.complete"
 fi
-# Kept between runs: the packages apt downloads and the compiler's cache.
-mkdir -p "$cache_root/fresh-root-apt" "$cache_root/fresh-root-ccache"
+# Kept between runs: the packages apt downloads and the compiler's cache. The
+# root's compiler and flags are this machine's (the same Debian release, the
+# same ./build.sh), so this machine's own compiler cache serves it: what the
+# tests built here need not be compiled again.
+mkdir -p "$cache_root/fresh-root-apt"
+compiler_cache=$cache_root/fresh-root-ccache
+if command -v ccache >/dev/null && found=$(ccache -k cache_dir 2>/dev/null) && [ -n "$found" ]; then
+  compiler_cache=$found
+fi
+mkdir -p "$compiler_cache"
 
 results=$repo/build/fresh-root
 rm -rf "$results"
@@ -71,7 +79,7 @@ mount_here --rbind /dev "$root/dev"
 mount_here -t tmpfs tmpfs "$root/tmp"
 mkdir -p "$root/var/cache/apt/archives" "$root/root/.cache/ccache" "$root/mnt/origin"
 mount_here --bind "$cache_root/fresh-root-apt" "$root/var/cache/apt/archives"
-mount_here --bind "$cache_root/fresh-root-ccache" "$root/root/.cache/ccache"
+mount_here --bind "$compiler_cache" "$root/root/.cache/ccache"
 mount_here --bind -o ro "$repo" "$root/mnt/origin"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # apt keeps what it downloaded (the minimal root's configuration cleans it).
