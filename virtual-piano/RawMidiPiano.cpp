@@ -1,4 +1,5 @@
 #include "virtual-piano/RawMidiPiano.h"
+#include "device/SysexCodec.h"
 #include "midi/SysexStream.h"
 #include <iostream>
 
@@ -164,8 +165,11 @@ void RawMidiPiano::serve()
         if ((sinceLook += kPollMs) >= kLookMs)
         {
             sinceLook = 0;
-            if (finder() != name)
+            const auto now = finder();
+            if (now != name)
             {
+                std::cout << "virtual-piano: the raw MIDI device is now "
+                          << (now.isEmpty() ? juce::String("gone") : now) << ", was " << name << std::endl;
                 closeDevice();
                 continue;
             }
@@ -185,7 +189,17 @@ void RawMidiPiano::serve()
         {
             const auto cutBefore = parser.cutMessages();
             parser.feed(chunk, (size_t)n,
-                        [this](const juce::uint8* msg, int size) { piano.post(msg, size); });
+                        [this](const juce::uint8* msg, int size)
+                        {
+                            // Every data message of the host has one size: another
+                            // lost or gained bytes on the way.
+                            if (size > sysex::kHeaderBytes &&
+                                msg[sysex::kHeaderBytes - 1] == sysex::CmdData &&
+                                size != sysex::kDataMessageSize)
+                                std::cout << "virtual-piano: a data message arrived damaged (" << size
+                                          << " bytes)" << std::endl;
+                            piano.post(msg, size);
+                        });
             if (parser.cutMessages() != cutBefore)
                 std::cout << "virtual-piano: a message arrived cut (" << parser.cutMessages() << " so far)"
                           << std::endl;
